@@ -1,0 +1,44 @@
+// VMutex: recursive in-process mutex; every failure throws VException.
+// Thread-safe. Library-internal static mutexes are allocated once and never
+// destroyed, so threads still running at exit() never meet a dead mutex.
+#ifndef VORNLIB_VCORE_MUTEX_H
+#define VORNLIB_VCORE_MUTEX_H
+
+#include <pthread.h>
+
+#include <QtGlobal>
+
+#include "VCore/locker.h"
+#include "VCore/printable.h"
+#include "VCore/vexception.h"
+
+class VMutex : public VPrintable
+{
+public:
+    // Only VException leaves it.
+    VMutex();
+    virtual ~VMutex();
+
+    VMutex(const VMutex&) = delete;
+    VMutex& operator=(const VMutex&) = delete;
+
+    // Only VException leaves lock() and unlock().
+    void lock();
+    void unlock();
+
+    virtual QString toString() const;
+
+    static void setIgnoreErrorsInDtor(bool ignore) { _ignoreErrorsInDtor = ignore; }
+
+private:
+    friend struct VMutexTestAccess;
+    static const char* getErrorStr(int errorCode);
+
+    pthread_mutex_t _mutex;
+    qint16 _lockCounter;
+    static bool _ignoreErrorsInDtor;
+};
+
+typedef VLocker<VMutex> VMutexLocker;
+
+#endif

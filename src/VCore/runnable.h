@@ -1,0 +1,13 @@
+// VRunnable: a piece of work that a VThread runs.
+// Thread-safety is that of the implementing class.
+#ifndef VORNLIB_VCORE_RUNNABLE_H
+#define VORNLIB_VCORE_RUNNABLE_H
+
+class VRunnable
+{
+public:
+    virtual void run() = 0;
+    virtual ~VRunnable() {}
+};
+
+#endif

@@ -1,0 +1,24 @@
+// VSerializable: a QObject that lists its own Qt properties as text.
+// Not thread-safe: use one object from one thread at a time; printAll()
+// lines of concurrent callers may interleave on std::cout.
+#ifndef VORNLIB_VCORE_SERIALIZABLE_H
+#define VORNLIB_VCORE_SERIALIZABLE_H
+
+#include <QObject>
+#include <QString>
+
+class VSerializable : public QObject
+{
+    Q_OBJECT
+public:
+    VSerializable();
+    virtual ~VSerializable();
+
+    // "instance of Class {objectName=..., p=v}"
+    QString toString() const;
+    // Three lines per property on std::cout.
+    void printAll() const;
+    QString getClassName() const;
+};
+
+#endif

@@ -1,0 +1,76 @@
+// Helpers shared by the tests: unique temporary directories, capture of a
+// standard descriptor, bounded waits and child processes.
+#ifndef VORNLIB_TESTS_TESTUTIL_H
+#define VORNLIB_TESTS_TESTUTIL_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include <QByteArray>
+#include <QString>
+
+namespace vtest {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its content at the
+// end of the scope. With setVornTmpDir it is also VORN_TMPDIR meanwhile.
+class TempDir
+{
+public:
+    explicit TempDir(bool setVornTmpDir = false);
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return _path; }
+    QString qpath() const { return QString::fromStdString(_path); }
+    std::string file(const std::string& name) const { return _path + "/" + name; }
+
+private:
+    std::string _path;
+    bool _setEnv;
+    std::string _oldEnv;
+    bool _hadOldEnv;
+};
+
+// Redirects descriptor fd (1 or 2) into a file until text() or the end of
+// the scope; stdio buffers are flushed on both sides.
+class CaptureFd
+{
+public:
+    explicit CaptureFd(int fd);
+    ~CaptureFd();
+    CaptureFd(const CaptureFd&) = delete;
+    CaptureFd& operator=(const CaptureFd&) = delete;
+    // Stops capturing and returns what was written.
+    std::string text();
+
+private:
+    void restore();
+    int _fd;
+    int _saved;
+    std::string _file;
+};
+
+// A name unique to this process and call, for semaphores, streams, keys.
+std::string uniqueName(const std::string& prefix);
+
+// Polls pred every millisecond until it holds or the timeout passes.
+bool waitFor(const std::function<bool()>& pred,
+             std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+// Forks a child that runs body and exits with its return value (0-255);
+// the child never returns into the test framework.
+pid_t forkChild(const std::function<int()>& body);
+// Waits at most timeout for the child; returns its exit status, or -1 when it
+// crashed or did not end in time (then it is killed).
+int waitChild(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+
+} // namespace vtest
+
+#endif
