@@ -154,15 +154,17 @@ void VDb::releaseConnection(VDbConnection* conn)
         destroyConnection(conn);
         return;
     }
+    bool alreadyFree;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_freeConnections.contains(conn)) {
-            VWARNING(VDbLog) << "Connection released twice:" << conn->m_conn.connectionName()
-                             << endl;
+        alreadyFree = m_freeConnections.contains(conn);
+        if (!alreadyFree && !m_usedConnections.contains(conn))
             return;
-        }
-        if (!m_usedConnections.contains(conn))
-            return;
+    }
+    if (alreadyFree) {
+        // Two records counted it (Reset with a held connection).
+        VWARNING(VDbLog) << "Connection released twice:" << conn->m_conn.connectionName() << endl;
+        return;
     }
     // Still in the used list, so no other thread can take it meanwhile. A
     // pending transaction must not leak into the next user's BEGIN.

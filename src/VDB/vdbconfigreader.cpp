@@ -1,5 +1,7 @@
 #include "VDB/vdbconfigreader.h"
 
+#include <pthread.h>
+
 #include <mutex>
 
 #include <QDomNodeList>
@@ -17,6 +19,17 @@ std::mutex& instanceMutex()
     static std::mutex& m = *new std::mutex;
     return m;
 }
+
+// Reading the stream may hit a cancellation point while the table is locked.
+class NoCancel
+{
+public:
+    NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &_old); }
+    ~NoCancel() { pthread_setcancelstate(_old, nullptr); }
+
+private:
+    int _old;
+};
 }
 
 VDbConfigReader::VDbConfigReader() {}
@@ -44,6 +57,7 @@ void VDbConfigReader::parse(QTextStream* xmlStream)
         return;
     // The write lock also serialises reading the stream: connections of one
     // pool opened in several threads share the pool's stream.
+    NoCancel noCancel;
     QWriteLocker lock(&m_lock);
     m_doc = QDomDocument(QStringLiteral("VDbConfigReader"));
     const QString text = xmlStream->readAll();
