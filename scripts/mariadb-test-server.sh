@@ -37,6 +37,10 @@ free_port() {
 
 alive() { [ -n "${1:-}" ] && kill -0 "$1" 2>/dev/null; }
 
+# The PID is our server only while it runs on our data directory (a PID
+# left in an old pid file may belong to another process by now).
+ours() { alive "$1" && tr '\0' ' ' < "/proc/$1/cmdline" 2>/dev/null | grep -qF -- "--datadir=$dir/data"; }
+
 admin() { timeout 10 mariadb-admin --no-defaults --socket="$sock" -uroot "$@"; }
 
 # Launches mariadbd detached (own session, no inherited descriptors, so a
@@ -72,7 +76,7 @@ halt() {
   [ -f "$pidfile" ] || return 0
   local pid
   pid=$(cat "$pidfile")
-  if alive "$pid"; then
+  if ours "$pid"; then
     admin shutdown >/dev/null 2>&1 || kill -TERM "$pid" 2>/dev/null || true
     local i
     for i in $(seq 1 100); do

@@ -41,7 +41,6 @@ public:
     void beginTransaction();
     void commit();
     void rollback();
-    bool inTransaction() const;
 
     QSqlError lastError() { return m_conn.lastError(); }
 
@@ -53,10 +52,13 @@ public:
 
 private:
     friend class VDb;
+    friend struct VDbTestAccess;
     VDbConnection(const VDbConnection&) = delete;
     VDbConnection& operator=(const VDbConnection&) = delete;
 
     void reopen();
+    // Between a successful beginTransaction() and commit()/rollback().
+    bool inTransaction() const;
     // The pool is gone: the last handle deletes this connection.
     void orphan() { m_vdb = nullptr; }
 

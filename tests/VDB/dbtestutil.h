@@ -24,6 +24,7 @@ struct VDbTestAccess
         std::lock_guard<std::mutex> lock(db.m_mutex);
         return db.m_usedConnections.size();
     }
+    static bool inTransaction(const VDbConnectionPtr& c) { return c->inTransaction(); }
     static bool isFree(VDb& db, VDbConnection* c)
     {
         std::lock_guard<std::mutex> lock(db.m_mutex);

@@ -256,7 +256,7 @@ TEST_F(VDbFakeDriver, CommitNeverRetries)
               "Commit operation failed, reason: Server has gone away fake driver");
     EXPECT_EQ(state().commits, 1);
     EXPECT_EQ(state().opens, 0);
-    EXPECT_FALSE(conn->inTransaction());
+    EXPECT_FALSE(VDbTestAccess::inTransaction(conn));
 }
 
 TEST_F(VDbFakeDriver, CreateQueryReopensOnceOutsideTransactions)
@@ -284,7 +284,7 @@ TEST_F(VDbFakeDriver, LostTransactionIsNeverReopenedAndCommitFails)
     EXPECT_EQ(thrown([&] { conn->commit(); }),
               "Commit operation failed, reason: Server has gone away fake driver");
     EXPECT_EQ(state().commits, 0);
-    EXPECT_FALSE(conn->inTransaction());
+    EXPECT_FALSE(VDbTestAccess::inTransaction(conn));
 
     // The same through a statement's own run, and through a second BEGIN.
     VSafeSqlQuery q = conn->createQuery("q");

@@ -230,13 +230,13 @@ TEST(VDb, TransactionsCommitAndRollBack)
     createTable(*p.pool);
     VDbConnectionPtr c = p.pool->getConnection();
     c->beginTransaction();
-    EXPECT_TRUE(c->inTransaction());
+    EXPECT_TRUE(VDbTestAccess::inTransaction(c));
     VSafeSqlQuery q = c->createQuery("insert");
     q.bindValue(":id", 1);
     q.bindValue(":v", "kept");
     ASSERT_TRUE(q.exec());
     c->commit();
-    EXPECT_FALSE(c->inTransaction());
+    EXPECT_FALSE(VDbTestAccess::inTransaction(c));
     c->beginTransaction();
     q.bindValue(":id", 2);
     q.bindValue(":v", "dropped");
@@ -278,7 +278,7 @@ TEST(VDb, ReleaseRollsBackAnOpenTransaction)
     }
     VDbConnectionPtr next = p.pool->getConnection();
     ASSERT_EQ(next.Get(), first);
-    EXPECT_FALSE(next->inTransaction());
+    EXPECT_FALSE(VDbTestAccess::inTransaction(next));
     EXPECT_NO_THROW(next->beginTransaction());
     next->commit();
     EXPECT_EQ(rowCount(p.init.name), 0);
