@@ -110,7 +110,7 @@ start() {
   echo "$sock" > "$dir/sockpath"
   trap 'rc=$?; if [ $rc -ne 0 ]; then show_log; halt; rm -rf "$dir"; fi' EXIT
 
-  mariadb-install-db --no-defaults --user=root --datadir="$dir/data" \
+  timeout 60 mariadb-install-db --no-defaults --user=root --datadir="$dir/data" \
     --auth-root-authentication-method=normal --skip-test-db --skip-name-resolve \
     >"$dir/install.log" 2>&1 || { cat "$dir/install.log" >&2; exit 1; }
 
