@@ -56,13 +56,14 @@ public:
     bool exec(const QString& query);
     bool exec();
 
-    // For idempotent statements only. At most `attempts` runs in total; a
-    // further run happens only when the server never got the statement
-    // (error 2006, "server has gone away") and no transaction is open on the
-    // connection: the connection is reopened, the statement prepared and its
-    // values bound again. Each retry logs a warning on `stream`. After 2013
-    // ("lost connection during query") the outcome is unknown and the
-    // failure is reported as it is.
+    // For idempotent statements only. At most `attempts` runs in total (at
+    // least one); a further run happens only when the server never got the
+    // statement (error 2006, "server has gone away") and no transaction is
+    // open on the connection: the connection is reopened, the statement
+    // prepared and its values bound again. Each retry logs a warning on
+    // `stream`. After 2013 ("lost connection during query") the outcome is
+    // unknown and the failure is reported as it is. Only queries made by
+    // VDbConnection::createQuery know about the connection's transaction.
     bool execWithRetries(const QString& query, VDebug::StreamId stream, int attempts);
     bool execWithRetries(VDebug::StreamId stream, int attempts);
 
