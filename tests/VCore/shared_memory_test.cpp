@@ -281,6 +281,7 @@ TEST(QtSharedMemory, DestroyLeavesOtherObjectsOfTheKeyUsable)
     ASSERT_TRUE(b.lock()); // borrows the key's mutex
     b.unlock();
     ASSERT_TRUE(a.attach());
+    ASSERT_TRUE(a.detach());
     EXPECT_TRUE(a.destroy(QtSharedMemory::NoWait));
     EXPECT_EQ(nullptr, a.data());
     EXPECT_EQ(0, a.size());
@@ -323,10 +324,8 @@ TEST(QtSharedMemory, DestroyWaitsForOtherProcessesToDetach)
     vtest::TempDir dir;
     const std::string attached = dir.file("attached");
     const std::string go = dir.file("go");
-    {
-        QtSharedMemory maker(key);
-        ASSERT_TRUE(maker.create(256));
-    }
+    QtSharedMemory maker(key);
+    ASSERT_TRUE(maker.create(256));
     const pid_t child = vtest::forkChild([&] {
         QtSharedMemory m(key);
         if (!m.attach())
@@ -337,11 +336,10 @@ TEST(QtSharedMemory, DestroyWaitsForOtherProcessesToDetach)
     });
     ASSERT_TRUE(vtest::waitFor([&] { return exists(attached); }));
 
-    QtSharedMemory never(key); // never created or attached here
     std::atomic<bool> done{false};
     bool destroyed = false;
     std::thread t([&] {
-        destroyed = never.destroy(QtSharedMemory::Wait);
+        destroyed = maker.destroy(QtSharedMemory::Wait);
         done = true;
     });
     EXPECT_FALSE(vtest::waitFor([&] { return done.load(); }, std::chrono::milliseconds(1500)));

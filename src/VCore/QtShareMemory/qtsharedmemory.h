@@ -68,8 +68,10 @@ public:
     int numAttachments();
     // Removes segment, semaphore and key file; attachments stay usable.
     bool markForDeletion();
-    // Removes segment, semaphore and key file and detaches this object.
-    // Wait polls once a second until no process is attached.
+    // Removes segment, semaphore and key file and resets the object. Detach
+    // first: an attachment is forgotten, not unmapped. Wait polls once a
+    // second until no process is attached (an object that never created or
+    // attached sees no attachments and does not wait).
     bool destroy(DestroyMode mode = NoWait);
     bool isValid();
 

@@ -339,9 +339,8 @@ bool QtSharedMemory::destroy(DestroyMode mode)
                 err = LockError;
                 return false;
             }
-            // An object that never attached still counts the segment's users.
-            if (shmId == -1)
-                shmId = shmget(hand, 0, 0);
+            // Counts through this object's own id: one that never created
+            // or attached reads 0 and does not wait.
             if (numAttachments() == 0)
                 break;
             unlock();
@@ -366,8 +365,7 @@ bool QtSharedMemory::destroy(DestroyMode mode)
         mutex->unlock();
     lockRecursions = 0;
     mutex = nullptr;
-    if (sharedMemoryPtr)
-        shmdt(sharedMemoryPtr);
+    // The mapping itself stays until the process ends (detach first).
     sharedMemoryPtr = nullptr;
     siz = 0;
     shmId = -1;
