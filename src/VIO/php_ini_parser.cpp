@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTextCodec>
 #include <QVector>
 
 #include "VDebug/debug.h"
@@ -24,12 +23,10 @@ const QChar COMMENT(';');
 class StreamDeviceGuard
 {
 public:
+    // setDevice also resets the codec to the locale's with BOM detection
+    // on, so one file's BOM never decides how the next file is decoded.
     StreamDeviceGuard(QTextStream& stream, QIODevice* device) : _stream(stream)
     {
-        // Each file starts from the default codec with BOM detection on;
-        // without this a BOM of one file would fix the codec for the next.
-        _stream.setCodec(QTextCodec::codecForLocale());
-        _stream.setAutoDetectUnicode(true);
         _stream.setDevice(device);
     }
     ~StreamDeviceGuard() { _stream.setDevice(nullptr); }
