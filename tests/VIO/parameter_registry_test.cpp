@@ -7,6 +7,10 @@
 #include <VCore/vexception.h>
 #include <VIO/parameters_registry.h>
 
+#include "exception_text.h"
+
+using vtest::exceptionText;
+
 namespace {
 
 QString descriptor(const QString& parameters)
@@ -17,16 +21,6 @@ QString descriptor(const QString& parameters)
 QString dv(const QString& inner)
 {
     return "<defaultValues><defaultValue>" + inner + "</defaultValue></defaultValues>";
-}
-
-std::string exceptionText(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const VException& e) {
-        return e.what();
-    }
-    return "<no exception>";
 }
 
 // Answers every name with its own text; counts nothing else.

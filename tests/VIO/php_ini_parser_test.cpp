@@ -16,6 +16,10 @@
 
 #include "testutil.h"
 
+#include "exception_text.h"
+
+using vtest::exceptionText;
+
 namespace {
 
 // Opens the stream entry point to the tests.
@@ -47,16 +51,6 @@ struct FileCase
         parser.addFile(QString::fromStdString(dir.file("t.ini")));
     }
 };
-
-std::string exceptionText(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const VException& e) {
-        return e.what();
-    }
-    return "<no exception>";
-}
 
 class Veto : public VPhpIniParserHandler
 {

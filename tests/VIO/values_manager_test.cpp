@@ -8,7 +8,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSet>
 
 #include <gtest/gtest.h>
 
@@ -16,19 +15,13 @@
 
 #include "testutil.h"
 
+#include "exception_text.h"
+
+using vtest::exceptionText;
+
 namespace {
 
 typedef QHash<QString, VParameterDescriptor> Descriptors;
-
-std::string exceptionText(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const VException& e) {
-        return e.what();
-    }
-    return "<no exception>";
-}
 
 QString q(const std::string& s)
 {
