@@ -37,6 +37,12 @@ public:
         QTextStream stream(&copy, QIODevice::ReadOnly);
         read(stream, filter);
     }
+    // Bytes decoded by the stream's default codec, as for a file.
+    void readBytes(const QByteArray& bytes)
+    {
+        QTextStream stream(bytes, QIODevice::ReadOnly);
+        read(stream, QString());
+    }
 };
 
 // Parses the bytes through a file, as applications do.
@@ -367,6 +373,7 @@ TEST(VPhpIniParser, FuzzedInputNeverCrashes)
         p.addFile(QString::fromStdString(path));
         StreamParser s;
         s.readText(QString::fromLatin1(input.data(), static_cast<int>(input.size())));
+        s.readBytes(QByteArray(input.data(), static_cast<int>(input.size())));
         // Every stored pair is reachable by key, the last one effective.
         for (const auto& entry : s.entriesByDeclarationOrder())
             ASSERT_TRUE(s.values(entry.first).contains(entry.second));
