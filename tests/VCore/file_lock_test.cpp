@@ -230,3 +230,19 @@ TEST(VFileLockerPrivate, LockSurvivesDaemon)
     vtest::writeFile(release, "1");
     EXPECT_TRUE(vtest::waitFor([&] { return classicLockFree(lockFile, F_WRLCK); }));
 }
+
+TEST(VFileLockerPrivate, PathOfATemporaryStaysValid)
+{
+    vtest::TempDir dir;
+    const std::string lockFile = dir.file("lock");
+    VFileLockerPrivate* locker;
+    {
+        const QByteArray temporary = QString::fromStdString(lockFile).toLocal8Bit();
+        locker = new VFileLockerPrivate(temporary.constData());
+    }
+    locker->writeLock();
+    EXPECT_TRUE(locker->isLocked());
+    locker->unlock();
+    delete locker;
+    EXPECT_TRUE(exists(lockFile));
+}
