@@ -50,6 +50,7 @@ DeadStackCleaner::~DeadStackCleaner()
 #else
 struct DeadStackCleaner
 {
+    ~DeadStackCleaner() {}
 };
 #endif
 
