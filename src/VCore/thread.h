@@ -124,8 +124,6 @@ private:
     // The registry's lock; allocated once and never destroyed, so threads
     // still running at exit never meet a dead mutex.
     static VMutex& _stackTraceLock;
-
-    friend class VThreadRegistryLock;
 };
 
 #endif

@@ -11,6 +11,7 @@
 #include <QHash>
 #include <QStack>
 
+#include "VCore/cancel_guard_p.h"
 #include "VCore/mutex.h"
 #include "VCore/thread.h"
 
@@ -102,20 +103,8 @@ private:
     Hash _tid2Obj;
 };
 
-// Takes VThread's registry lock with cancellation disabled, so a thread
-// cancelled while it touches the registry never leaves the lock held.
-// Not thread-safe: a scoped guard of one thread.
-class VThreadRegistryLock
-{
-public:
-    VThreadRegistryLock();
-    ~VThreadRegistryLock();
-    VThreadRegistryLock(const VThreadRegistryLock&) = delete;
-    VThreadRegistryLock& operator=(const VThreadRegistryLock&) = delete;
-
-private:
-    int _oldCancelState;
-};
+// VThread's registry lock, taken with cancellation disabled.
+typedef VCancelSafeLocker<VMutex> VThreadRegistryLock;
 
 // Bookkeeping shared by thread-local storage slots: slot keys, and how many
 // users each key has. Thread-safe through _mutex.

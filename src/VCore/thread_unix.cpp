@@ -56,27 +56,6 @@ struct DeadStackCleaner
 
 } // namespace
 
-VThreadRegistryLock::VThreadRegistryLock()
-{
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &_oldCancelState);
-    try {
-        VThread::_stackTraceLock.lock();
-    } catch (...) {
-        pthread_setcancelstate(_oldCancelState, nullptr);
-        throw;
-    }
-}
-
-VThreadRegistryLock::~VThreadRegistryLock()
-{
-    try {
-        VThread::_stackTraceLock.unlock();
-    } catch (const VException&) {
-        // Unlocking a mutex this thread holds does not fail; nothing to undo.
-    }
-    pthread_setcancelstate(_oldCancelState, nullptr);
-}
-
 VThreadPrivate::~VThreadPrivate() noexcept(false)
 {
     if (_threadId == 0)
@@ -141,7 +120,7 @@ void VThread::removeEntry(VThreadId id) const
 {
     if (id == 0)
         return;
-    VThreadRegistryLock lock;
+    VThreadRegistryLock lock(&_stackTraceLock);
     // Once the thread is joined its id may be reused by a thread that
     // another object has started meanwhile: remove only our own entry.
     ThreadsHouse::Hash& hash = ThreadsHouse::instance()->getHash();
@@ -160,7 +139,7 @@ void VThread::start()
     if (!_d || _d->getThreadId() != 0)
         throw VException(QStringLiteral("VThread::start() failed: thread %1 was already started")
                              .arg(_name));
-    VThreadRegistryLock lock;
+    VThreadRegistryLock lock(&_stackTraceLock);
     // The lock is held from before the thread exists until its entry is in
     // place, so the thread's own first registry access finds its entry.
     const int rc = _d->start(&VThread::entry, this);
@@ -217,7 +196,7 @@ void* VThread::entry(void* arg)
 
 VThread::VThreadEntryPrivate VThread::getCurrentThreadEntry()
 {
-    VThreadRegistryLock lock;
+    VThreadRegistryLock lock(&_stackTraceLock);
     const VThreadId self = VThreadPrivate::getCurrentThreadId();
     ThreadsHouse* house = ThreadsHouse::instance();
     if (!house->contains(self))
@@ -247,31 +226,31 @@ const VThread* VThread::getCurrentThread()
 
 void VThread::pushTraceElement(const VTraceElement& element)
 {
-    VThreadRegistryLock lock;
+    VThreadRegistryLock lock(&_stackTraceLock);
     currentEntry().pushTraceElement(element);
 }
 
 void VThread::popTraceElement()
 {
-    VThreadRegistryLock lock;
+    VThreadRegistryLock lock(&_stackTraceLock);
     currentEntry().popTraceElement();
 }
 
 void VThread::clearStackTrace()
 {
-    VThreadRegistryLock lock;
+    VThreadRegistryLock lock(&_stackTraceLock);
     currentEntry().clearStackTrace();
 }
 
 int VThread::getTraceCount()
 {
-    VThreadRegistryLock lock;
+    VThreadRegistryLock lock(&_stackTraceLock);
     return currentEntry().getTraceCount();
 }
 
 QString VThread::getStackTrace(bool allThreads)
 {
-    VThreadRegistryLock lock;
+    VThreadRegistryLock lock(&_stackTraceLock);
     const VThreadId self = VThreadPrivate::getCurrentThreadId();
     const ThreadsHouse::Hash& hash = ThreadsHouse::instance()->getHash();
 
@@ -318,6 +297,6 @@ QString VThread::getStackTrace(bool allThreads)
 
 void VThread::registerExternalThread(VThreadId id)
 {
-    VThreadRegistryLock lock;
+    VThreadRegistryLock lock(&_stackTraceLock);
     ThreadsHouse::instance()->insert(id, VThreadEntryPrivate(nullptr));
 }
