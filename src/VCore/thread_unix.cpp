@@ -137,7 +137,7 @@ VThreadId VThread::getId() const
 void VThread::start()
 {
     if (!_d || _d->getThreadId() != 0)
-        throw VException(QStringLiteral("VThread::start() failed: thread %1 was already started")
+        throw VException(QStringLiteral("VThread::start() failed: thread %1 was already started or joined")
                              .arg(_name));
     VThreadRegistryLock lock(&_stackTraceLock);
     // The lock is held from before the thread exists until its entry is in

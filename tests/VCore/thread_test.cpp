@@ -202,7 +202,7 @@ TEST(VThread, StartingTwiceIsRefused)
         t.start();
         ADD_FAILURE() << "second start() did not throw";
     } catch (const VException& e) {
-        EXPECT_STREQ(e.what(), "VThread::start() failed: thread twice was already started");
+        EXPECT_STREQ(e.what(), "VThread::start() failed: thread twice was already started or joined");
     }
     EXPECT_EQ(t.getId(), id);
     release = true;
