@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "VArch/arch_unix.h"
+#include "VCore/cancel_guard_p.h"
 #include "VCore/eintr_p.h"
 #include "VDebug/debug.h"
 
@@ -26,18 +27,6 @@ void logFcntlFailure(int err)
 {
     VERROR(VDebug::STDOUT) << "Fatal: " << vStrError(err) << endl;
 }
-
-// Keeps a thread that is cancelled while waiting for the file lock from
-// leaving m_mutex held.
-class NoCancelScope
-{
-public:
-    NoCancelScope() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &_old); }
-    ~NoCancelScope() { pthread_setcancelstate(_old, nullptr); }
-
-private:
-    int _old;
-};
 
 } // namespace
 
@@ -76,7 +65,7 @@ int VFileLockerPrivate::openLockFile()
 
 void VFileLockerPrivate::lock(short type)
 {
-    NoCancelScope noCancel;
+    VCancelGuard noCancel;
     m_mutex.lock();
     if (m_depth > 0) {
         // This thread already holds the lock (the mutex is recursive).

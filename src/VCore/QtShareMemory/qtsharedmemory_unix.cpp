@@ -12,6 +12,7 @@
 #include <QMap>
 #include <QMutex>
 
+#include "VCore/cancel_guard_p.h"
 #include "VCore/eintr_p.h"
 
 namespace {
@@ -92,16 +93,6 @@ int semAdjust(int sema, short delta)
     op.sem_flg = SEM_UNDO;
     return vRetryOnEintr([&] { return semop(sema, &op, 1); });
 }
-
-class NoCancelScope
-{
-public:
-    NoCancelScope() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &_old); }
-    ~NoCancelScope() { pthread_setcancelstate(_old, nullptr); }
-
-private:
-    int _old;
-};
 
 } // namespace
 
@@ -197,7 +188,7 @@ bool QtSharedMemory::lock()
 
     {
         // A thread cancelled while waiting must not keep the mutex.
-        NoCancelScope noCancel;
+        VCancelGuard noCancel;
         mutex->lock();
         if (semAdjust(sema, -1) == -1) {
             setSystemError("shared memory lock", errno);
