@@ -1,12 +1,11 @@
 #include "VDB/vdbconfigreader.h"
 
-#include <pthread.h>
-
 #include <mutex>
 
 #include <QDomNodeList>
 #include <QTextStream>
 
+#include "VCore/cancel_guard_p.h"
 #include "VDB/vdb.h"
 #include "VDebug/debug.h"
 
@@ -19,17 +18,6 @@ std::mutex& instanceMutex()
     static std::mutex& m = *new std::mutex;
     return m;
 }
-
-// Reading the stream may hit a cancellation point while the table is locked.
-class NoCancel
-{
-public:
-    NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &_old); }
-    ~NoCancel() { pthread_setcancelstate(_old, nullptr); }
-
-private:
-    int _old;
-};
 }
 
 VDbConfigReader::VDbConfigReader() {}
@@ -56,8 +44,9 @@ void VDbConfigReader::parse(QTextStream* xmlStream)
     if (!xmlStream)
         return;
     // The write lock also serialises reading the stream: connections of one
-    // pool opened in several threads share the pool's stream.
-    NoCancel noCancel;
+    // pool opened in several threads share the pool's stream. Reading it may
+    // reach a cancellation point while the table is locked.
+    VCancelGuard noCancel;
     QWriteLocker lock(&m_lock);
     m_doc = QDomDocument(QStringLiteral("VDbConfigReader"));
     const QString text = xmlStream->readAll();
