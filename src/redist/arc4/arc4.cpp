@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <QtGlobal>
+
 extern "C" void arc4_setup(arc4_context* ctx, unsigned char* key, int keylen)
 {
     int* m = ctx->m;
@@ -23,23 +25,48 @@ extern "C" void arc4_setup(arc4_context* ctx, unsigned char* key, int keylen)
     }
 }
 
+namespace {
+
+// One RC4 step. Taking the low byte of each entry (a byte load) keeps every
+// index inside m even if the context was never set up.
+inline unsigned char arc4Next(int* m, unsigned& x, unsigned& y)
+{
+    x = (x + 1) & 0xFF;
+    const unsigned a = static_cast<unsigned char>(m[x]);
+    y = (y + a) & 0xFF;
+    const unsigned b = static_cast<unsigned char>(m[y]);
+    m[x] = int(b);
+    m[y] = int(a);
+    return static_cast<unsigned char>(m[(a + b) & 0xFF]);
+}
+
+}
+
 extern "C" void arc4_crypt(arc4_context* ctx, unsigned char* buf, int buflen)
 {
     if (buflen <= 0)
         return;
     int* m = ctx->m;
-    // Masking keeps every index inside m even if the context was never set up.
     unsigned x = unsigned(ctx->x) & 0xFF;
     unsigned y = unsigned(ctx->y) & 0xFF;
-    for (int i = 0; i < buflen; ++i) {
-        x = (x + 1) & 0xFF;
-        const unsigned a = unsigned(m[x]) & 0xFF;
-        y = (y + a) & 0xFF;
-        const unsigned b = unsigned(m[y]) & 0xFF;
-        m[x] = int(b);
-        m[y] = int(a);
-        buf[i] ^= static_cast<unsigned char>(m[(a + b) & 0xFF]);
+    size_t left = size_t(buflen);
+    // Eight key-stream bytes are gathered into one word and XORed at once.
+    for (; left >= 8; left -= 8, buf += 8) {
+        quint64 ks = 0;
+        for (int k = 0; k < 8; ++k) {
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+            ks |= quint64(arc4Next(m, x, y)) << (56 - 8 * k);
+#else
+            ks |= quint64(arc4Next(m, x, y)) << (8 * k);
+#endif
+        }
+        quint64 v;
+        memcpy(&v, buf, 8);
+        v ^= ks;
+        memcpy(buf, &v, 8);
     }
+    for (; left > 0; --left, ++buf)
+        *buf ^= arc4Next(m, x, y);
     ctx->x = int(x);
     ctx->y = int(y);
 }

@@ -235,50 +235,51 @@ inline void stu(quint8* p, __m128i v)
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
 }
 
-// Four independent blocks per pass keep the AES unit busy.
+// Eight independent blocks per pass keep the AES units busy.
+const int kLanes = 8;
+
+VORN_AES_TARGET inline void encLanes(const NiKeys& nk, unsigned rounds, __m128i* x)
+{
+    for (int i = 0; i < kLanes; ++i)
+        x[i] = _mm_xor_si128(x[i], nk.k[0]);
+    for (unsigned r = 1; r < rounds; ++r) {
+        const __m128i k = nk.k[r];
+        for (int i = 0; i < kLanes; ++i)
+            x[i] = _mm_aesenc_si128(x[i], k);
+    }
+    for (int i = 0; i < kLanes; ++i)
+        x[i] = _mm_aesenclast_si128(x[i], nk.k[rounds]);
+}
+
+VORN_AES_TARGET inline void decLanes(const NiKeys& nk, unsigned rounds, __m128i* x)
+{
+    for (int i = 0; i < kLanes; ++i)
+        x[i] = _mm_xor_si128(x[i], nk.k[rounds]);
+    for (unsigned r = rounds - 1; r > 0; --r) {
+        const __m128i k = nk.k[r];
+        for (int i = 0; i < kLanes; ++i)
+            x[i] = _mm_aesdec_si128(x[i], k);
+    }
+    for (int i = 0; i < kLanes; ++i)
+        x[i] = _mm_aesdeclast_si128(x[i], nk.k[0]);
+}
+
 VORN_AES_TARGET void ecbNi(const quint8* rk, unsigned rounds, bool dec, const quint8* in,
                            quint8* out, size_t n)
 {
     NiKeys nk;
     loadKeys(rk, rounds, nk);
     size_t i = 0;
-    for (; i + 4 <= n; i += 4, in += 64, out += 64) {
-        __m128i x0 = ldu(in), x1 = ldu(in + 16), x2 = ldu(in + 32), x3 = ldu(in + 48);
-        if (!dec) {
-            x0 = _mm_xor_si128(x0, nk.k[0]);
-            x1 = _mm_xor_si128(x1, nk.k[0]);
-            x2 = _mm_xor_si128(x2, nk.k[0]);
-            x3 = _mm_xor_si128(x3, nk.k[0]);
-            for (unsigned r = 1; r < rounds; ++r) {
-                x0 = _mm_aesenc_si128(x0, nk.k[r]);
-                x1 = _mm_aesenc_si128(x1, nk.k[r]);
-                x2 = _mm_aesenc_si128(x2, nk.k[r]);
-                x3 = _mm_aesenc_si128(x3, nk.k[r]);
-            }
-            x0 = _mm_aesenclast_si128(x0, nk.k[rounds]);
-            x1 = _mm_aesenclast_si128(x1, nk.k[rounds]);
-            x2 = _mm_aesenclast_si128(x2, nk.k[rounds]);
-            x3 = _mm_aesenclast_si128(x3, nk.k[rounds]);
-        } else {
-            x0 = _mm_xor_si128(x0, nk.k[rounds]);
-            x1 = _mm_xor_si128(x1, nk.k[rounds]);
-            x2 = _mm_xor_si128(x2, nk.k[rounds]);
-            x3 = _mm_xor_si128(x3, nk.k[rounds]);
-            for (unsigned r = rounds - 1; r > 0; --r) {
-                x0 = _mm_aesdec_si128(x0, nk.k[r]);
-                x1 = _mm_aesdec_si128(x1, nk.k[r]);
-                x2 = _mm_aesdec_si128(x2, nk.k[r]);
-                x3 = _mm_aesdec_si128(x3, nk.k[r]);
-            }
-            x0 = _mm_aesdeclast_si128(x0, nk.k[0]);
-            x1 = _mm_aesdeclast_si128(x1, nk.k[0]);
-            x2 = _mm_aesdeclast_si128(x2, nk.k[0]);
-            x3 = _mm_aesdeclast_si128(x3, nk.k[0]);
-        }
-        stu(out, x0);
-        stu(out + 16, x1);
-        stu(out + 32, x2);
-        stu(out + 48, x3);
+    for (; i + kLanes <= n; i += kLanes, in += 16 * kLanes, out += 16 * kLanes) {
+        __m128i x[kLanes];
+        for (int j = 0; j < kLanes; ++j)
+            x[j] = ldu(in + 16 * j);
+        if (dec)
+            decLanes(nk, rounds, x);
+        else
+            encLanes(nk, rounds, x);
+        for (int j = 0; j < kLanes; ++j)
+            stu(out + 16 * j, x[j]);
     }
     for (; i < n; ++i, in += 16, out += 16)
         stu(out, dec ? decNi(nk, rounds, ldu(in)) : encNi(nk, rounds, ldu(in)));
@@ -304,24 +305,17 @@ VORN_AES_TARGET void cbcDecNi(const quint8* rk, unsigned rounds, quint8* chain,
     loadKeys(rk, rounds, nk);
     __m128i prev = ldu(chain);
     size_t i = 0;
-    for (; i + 4 <= n; i += 4, in += 64, out += 64) {
-        // All four inputs are read before any output is stored (in place).
-        const __m128i c0 = ldu(in), c1 = ldu(in + 16), c2 = ldu(in + 32), c3 = ldu(in + 48);
-        __m128i x0 = _mm_xor_si128(c0, nk.k[rounds]);
-        __m128i x1 = _mm_xor_si128(c1, nk.k[rounds]);
-        __m128i x2 = _mm_xor_si128(c2, nk.k[rounds]);
-        __m128i x3 = _mm_xor_si128(c3, nk.k[rounds]);
-        for (unsigned r = rounds - 1; r > 0; --r) {
-            x0 = _mm_aesdec_si128(x0, nk.k[r]);
-            x1 = _mm_aesdec_si128(x1, nk.k[r]);
-            x2 = _mm_aesdec_si128(x2, nk.k[r]);
-            x3 = _mm_aesdec_si128(x3, nk.k[r]);
-        }
-        stu(out, _mm_xor_si128(_mm_aesdeclast_si128(x0, nk.k[0]), prev));
-        stu(out + 16, _mm_xor_si128(_mm_aesdeclast_si128(x1, nk.k[0]), c0));
-        stu(out + 32, _mm_xor_si128(_mm_aesdeclast_si128(x2, nk.k[0]), c1));
-        stu(out + 48, _mm_xor_si128(_mm_aesdeclast_si128(x3, nk.k[0]), c2));
-        prev = c3;
+    for (; i + kLanes <= n; i += kLanes, in += 16 * kLanes, out += 16 * kLanes) {
+        // All inputs of the pass are read before any output is stored, so
+        // decrypting in place works.
+        __m128i c[kLanes], x[kLanes];
+        for (int j = 0; j < kLanes; ++j)
+            x[j] = c[j] = ldu(in + 16 * j);
+        decLanes(nk, rounds, x);
+        stu(out, _mm_xor_si128(x[0], prev));
+        for (int j = 1; j < kLanes; ++j)
+            stu(out + 16 * j, _mm_xor_si128(x[j], c[j - 1]));
+        prev = c[kLanes - 1];
     }
     for (; i < n; ++i, in += 16, out += 16) {
         const __m128i c = ldu(in);

@@ -99,42 +99,48 @@ void transformPortable(vorn_SHA256_ctx* ctx)
 }
 
 #ifdef VORN_SHA_X86
-// The block in M is already host-order words, so no byte shuffle is needed.
+// Compresses n blocks into h. Blocks from M are already host-order words;
+// raw message blocks (fromMessage) are byte-swapped on load.
 // State registers: abef = {A,B,E,F} and cdgh = {C,D,G,H}, lane 3 first.
-__attribute__((target("sha,sse4.1,ssse3"))) void transformShaNi(vorn_SHA256_ctx* ctx)
+__attribute__((target("sha,sse4.1,ssse3"))) void shaNiBlocks(sha256_word32_t* h,
+                                                           const sha256_byte_t* data,
+                                                           size_t n, bool fromMessage)
 {
-    __m128i abef = _mm_set_epi32(int(ctx->H[0]), int(ctx->H[1]), int(ctx->H[4]), int(ctx->H[5]));
-    __m128i cdgh = _mm_set_epi32(int(ctx->H[2]), int(ctx->H[3]), int(ctx->H[6]), int(ctx->H[7]));
-    const __m128i abef0 = abef, cdgh0 = cdgh;
+    const __m128i swap = _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
+    const __m128i abcd = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h)), 0xB1);
+    const __m128i efgh = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + 4)), 0xB1);
+    __m128i abef = _mm_unpacklo_epi64(efgh, abcd);
+    __m128i cdgh = _mm_unpackhi_epi64(efgh, abcd);
 
-    __m128i w[4];
-    for (int i = 0; i < 4; ++i)
-        w[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ctx->M + 16 * i));
-
-    for (int r = 0; r < 16; ++r) {
-        __m128i& cur = w[r & 3];
-        if (r >= 4) {
-            // W[t..t+3] from the four groups before it.
-            const __m128i prev4 = w[(r - 1) & 3], prev8 = w[(r - 2) & 3];
-            __m128i t = _mm_sha256msg1_epu32(cur, w[(r - 3) & 3]);
-            t = _mm_add_epi32(t, _mm_alignr_epi8(prev4, prev8, 4));
-            cur = _mm_sha256msg2_epu32(t, prev4);
+    for (; n > 0; --n, data += 64) {
+        const __m128i abef0 = abef, cdgh0 = cdgh;
+        __m128i w[4];
+        for (int i = 0; i < 4; ++i) {
+            w[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i));
+            if (fromMessage)
+                w[i] = _mm_shuffle_epi8(w[i], swap);
         }
-        __m128i wk = _mm_add_epi32(cur, _mm_load_si128(reinterpret_cast<const __m128i*>(K + 4 * r)));
-        cdgh = _mm_sha256rnds2_epu32(cdgh, abef, wk);
-        wk = _mm_shuffle_epi32(wk, 0x0E);
-        abef = _mm_sha256rnds2_epu32(abef, cdgh, wk);
+        for (int r = 0; r < 16; ++r) {
+            __m128i& cur = w[r & 3];
+            if (r >= 4) {
+                // W[t..t+3] from the four groups before it.
+                const __m128i prev4 = w[(r - 1) & 3], prev8 = w[(r - 2) & 3];
+                __m128i t = _mm_sha256msg1_epu32(cur, w[(r - 3) & 3]);
+                t = _mm_add_epi32(t, _mm_alignr_epi8(prev4, prev8, 4));
+                cur = _mm_sha256msg2_epu32(t, prev4);
+            }
+            __m128i wk = _mm_add_epi32(cur, _mm_load_si128(reinterpret_cast<const __m128i*>(K + 4 * r)));
+            cdgh = _mm_sha256rnds2_epu32(cdgh, abef, wk);
+            wk = _mm_shuffle_epi32(wk, 0x0E);
+            abef = _mm_sha256rnds2_epu32(abef, cdgh, wk);
+        }
+        abef = _mm_add_epi32(abef, abef0);
+        cdgh = _mm_add_epi32(cdgh, cdgh0);
     }
-    abef = _mm_add_epi32(abef, abef0);
-    cdgh = _mm_add_epi32(cdgh, cdgh0);
-    ctx->H[0] = sha256_word32_t(_mm_extract_epi32(abef, 3));
-    ctx->H[1] = sha256_word32_t(_mm_extract_epi32(abef, 2));
-    ctx->H[4] = sha256_word32_t(_mm_extract_epi32(abef, 1));
-    ctx->H[5] = sha256_word32_t(_mm_extract_epi32(abef, 0));
-    ctx->H[2] = sha256_word32_t(_mm_extract_epi32(cdgh, 3));
-    ctx->H[3] = sha256_word32_t(_mm_extract_epi32(cdgh, 2));
-    ctx->H[6] = sha256_word32_t(_mm_extract_epi32(cdgh, 1));
-    ctx->H[7] = sha256_word32_t(_mm_extract_epi32(cdgh, 0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(h),
+                     _mm_shuffle_epi32(_mm_unpackhi_epi64(abef, cdgh), 0xB1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(h + 4),
+                     _mm_shuffle_epi32(_mm_unpacklo_epi64(abef, cdgh), 0xB1));
 }
 #endif
 
@@ -142,7 +148,7 @@ inline void SHA256_transform(vorn_SHA256_ctx* ctx, bool accel)
 {
 #ifdef VORN_SHA_X86
     if (accel) {
-        transformShaNi(ctx);
+        shaNiBlocks(ctx->H, ctx->M, 1, false);
         return;
     }
 #endif
@@ -182,9 +188,18 @@ extern "C" void SHA256_update(vorn_SHA256_ctx* ctx, const void* vdata, sha256_wo
         return;
 
     const bool accel = VCryptoCpu::useShaNi();
+    convert_to_bigendian(ctx->M, 64);
+    SHA256_transform(ctx, accel);
+#ifdef VORN_SHA_X86
+    if (accel && data_len >= 64) {
+        // Whole blocks go straight from the caller's buffer to the SHA unit.
+        const sha256_word32_t blocks = data_len / 64;
+        shaNiBlocks(ctx->H, data, blocks, true);
+        data += 64 * size_t(blocks);
+        data_len -= 64 * blocks;
+    }
+#endif
     for (;;) {
-        convert_to_bigendian(ctx->M, 64);
-        SHA256_transform(ctx, accel);
         n = data_len < 64 ? data_len : 64;
         memcpy(ctx->M, data, n);
         data += n;
@@ -193,6 +208,8 @@ extern "C" void SHA256_update(vorn_SHA256_ctx* ctx, const void* vdata, sha256_wo
             ctx->mlen = sha256_byte_t(n);
             return;
         }
+        convert_to_bigendian(ctx->M, 64);
+        SHA256_transform(ctx, accel);
     }
 }
 
