@@ -4,6 +4,9 @@
 
 #include <climits>
 
+const quint32 VMD5::DigestSize;
+const quint32 VMD5::HashSize;
+
 class VMD5Private
 {
 public:
