@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "vipc_test_util.h"
+
 #include <unistd.h>
 
 #include <atomic>
@@ -11,19 +13,11 @@
 #include <thread>
 #include <vector>
 
+using vipctest::whatOf;
+
 namespace {
 
 typedef VFieldInfo F;
-
-std::string whatOf(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const VException& e) {
-        return e.what();
-    }
-    return "<no exception>";
-}
 
 // Runs the named test alone in a fresh copy of this program, where no
 // field_info table has been filled yet.

@@ -3,17 +3,11 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+#include "vipc_test_util.h"
 
-std::string whatOf(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const VException& e) {
-        return e.what();
-    }
-    return "<no exception>";
-}
+using vipctest::whatOf;
+
+namespace {
 
 // A digest producer that keeps the bytes it is fed.
 struct Recorder
