@@ -23,10 +23,18 @@ typedef VFieldInfo F;
 // field_info table has been filled yet.
 int runFresh(const char* filter)
 {
-    const char* bin = getenv("VORN_TEST_BIN");
-    if (!bin)
-        return -2;
-    const std::string bins(bin), arg = std::string("--gtest_filter=") + filter;
+    // This program itself; VORN_TEST_BIN when set, else the kernel's link.
+    std::string bins;
+    if (const char* bin = getenv("VORN_TEST_BIN")) {
+        bins = bin;
+    } else {
+        char path[4096];
+        const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+        if (n <= 0)
+            return -2;
+        bins.assign(path, size_t(n));
+    }
+    const std::string arg = std::string("--gtest_filter=") + filter;
     const pid_t pid = vtest::forkChild([&] {
         setenv("VORN_FIELD_INFO_FRESH", "1", 1);
         execl(bins.c_str(), bins.c_str(), arg.c_str(), "--gtest_brief=1", static_cast<char*>(nullptr));
