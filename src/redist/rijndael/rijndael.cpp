@@ -125,65 +125,69 @@ inline quint32 subWord(quint32 w)
 
 // ---- Portable block functions ----------------------------------------
 
+// N blocks at once (contiguous at in and out): independent lookups of the
+// blocks interleave, which keeps the load units busy.
+template <int N>
 void encryptPortable(const quint8* rk, unsigned rounds, const quint8* in, quint8* out)
 {
-    quint32 s0 = ld32(in) ^ ld32(rk);
-    quint32 s1 = ld32(in + 4) ^ ld32(rk + 4);
-    quint32 s2 = ld32(in + 8) ^ ld32(rk + 8);
-    quint32 s3 = ld32(in + 12) ^ ld32(rk + 12);
+    quint32 s[N][4];
+    for (int j = 0; j < N; ++j)
+        for (int c = 0; c < 4; ++c)
+            s[j][c] = ld32(in + 16 * j + 4 * c) ^ ld32(rk + 4 * c);
     for (unsigned r = 1; r < rounds; ++r) {
         rk += 16;
-        const quint32 t0 = T.te[0][b(s0, 0)] ^ T.te[1][b(s1, 1)] ^ T.te[2][b(s2, 2)]
-                           ^ T.te[3][b(s3, 3)] ^ ld32(rk);
-        const quint32 t1 = T.te[0][b(s1, 0)] ^ T.te[1][b(s2, 1)] ^ T.te[2][b(s3, 2)]
-                           ^ T.te[3][b(s0, 3)] ^ ld32(rk + 4);
-        const quint32 t2 = T.te[0][b(s2, 0)] ^ T.te[1][b(s3, 1)] ^ T.te[2][b(s0, 2)]
-                           ^ T.te[3][b(s1, 3)] ^ ld32(rk + 8);
-        const quint32 t3 = T.te[0][b(s3, 0)] ^ T.te[1][b(s0, 1)] ^ T.te[2][b(s1, 2)]
-                           ^ T.te[3][b(s2, 3)] ^ ld32(rk + 12);
-        s0 = t0;
-        s1 = t1;
-        s2 = t2;
-        s3 = t3;
+        for (int j = 0; j < N; ++j) {
+            const quint32 s0 = s[j][0], s1 = s[j][1], s2 = s[j][2], s3 = s[j][3];
+            s[j][0] = T.te[0][b(s0, 0)] ^ T.te[1][b(s1, 1)] ^ T.te[2][b(s2, 2)] ^ T.te[3][b(s3, 3)] ^ ld32(rk);
+            s[j][1] = T.te[0][b(s1, 0)] ^ T.te[1][b(s2, 1)] ^ T.te[2][b(s3, 2)] ^ T.te[3][b(s0, 3)] ^ ld32(rk + 4);
+            s[j][2] = T.te[0][b(s2, 0)] ^ T.te[1][b(s3, 1)] ^ T.te[2][b(s0, 2)] ^ T.te[3][b(s1, 3)] ^ ld32(rk + 8);
+            s[j][3] = T.te[0][b(s3, 0)] ^ T.te[1][b(s0, 1)] ^ T.te[2][b(s1, 2)] ^ T.te[3][b(s2, 3)] ^ ld32(rk + 12);
+        }
     }
     rk += 16;
     const quint8* S = T.sbox;
-    st32(out, pack(S[b(s0, 0)], S[b(s1, 1)], S[b(s2, 2)], S[b(s3, 3)]) ^ ld32(rk));
-    st32(out + 4, pack(S[b(s1, 0)], S[b(s2, 1)], S[b(s3, 2)], S[b(s0, 3)]) ^ ld32(rk + 4));
-    st32(out + 8, pack(S[b(s2, 0)], S[b(s3, 1)], S[b(s0, 2)], S[b(s1, 3)]) ^ ld32(rk + 8));
-    st32(out + 12, pack(S[b(s3, 0)], S[b(s0, 1)], S[b(s1, 2)], S[b(s2, 3)]) ^ ld32(rk + 12));
+    for (int j = 0; j < N; ++j) {
+        const quint32 s0 = s[j][0], s1 = s[j][1], s2 = s[j][2], s3 = s[j][3];
+        quint8* o = out + 16 * j;
+        st32(o, pack(S[b(s0, 0)], S[b(s1, 1)], S[b(s2, 2)], S[b(s3, 3)]) ^ ld32(rk));
+        st32(o + 4, pack(S[b(s1, 0)], S[b(s2, 1)], S[b(s3, 2)], S[b(s0, 3)]) ^ ld32(rk + 4));
+        st32(o + 8, pack(S[b(s2, 0)], S[b(s3, 1)], S[b(s0, 2)], S[b(s1, 3)]) ^ ld32(rk + 8));
+        st32(o + 12, pack(S[b(s3, 0)], S[b(s0, 1)], S[b(s1, 2)], S[b(s2, 3)]) ^ ld32(rk + 12));
+    }
 }
 
 // Equivalent inverse cipher: rk holds the decryption schedule, used from
 // the last round key down.
+template <int N>
 void decryptPortable(const quint8* rk, unsigned rounds, const quint8* in, quint8* out)
 {
     const quint8* k = rk + 16 * rounds;
-    quint32 s0 = ld32(in) ^ ld32(k);
-    quint32 s1 = ld32(in + 4) ^ ld32(k + 4);
-    quint32 s2 = ld32(in + 8) ^ ld32(k + 8);
-    quint32 s3 = ld32(in + 12) ^ ld32(k + 12);
+    quint32 s[N][4];
+    for (int j = 0; j < N; ++j)
+        for (int c = 0; c < 4; ++c)
+            s[j][c] = ld32(in + 16 * j + 4 * c) ^ ld32(k + 4 * c);
     for (unsigned r = rounds - 1; r > 0; --r) {
         k -= 16;
-        const quint32 t0 = T.td[0][b(s0, 0)] ^ T.td[1][b(s3, 1)] ^ T.td[2][b(s2, 2)]
-                           ^ T.td[3][b(s1, 3)] ^ ld32(k);
-        const quint32 t1 = T.td[0][b(s1, 0)] ^ T.td[1][b(s0, 1)] ^ T.td[2][b(s3, 2)]
-                           ^ T.td[3][b(s2, 3)] ^ ld32(k + 4);
-        const quint32 t2 = T.td[0][b(s2, 0)] ^ T.td[1][b(s1, 1)] ^ T.td[2][b(s0, 2)]
-                           ^ T.td[3][b(s3, 3)] ^ ld32(k + 8);
-        const quint32 t3 = T.td[0][b(s3, 0)] ^ T.td[1][b(s2, 1)] ^ T.td[2][b(s1, 2)]
-                           ^ T.td[3][b(s0, 3)] ^ ld32(k + 12);
-        s0 = t0;
-        s1 = t1;
-        s2 = t2;
-        s3 = t3;
+        for (int j = 0; j < N; ++j) {
+            const quint32 s0 = s[j][0], s1 = s[j][1], s2 = s[j][2], s3 = s[j][3];
+            s[j][0] = T.td[0][b(s0, 0)] ^ T.td[1][b(s3, 1)] ^ T.td[2][b(s2, 2)] ^ T.td[3][b(s1, 3)] ^ ld32(k);
+            s[j][1] = T.td[0][b(s1, 0)] ^ T.td[1][b(s0, 1)] ^ T.td[2][b(s3, 2)] ^ T.td[3][b(s2, 3)] ^ ld32(k + 4);
+            s[j][2] = T.td[0][b(s2, 0)] ^ T.td[1][b(s1, 1)] ^ T.td[2][b(s0, 2)] ^ T.td[3][b(s3, 3)] ^ ld32(k + 8);
+            s[j][3] = T.td[0][b(s3, 0)] ^ T.td[1][b(s2, 1)] ^ T.td[2][b(s1, 2)] ^ T.td[3][b(s0, 3)] ^ ld32(k + 12);
+        }
     }
     const quint8* I = T.isbox;
-    st32(out, pack(I[b(s0, 0)], I[b(s3, 1)], I[b(s2, 2)], I[b(s1, 3)]) ^ ld32(rk));
-    st32(out + 4, pack(I[b(s1, 0)], I[b(s0, 1)], I[b(s3, 2)], I[b(s2, 3)]) ^ ld32(rk + 4));
-    st32(out + 8, pack(I[b(s2, 0)], I[b(s1, 1)], I[b(s0, 2)], I[b(s3, 3)]) ^ ld32(rk + 8));
-    st32(out + 12, pack(I[b(s3, 0)], I[b(s2, 1)], I[b(s1, 2)], I[b(s0, 3)]) ^ ld32(rk + 12));
+    for (int j = 0; j < N; ++j) {
+        const quint32 s0 = s[j][0], s1 = s[j][1], s2 = s[j][2], s3 = s[j][3];
+        quint8* o = out + 16 * j;
+        st32(o, pack(I[b(s0, 0)], I[b(s3, 1)], I[b(s2, 2)], I[b(s1, 3)]) ^ ld32(rk));
+        st32(o + 4, pack(I[b(s1, 0)], I[b(s0, 1)], I[b(s3, 2)], I[b(s2, 3)]) ^ ld32(rk + 4));
+        st32(o + 8, pack(I[b(s2, 0)], I[b(s1, 1)], I[b(s0, 2)], I[b(s3, 3)]) ^ ld32(rk + 8));
+        st32(o + 12, pack(I[b(s3, 0)], I[b(s2, 1)], I[b(s1, 2)], I[b(s0, 3)]) ^ ld32(rk + 12));
+    }
 }
+
+const int kPortableLanes = 2;
 
 inline void xor16(quint8* dst, const quint8* a, const quint8* c)
 {
@@ -371,11 +375,18 @@ void ecbRun(const quint8* rk, unsigned rounds, bool dec, const quint8* in, quint
         return;
     }
 #endif
-    for (size_t i = 0; i < n; ++i, in += 16, out += 16) {
+    size_t i = 0;
+    for (; i + kPortableLanes <= n; i += kPortableLanes, in += 16 * kPortableLanes, out += 16 * kPortableLanes) {
         if (dec)
-            decryptPortable(rk, rounds, in, out);
+            decryptPortable<kPortableLanes>(rk, rounds, in, out);
         else
-            encryptPortable(rk, rounds, in, out);
+            encryptPortable<kPortableLanes>(rk, rounds, in, out);
+    }
+    for (; i < n; ++i, in += 16, out += 16) {
+        if (dec)
+            decryptPortable<1>(rk, rounds, in, out);
+        else
+            encryptPortable<1>(rk, rounds, in, out);
     }
 }
 
@@ -392,7 +403,7 @@ void cbcEncRun(const quint8* rk, unsigned rounds, quint8* chain, const quint8* i
     for (size_t i = 0; i < n; ++i, in += 16, out += 16) {
         quint8 x[16];
         xor16(x, in, chain);
-        encryptPortable(rk, rounds, x, out);
+        encryptPortable<1>(rk, rounds, x, out);
         memcpy(chain, out, 16);
     }
 }
@@ -406,12 +417,21 @@ void cbcDecRun(const quint8* rk, unsigned rounds, quint8* chain, const quint8* i
         return;
     }
 #endif
-    for (size_t i = 0; i < n; ++i, in += 16, out += 16) {
-        quint8 c[16];
-        memcpy(c, in, 16); // read before out (which may be in) is written
-        decryptPortable(rk, rounds, c, out);
+    for (size_t i = 0; i < n;) {
+        const int lanes = n - i >= size_t(kPortableLanes) ? kPortableLanes : 1;
+        quint8 c[16 * kPortableLanes];
+        memcpy(c, in, size_t(16 * lanes)); // read before out (which may be in) is written
+        if (lanes == kPortableLanes)
+            decryptPortable<kPortableLanes>(rk, rounds, c, out);
+        else
+            decryptPortable<1>(rk, rounds, c, out);
         xor16(out, out, chain);
-        memcpy(chain, c, 16);
+        for (int j = 1; j < lanes; ++j)
+            xor16(out + 16 * j, out + 16 * j, c + 16 * (j - 1));
+        memcpy(chain, c + 16 * (lanes - 1), 16);
+        i += size_t(lanes);
+        in += 16 * lanes;
+        out += 16 * lanes;
     }
 }
 
@@ -429,7 +449,7 @@ void cfb1Run(const quint8* rk, unsigned rounds, bool dec, quint8* reg, const qui
         memcpy(buf, in, 16);
         for (int i = 0; i < 128; ++i) {
             quint8 ks[16];
-            encryptPortable(rk, rounds, reg, ks);
+            encryptPortable<1>(rk, rounds, reg, ks);
             const int byte = i >> 3, shift = 7 - (i & 7);
             const unsigned inBit = (buf[byte] >> shift) & 1u;
             const unsigned outBit = inBit ^ (ks[0] >> 7);
