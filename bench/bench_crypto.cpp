@@ -1,7 +1,9 @@
 // Digests and ciphers against OpenSSL's EVP interface, in one run.
 // With OPENSSL_ia32cap set (e.g. "~0x0200000000000000:~0x20000000", which
 // masks OpenSSL's AES-NI and SHA extensions) the library's portable code is
-// forced as well, so both sides run without those instructions.
+// forced as well, so both sides run without those instructions. Adding
+// SSSE3 and AVX to the mask ("~0x1200020000000000:~0x20000020") leaves
+// OpenSSL with its own table code, the counterpart of the portable code.
 #include <redist/arc4/arc4.h>
 #include <redist/cpu_features_p.h>
 #include <redist/md5/md5_impl.h>
