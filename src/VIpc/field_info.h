@@ -1,8 +1,6 @@
 // VFieldInfo: one field of a record type (name, type code, size, property
 // bits, order), verified against the reserved internal fields when built.
-// Thread-safety: the process-wide tables are filled once under a lock and
-// only read afterwards; a field's data is implicitly shared with an atomic
-// count, so copies may live in different threads.
+// Thread-safety: tables filled once under a lock; copies may live in different threads.
 #ifndef VORNLIB_VIPC_FIELD_INFO_H
 #define VORNLIB_VIPC_FIELD_INFO_H
 

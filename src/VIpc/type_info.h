@@ -1,8 +1,6 @@
 // VTypeInfo: a record type described field by field, finalized with the
 // three reserved fields and identified by an MD5 digest of its layout.
-// Thread-safety: the data is implicitly shared with an atomic count; copies
-// may be read from several threads, and a thread that changes its copy
-// detaches first. One object is not changed from two threads at once.
+// Thread-safety: copies may live in different threads; one object is used by one thread at a time.
 #ifndef VORNLIB_VIPC_TYPE_INFO_H
 #define VORNLIB_VIPC_TYPE_INFO_H
 

@@ -1,7 +1,6 @@
 // VTypeRegistry: the process-wide table of finalized type descriptions, by
 // name and by digest.
-// Thread-safety: not locked. Register types before other threads read the
-// registry (e.g. at start-up), and serialise every change with all uses.
+// Thread-safety: not locked: register types before other threads read it, and serialise changes.
 #ifndef VORNLIB_VIPC_TYPE_REGISTRY_H
 #define VORNLIB_VIPC_TYPE_REGISTRY_H
 

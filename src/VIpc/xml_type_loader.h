@@ -2,8 +2,7 @@
 // XML ("types", one element per type, "field" elements with "name", "type"
 // and "size") read from a device it does not own. Registering the types is
 // the caller's business.
-// Thread-safety: none; one loader (or two on one device) is used by one
-// thread at a time.
+// Thread-safety: none; a loader, or two on one device, is used by one thread at a time.
 #ifndef VORNLIB_VIPC_XML_TYPE_LOADER_H
 #define VORNLIB_VIPC_XML_TYPE_LOADER_H
 

@@ -1,7 +1,6 @@
 // Run-time choice between the portable digest/cipher code and the x86 SHA
 // and AES instructions. Internal to the library (and its tests).
-// Thread-safety: the feature test is done once; forcing is meant for tests
-// and benchmarks before any other thread hashes or encrypts.
+// Thread-safety: safe from any thread; force only before other threads hash or encrypt.
 #ifndef VORNLIB_REDIST_CPU_FEATURES_P_H
 #define VORNLIB_REDIST_CPU_FEATURES_P_H
 

@@ -1,8 +1,7 @@
 // Rijndael: the AES block cipher (FIPS 197) with 128-, 192- and 256-bit
 // keys in ECB, CBC and 1-bit CFB (SP 800-38A) modes. Reports through
 // integer codes; never allocates or throws.
-// Thread-safety: an object is used by one thread at a time; objects are
-// independent (the tables are read-only).
+// Thread-safety: independent objects; one object is used by one thread at a time.
 //
 // Notes for callers:
 // - The table code is not constant-time (cache timing reveals key bits).

@@ -1,6 +1,5 @@
 // SHA-256 (FIPS 180-2) over a caller-owned context, with plain C entry points.
-// Thread-safety: no shared state besides the read-only K table and the
-// global initial value H; one context per thread at a time.
+// Thread-safety: separate contexts in separate threads; one context per thread at a time.
 // Contexts are not wiped after finishing: digest state stays in memory.
 #ifndef VORNLIB_REDIST_SHA256_IMPL_H
 #define VORNLIB_REDIST_SHA256_IMPL_H
