@@ -41,6 +41,21 @@ void BM_VDebugFileLine(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
 }
 
+// The same stream with size rotation armed at a limit it never reaches.
+void BM_VDebugFileLineRotationArmed(benchmark::State& state)
+{
+    static VDebug::StreamId id = [] {
+        setenv("VORN_TMPDIR", benchDir().c_str(), 1);
+        VDebug::StreamId s = VDebug::registerStream("bench", (benchDir() + "/armed.log").c_str());
+        VDebug::setDebugLevel(s, VDebug::VNOTICE);
+        VDebug::setRotationSize(s, 1 << 20);
+        return s;
+    }();
+    for (auto _ : state)
+        VNOTICE(id) << kItem1 << kItem2 << kItem3 << endl;
+    state.SetItemsProcessed(state.iterations());
+}
+
 std::shared_ptr<spdlog::logger> makeLogger(const char* name, bool mt)
 {
     const std::string path = benchDir() + "/" + name + ".log";
@@ -67,6 +82,7 @@ void BM_SpdlogFileLine(benchmark::State& state)
 } // namespace
 
 BENCHMARK(BM_VDebugFileLine)->Threads(1)->Threads(4)->UseRealTime();
+BENCHMARK(BM_VDebugFileLineRotationArmed)->Threads(1)->Threads(4)->UseRealTime();
 BENCHMARK(BM_SpdlogFileLine)->Threads(1)->Threads(4)->UseRealTime();
 
 BENCHMARK_MAIN();
