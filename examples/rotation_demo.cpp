@@ -1,6 +1,8 @@
-// Size rotation of a log file: the stream is armed at 1 MB; the line that
+// Rotation of log files. By size: the stream is armed at 1 MB; the line that
 // takes the file past it has the file copied to a time-stamped name and
-// emptied in place.
+// emptied in place. By period: a rotator renames its file to a time-stamped
+// name and the stream goes on in a fresh one (here asked for at once; once
+// started, its thread checks every interval).
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 
 #include <VCore/semunix.h>
 #include <VDebug/debug.h>
+#include <VDebug/periodic_log_rotator.h>
 
 int main()
 {
@@ -36,6 +39,17 @@ int main()
     for (const QFileInfo& f : QDir(dir).entryInfoList({"demo*"}, QDir::Files, QDir::Name))
         std::printf("  %-40s %8lld bytes\n", f.fileName().toLocal8Bit().constData(), f.size());
 
+    VDebug::StreamId periodic = VDebug::registerStream("periodic", (dir + "/start.log").toLocal8Bit().constData());
+    VDebug::setDebugLevel(periodic, VDebug::VNOTICE);
+    VPeriodicLogRotator rotator(periodic, tmpl, "service", 0, 60);
+    VNOTICE(periodic) << "written before the rotation" << endl;
+    rotator.rotateLog(false);
+    VNOTICE(periodic) << "written after the rotation" << endl;
+    std::printf("periodic rotation; files:\n");
+    for (const QFileInfo& f : QDir(dir).entryInfoList({"service*"}, QDir::Files, QDir::Name))
+        std::printf("  %-40s %8lld bytes\n", f.fileName().toLocal8Bit().constData(), f.size());
+
+    VDebug::unregisterStream(periodic);
     VDebug::unregisterStream(id);
     VSemaphore(1, "demo_rotationSem").remove();
     QDir(dir).removeRecursively();

@@ -13,6 +13,7 @@
 #include <QFileInfo>
 
 #include "VArch/arch_unix.h"
+#include "VCore/cancel_guard_p.h"
 #include "VCore/mutex.h"
 #include "VCore/semunix.h"
 #include "VDebug/debug_sink_p.h"
@@ -64,15 +65,6 @@ VDebug::VDebugSink& nullSink()
     return *s;
 }
 
-// Disables cancellation for a scope: a thread cancelled inside a line write
-// must not leave the FILE lock held.
-struct NoCancel
-{
-    int old;
-    NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old); }
-    ~NoCancel() { pthread_setcancelstate(old, nullptr); }
-};
-
 std::atomic<int> g_rotationAttempts{0};
 
 void initGate(pthread_mutex_t* m)
@@ -82,17 +74,6 @@ void initGate(pthread_mutex_t* m)
     pthread_mutexattr_settype(&a, PTHREAD_MUTEX_ADAPTIVE_NP);
     pthread_mutex_init(m, &a);
     pthread_mutexattr_destroy(&a);
-}
-
-// Text of the log clock's local time in the form "ddMMyy_hhmmss".
-QString rotationStamp(const struct timespec& ts)
-{
-    struct tm t;
-    localtime_r(&ts.tv_sec, &t);
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%02d%02d%02d_%02d%02d%02d", t.tm_mday, t.tm_mon + 1,
-                  t.tm_year % 100, t.tm_hour, t.tm_min, t.tm_sec);
-    return QString::fromLatin1(buf);
 }
 
 // The rotation reports: one line on standard error, as the library's other
@@ -109,9 +90,19 @@ void VDebugTestAccess::setClock(Clock clock)
     g_clock.store(clock ? clock : &realClock);
 }
 
-void VDebugTestAccess::now(struct timespec* ts)
+void vDebugClockNow(struct timespec* ts)
 {
     g_clock.load(std::memory_order_relaxed)(ts);
+}
+
+QString vRotationStamp(const struct timespec& ts)
+{
+    struct tm t;
+    localtime_r(&ts.tv_sec, &t);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02d%02d%02d_%02d%02d%02d", t.tm_mday, t.tm_mon + 1,
+                  t.tm_year % 100, t.tm_hour, t.tm_min, t.tm_sec);
+    return QString::fromLatin1(buf);
 }
 
 int VDebugTestAccess::rotationAttempts()
@@ -232,7 +223,7 @@ void VDebug::VDebugSink::writeLine(const char* data, size_t len)
     if (!f)
         return;
     // Cancellation stays off while the FILE lock or the rotation unit is held.
-    NoCancel nc;
+    VCancelGuard noCancel;
     VSemaphore* sem = _rotatable.load(std::memory_order_acquire) ? _rotationSem.load() : nullptr;
     if (!sem) {
         writeWhole(f, data, len);
@@ -270,14 +261,14 @@ void VDebug::VDebugSink::reportFlushed()
 bool VDebug::VDebugSink::rotateLogFile()
 {
     struct timespec now;
-    VDebugTestAccess::now(&now);
+    vDebugClockNow(&now);
     if (now.tv_sec < _retryAfter)
         return false;
     ++g_rotationAttempts;
 
     const QString path = QString::fromLocal8Bit(_sinkFilePath);
     const QString copyName =
-        _copyDir + QLatin1Char('/') + _copyBase + QLatin1Char('_') + rotationStamp(now) + QLatin1Char('.') + _copySuffix;
+        _copyDir + QLatin1Char('/') + _copyBase + QLatin1Char('_') + vRotationStamp(now) + QLatin1Char('.') + _copySuffix;
     QFile log(path);
     if (!log.copy(copyName)) {
         // A copy of that name exists when two rotations fall in one second:

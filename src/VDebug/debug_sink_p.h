@@ -80,13 +80,16 @@ public:
     pthread_mutex_t _rotationGate;
     bool _isDummy;
 };
+// The log clock's time now: it stamps lines and names rotated copies.
+void vDebugClockNow(struct timespec* ts);
+// Its local time as "ddMMyy_hhmmss", the stamp in rotated copies' names.
+QString vRotationStamp(const struct timespec& ts);
+
 // Test seam: the clock that stamps log lines.
 struct VDebugTestAccess
 {
     typedef void (*Clock)(struct timespec*);
     static void setClock(Clock clock);
-    // The clock's time now (it also names rotated copies).
-    static void now(struct timespec* ts);
     // Counts copy attempts of size rotation in this process.
     static int rotationAttempts();
     // The armed rotation limit of a stream in bytes (0: off).
