@@ -1,4 +1,5 @@
 #include "VCore/semunix.h"
+#include "VCore/semunix_p.h"
 
 #include <fcntl.h>
 #include <sys/ipc.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include "VArch/arch_unix.h"
 #include "VCore/vexception.h"
@@ -57,10 +59,16 @@ QString VSemaphoreImpl::errorString()
     return _lastError;
 }
 
+// The error text is "call: strerror"; the log line has what and strerror, or
+// when what is null, the error text itself.
 void VSemaphoreImpl::setUpFailed(const char* what, const char* call, int err)
 {
-    VWARNING(VDebug::STDERR) << what << vStrError(err) << endl;
-    setErrorString(vSysError(QString::fromLatin1(call), err));
+    const QString text = vSysError(QString::fromLatin1(call), err);
+    if (what)
+        VWARNING(VDebug::STDERR) << what << vStrError(err) << endl;
+    else
+        VWARNING(VDebug::STDERR) << "VSemaphoreImpl::constructor:" << text << endl;
+    setErrorString(text);
 }
 
 void VSemaphoreImpl::writeIdFile(const QByteArray& keyPath)
@@ -100,7 +108,7 @@ void VSemaphoreImpl::initialize(const char* name)
 
     const key_t key = ::ftok(path.constData(), 1);
     if (key == key_t(-1)) {
-        setUpFailed("VSemaphoreImpl::constructor: failed to make key:", "ftok", errno);
+        setUpFailed(nullptr, "ftok", errno);
         return;
     }
 
@@ -122,7 +130,7 @@ void VSemaphoreImpl::initialize(const char* name)
         return;
     }
     if (errno != EEXIST) {
-        setUpFailed("VSemaphoreImpl::constructor: failed to create semaphore:", "semget", errno);
+        setUpFailed(nullptr, "semget", errno);
         return;
     }
     // Another process created it: only the creator sets the value.
@@ -204,6 +212,52 @@ bool VSemaphoreImpl::doAcquire(quint32 count, bool block)
                           << vStrError(err) << endl;
     setErrorString(vStrError(err));
     return false;
+}
+
+bool VSemaphoreImpl::acquireOneWithin(int timeoutMs, bool* timedOut)
+{
+    *timedOut = false;
+    if (!m_isOk)
+        return doAcquire(1, true);
+    struct timespec end;
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    end.tv_sec += timeoutMs / 1000;
+    end.tv_nsec += long(timeoutMs % 1000) * 1000000L;
+    if (end.tv_nsec >= 1000000000L) {
+        ++end.tv_sec;
+        end.tv_nsec -= 1000000000L;
+    }
+    struct sembuf op;
+    op.sem_num = 0;
+    op.sem_op = -1;
+    op.sem_flg = SEM_UNDO;
+    for (;;) {
+        // semtimedop takes a relative time: recomputed after an interruption.
+        struct timespec now, left;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        left.tv_sec = end.tv_sec - now.tv_sec;
+        left.tv_nsec = end.tv_nsec - now.tv_nsec;
+        if (left.tv_nsec < 0) {
+            --left.tv_sec;
+            left.tv_nsec += 1000000000L;
+        }
+        int err = EAGAIN;
+        if (left.tv_sec >= 0) {
+            if (::semtimedop(m_semid, &op, 1, &left) == 0)
+                return true;
+            err = errno;
+            if (err == EINTR)
+                continue;
+        }
+        *timedOut = err == EAGAIN;
+        setErrorString(vStrError(err));
+        return false;
+    }
+}
+
+bool vAcquireOneWithin(VSemaphore* sem, int timeoutMs, bool* timedOut)
+{
+    return sem->m_semImpl->acquireOneWithin(timeoutMs, timedOut);
 }
 
 bool VSemaphoreImpl::release(quint32 count)

@@ -14,6 +14,8 @@
 
 #include <QString>
 
+class VSemaphore;
+
 // Thread-safe: one object may be used by several threads at once (the error
 // text is guarded; the semaphore itself synchronises threads and processes).
 class VSemaphoreImpl
@@ -54,6 +56,8 @@ protected:
     bool doAcquire(quint32 count, bool block);
 
 private:
+    friend bool vAcquireOneWithin(VSemaphore* sem, int timeoutMs, bool* timedOut);
+    bool acquireOneWithin(int timeoutMs, bool* timedOut);
     bool semOp(int delta, bool block);
     void setUpFailed(const char* what, const char* call, int err);
     void writeIdFile(const QByteArray& keyPath);
@@ -96,6 +100,7 @@ public:
     static void checkName(const char* name, const char* className);
 
 private:
+    friend bool vAcquireOneWithin(VSemaphore* sem, int timeoutMs, bool* timedOut);
     VSemaphoreImpl* m_semImpl;
 };
 

@@ -16,6 +16,7 @@
 #include "VCore/cancel_guard_p.h"
 #include "VCore/mutex.h"
 #include "VCore/semunix.h"
+#include "VCore/semunix_p.h"
 #include "VDebug/debug_sink_p.h"
 
 constexpr VDebug::StreamId VDebug::STDOUT;
@@ -66,6 +67,7 @@ VDebug::VDebugSink& nullSink()
 }
 
 std::atomic<int> g_rotationAttempts{0};
+std::atomic<int> g_rotationWaitMs{10000};
 
 void initGate(pthread_mutex_t* m)
 {
@@ -105,6 +107,11 @@ QString vRotationStamp(const struct timespec& ts)
     return QString::fromLatin1(buf);
 }
 
+void VDebugTestAccess::setRotationWait(int ms)
+{
+    g_rotationWaitMs.store(ms > 0 ? ms : 10000);
+}
+
 int VDebugTestAccess::rotationAttempts()
 {
     return g_rotationAttempts.load();
@@ -115,7 +122,7 @@ int VDebugTestAccess::rotationAttempts()
 VDebug::VDebugSink::VDebugSink(FILE* fstream, debug_level_t debugLevel, const QByteArray& streamName)
     : _globalDebugLevel(debugLevel), _fstream(fstream), _ownsFile(false), _streamName(streamName),
       _rotatable(false), _maxSize(0), _rotationSem(nullptr), _retryAfter(0), _failureReported(false),
-      _semFailureReported(false), _isDummy(false)
+      _semFailureReported(false), _semStalled(false), _isDummy(false)
 {
     initGate(&_rotationGate);
 }
@@ -123,7 +130,7 @@ VDebug::VDebugSink::VDebugSink(FILE* fstream, debug_level_t debugLevel, const QB
 VDebug::VDebugSink::VDebugSink()
     : _globalDebugLevel(VSYSTEM), _fstream(nullptr), _ownsFile(false), _rotatable(false),
       _maxSize(0), _rotationSem(nullptr), _retryAfter(0), _failureReported(false),
-      _semFailureReported(false), _isDummy(true)
+      _semFailureReported(false), _semStalled(false), _isDummy(true)
 {
     initGate(&_rotationGate);
 }
@@ -232,18 +239,41 @@ void VDebug::VDebugSink::writeLine(const char* data, size_t len)
     // Held around the write: a rotation in any process copies and truncates
     // only while no writer is between its write and its release.
     pthread_mutex_lock(&_rotationGate);
-    if (!sem->acquire(1)) {
-        writeWhole(f, data, len);
-        pthread_mutex_unlock(&_rotationGate);
-        if (!_semFailureReported.exchange(true))
-            reportToStderr(QStringLiteral("VDebug: rotation of %1 suspended: semaphore: %2")
-                               .arg(QString::fromLocal8Bit(_sinkFilePath), sem->errorString()));
-        return;
-    }
+    const bool held = takeRotationUnit(sem);
     writeWhole(f, data, len);
-    reportFlushed();
-    sem->release(1);
+    if (held) {
+        reportFlushed();
+        sem->release(1);
+    }
     pthread_mutex_unlock(&_rotationGate);
+}
+
+bool VDebug::VDebugSink::takeRotationUnit(VSemaphore* sem)
+{
+    if (_semStalled) {
+        // After a timeout lines do not wait again until the unit is free.
+        if (!sem->tryAcquire(1))
+            return false;
+        _semStalled = false;
+        return true;
+    }
+    // Bounded: a process stopped while holding the unit, or a set stuck at
+    // 0, must not stop every logging process for good.
+    bool timedOut = false;
+    const int waitMs = g_rotationWaitMs.load(std::memory_order_relaxed);
+    if (vAcquireOneWithin(sem, waitMs, &timedOut))
+        return true;
+    _semStalled = timedOut;
+    if (!_semFailureReported.exchange(true)) {
+        const QString path = QString::fromLocal8Bit(_sinkFilePath);
+        reportToStderr(timedOut ? QStringLiteral("VDebug: rotation semaphore of %1 taken for more than %2 ms; "
+                                                 "lines are written without it and not rotated while it stays taken")
+                                      .arg(path)
+                                      .arg(waitMs)
+                                : QStringLiteral("VDebug: rotation of %1 suspended: semaphore: %2")
+                                      .arg(path, sem->errorString()));
+    }
+    return false;
 }
 
 void VDebug::VDebugSink::reportFlushed()

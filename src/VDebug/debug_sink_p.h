@@ -55,6 +55,9 @@ public:
     // Arms size rotation at size megabytes (0 or less: off). Only VException
     // leaves it (an invalid semaphore name).
     void setRotationSize(int size);
+    // Takes the rotation unit for one line, waiting a bounded time; false:
+    // the line goes out unguarded and unchecked.
+    bool takeRotationUnit(VSemaphore* sem);
     // One rotation: copies the file beside itself and empties it.
     bool rotateLogFile();
 
@@ -75,6 +78,8 @@ public:
     qint64 _retryAfter;
     bool _failureReported;
     std::atomic<bool> _semFailureReported;
+    // The last wait for the unit timed out (guarded by _rotationGate).
+    bool _semStalled;
     // Threads of this process queue here rather than on the semaphore: a
     // hand-over inside the process is far cheaper than one in the kernel.
     pthread_mutex_t _rotationGate;
@@ -92,6 +97,8 @@ struct VDebugTestAccess
     static void setClock(Clock clock);
     // Counts copy attempts of size rotation in this process.
     static int rotationAttempts();
+    // How long a line waits for the rotation unit (0: the default 10 s).
+    static void setRotationWait(int ms);
     // The armed rotation limit of a stream in bytes (0: off).
     static long rotationSize(VDebug::StreamId id) { return VDebug::getSink(id)._maxSize.load(); }
     static bool isActive(const VDebug& d) { return d._active; }

@@ -268,6 +268,33 @@ TEST_F(VSemaphoreTest, SetUpFailuresAreReported)
     EXPECT_EQ(sem.getCurrentCount(), 2);
 }
 
+TEST_F(VSemaphoreTest, OpeningAnotherUsersSetIsReported)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    const std::string n = name();
+    VSemaphore sem(1, n.c_str());
+    ASSERT_TRUE(sem.isOk());
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    ASSERT_EQ(chmod(dir.file("vsemfile_" + n).c_str(), 0666), 0);
+    // An unprivileged process may open the key file but not the set (0660).
+    vtest::Pipe out;
+    const pid_t child = vtest::forkChild([&] {
+        if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)
+            return 1;
+        vtest::CaptureFd err(2);
+        VSemaphore other(1, n.c_str());
+        const std::string text = err.text();
+        if (other.isOk() || other.errorString() != QString::fromLatin1("semget: ") + strerror(EACCES))
+            return 2;
+        return text.find("WARNING] VSemaphoreImpl::constructor: failed to get semaphore id: " +
+                         std::string(strerror(EACCES)) + " \n") != std::string::npos
+                   ? 0
+                   : 3;
+    });
+    EXPECT_EQ(vtest::waitChild(child), 0);
+}
+
 TEST_F(VSemaphoreTest, PlantedLinksAreNotFollowed)
 {
     const std::string victim = dir.file("victim");

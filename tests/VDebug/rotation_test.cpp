@@ -265,6 +265,38 @@ TEST_F(RotationTest, WritersWaitWhileAnotherProcessHoldsTheUnit)
     EXPECT_EQ(size(path), 0);
 }
 
+TEST_F(RotationTest, UnitTakenForGoodDelaysLoggingOnlyOnce)
+{
+    const std::string b = base();
+    open(b + ".log");
+    VDebug::setRotationSize(id, 1);
+    const std::string semName = b + "_rotationSem";
+    // A set stuck at 0, as after a creator that died before setting it.
+    VSemaphore sem(1, semName.c_str());
+    ASSERT_TRUE(sem.tryAcquire(1));
+    VDebugTestAccess::setRotationWait(100);
+    std::string text;
+    {
+        vtest::CaptureFd err(2);
+        line(MB + 10);
+        for (int i = 0; i < 100; ++i)
+            line(100);
+        text = err.text();
+    }
+    VDebugTestAccess::setRotationWait(0);
+    EXPECT_EQ(text, "VDebug: rotation semaphore of " + path +
+                        " taken for more than 100 ms; lines are written without it and not rotated while it stays "
+                        "taken\n");
+    EXPECT_EQ(size(path), MB + 10 + 100 * 100);
+    EXPECT_TRUE(copies().empty());
+
+    // Free again: the next line takes it and rotates.
+    ASSERT_TRUE(sem.release(1));
+    line(100);
+    EXPECT_EQ(copies().size(), 1u);
+    EXPECT_EQ(size(path), 0);
+}
+
 TEST_F(RotationTest, BadSetUpsSayWhyAndKeepLogging)
 {
     // A base name the semaphore refuses.
