@@ -10,6 +10,7 @@
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <VCore/semunix.h>
 #include <VDebug/debug.h>
 
 namespace {
@@ -49,6 +50,7 @@ void BM_VDebugFileLineRotationArmed(benchmark::State& state)
         VDebug::StreamId s = VDebug::registerStream("bench", (benchDir() + "/armed.log").c_str());
         VDebug::setDebugLevel(s, VDebug::VNOTICE);
         VDebug::setRotationSize(s, 1 << 20);
+        std::atexit([] { VSemaphore(1, "armed_rotationSem").remove(); });
         return s;
     }();
     for (auto _ : state)

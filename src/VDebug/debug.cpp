@@ -299,7 +299,11 @@ bool VDebug::VDebugSink::rotateLogFile()
     const QString path = QString::fromLocal8Bit(_sinkFilePath);
     const QString copyName =
         _copyDir + QLatin1Char('/') + _copyBase + QLatin1Char('_') + vRotationStamp(now) + QLatin1Char('.') + _copySuffix;
-    QFile log(path);
+    FILE* f = _fstream.load(std::memory_order_acquire);
+    // Copied through our own descriptor: the file we truncate below, even
+    // when its name was taken away meanwhile.
+    const QString ownFd = QStringLiteral("/proc/self/fd/%1").arg(fileno(f));
+    QFile log(QFileInfo::exists(ownFd) ? ownFd : path);
     if (!log.copy(copyName)) {
         // A copy of that name exists when two rotations fall in one second:
         // try again in the next. Anything else waits a minute.
@@ -313,7 +317,6 @@ bool VDebug::VDebugSink::rotateLogFile()
         return false;
     }
     struct stat st;
-    FILE* f = _fstream.load(std::memory_order_acquire);
     if (::fstat(fileno(f), &st) == 0)
         ::chmod(QFile::encodeName(copyName).constData(), st.st_mode & 07777);
     // Emptied in place: every process's append-mode descriptor goes on at
@@ -654,7 +657,7 @@ void VDebug::setRotationSize(StreamId id, int logRotationSize)
         return;
     }
     try {
-        VMutexLocker lock(&table().mutex);
+        VCancelSafeLocker<VMutex> lock(&table().mutex);
         s.setRotationSize(logRotationSize);
     } catch (const VException& e) {
         std::fprintf(stderr, "%s\n", e.what());

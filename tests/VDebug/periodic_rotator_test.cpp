@@ -16,6 +16,7 @@
 #include "VDebug/debug.h"
 #include "VDebug/debug_sink_p.h"
 #include "VDebug/periodic_log_rotator.h"
+#include "ipctest.h"
 #include "sampletime.h"
 #include "testutil.h"
 
@@ -265,6 +266,25 @@ TEST_F(PeriodicRotatorTest, RelativeDirectoryHoldsAfterChdir)
     EXPECT_EQ(vtest::readFile(dir.file("rel_051226_235001.log")), "[app 05.12.2026 23:50:01 NOTICE] kept \n");
     EXPECT_EQ(vtest::readFile(dir.file("rel.log")), "[app 05.12.2026 23:50:01 NOTICE] next \n");
     EXPECT_TRUE(QDir(elsewhere.qpath()).entryList(QDir::Files).isEmpty());
+}
+
+TEST_F(PeriodicRotatorTest, SizeRotationFollowsTheSwappedFile)
+{
+    vtest::TempDir semDir(true);
+    vtest::SemCleanup sems;
+    const std::string name = vtest::uniqueName("both");
+    sems.add(name + "_rotationSem");
+    VPeriodicLogRotator rotator(id, dir.path().c_str(), name.c_str(), 0, 1);
+    VDebug::setRotationSize(id, 1);
+    VNOTICE(id) << "first" << endl;
+    rotator.rotateLog(false);
+    g_sec = g_sec + 1;
+    line(1048576 + 10);
+    const std::string periodic = dir.file(name + "_051226_235001.log");
+    const std::string bySize = dir.file(name + "_051226_235002.log");
+    EXPECT_EQ(vtest::readFile(periodic), "[app 05.12.2026 23:50:01 NOTICE] first \n");
+    EXPECT_EQ(vtest::readFile(bySize).size(), 1048586u);
+    EXPECT_EQ(vtest::readFile(dir.file(name + ".log")), "");
 }
 
 TEST_F(PeriodicRotatorTest, StandardStreamsAreRefused)
