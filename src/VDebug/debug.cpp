@@ -36,6 +36,23 @@ std::atomic<VDebugTestAccess::Clock> g_clock{&realClock};
 std::atomic<bool> g_withMilliseconds{false};
 std::atomic<bool> g_printIds{false};
 
+void initGate(pthread_mutex_t* m)
+{
+    pthread_mutexattr_t a;
+    pthread_mutexattr_init(&a);
+    pthread_mutexattr_settype(&a, PTHREAD_MUTEX_ADAPTIVE_NP);
+    pthread_mutex_init(m, &a);
+    pthread_mutexattr_destroy(&a);
+}
+
+void forEachGate(void (*f)(pthread_mutex_t*));
+
+// A child made by fork() while another thread held a stream's gate would
+// find it locked for good: fork waits until no gate is held.
+void lockGates() { forEachGate([](pthread_mutex_t* m) { pthread_mutex_lock(m); }); }
+void unlockGates() { forEachGate([](pthread_mutex_t* m) { pthread_mutex_unlock(m); }); }
+void resetGates() { forEachGate(&initGate); }
+
 // The stream table. Created on first use and never destroyed, so that
 // threads still logging while the process exits find it intact.
 struct SinkTable
@@ -50,6 +67,7 @@ struct SinkTable
             s.store(nullptr, std::memory_order_relaxed);
         sinks[0].store(new VDebug::VDebugSink(stdout, VDebug::VWARNING, QByteArray()));
         sinks[1].store(new VDebug::VDebugSink(stderr, VDebug::VWARNING, QByteArray()));
+        pthread_atfork(&lockGates, &unlockGates, &resetGates);
     }
 };
 
@@ -57,6 +75,14 @@ SinkTable& table()
 {
     static SinkTable* t = new SinkTable;
     return *t;
+}
+
+void forEachGate(void (*f)(pthread_mutex_t*))
+{
+    for (auto& slot : table().sinks) {
+        if (VDebug::VDebugSink* s = slot.load(std::memory_order_acquire))
+            f(&s->_rotationGate);
+    }
 }
 
 // Answers for ids that name no live stream: never active, never written.
@@ -69,14 +95,6 @@ VDebug::VDebugSink& nullSink()
 std::atomic<int> g_rotationAttempts{0};
 std::atomic<int> g_rotationWaitMs{10000};
 
-void initGate(pthread_mutex_t* m)
-{
-    pthread_mutexattr_t a;
-    pthread_mutexattr_init(&a);
-    pthread_mutexattr_settype(&a, PTHREAD_MUTEX_ADAPTIVE_NP);
-    pthread_mutex_init(m, &a);
-    pthread_mutexattr_destroy(&a);
-}
 
 // The rotation reports: one line on standard error, as the library's other
 // complaints about a stream's set-up.

@@ -297,6 +297,28 @@ TEST_F(RotationTest, UnitTakenForGoodDelaysLoggingOnlyOnce)
     EXPECT_EQ(size(path), 0);
 }
 
+TEST_F(RotationTest, ChildForkedWhileAThreadWritesCanLog)
+{
+    open(base() + ".log");
+    VDebug::setRotationSize(id, 1);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        while (!stop)
+            line(100);
+    });
+    int ok = 0;
+    for (int i = 0; i < 20; ++i) {
+        const pid_t child = vtest::forkChild([&] {
+            VNOTICE(id) << "from the child" << endl;
+            return 0;
+        });
+        ok += vtest::waitChild(child, std::chrono::seconds(10)) == 0;
+    }
+    stop = true;
+    writer.join();
+    EXPECT_EQ(ok, 20);
+}
+
 TEST_F(RotationTest, BadSetUpsSayWhyAndKeepLogging)
 {
     // A base name the semaphore refuses.
