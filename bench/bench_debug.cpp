@@ -10,6 +10,7 @@
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <VCore/semunix.h>
 #include <VDebug/debug.h>
 
 namespace {
@@ -34,6 +35,22 @@ void BM_VDebugFileLine(benchmark::State& state)
     static VDebug::StreamId id = [] {
         VDebug::StreamId s = VDebug::registerStream("bench", (benchDir() + "/vdebug.log").c_str());
         VDebug::setDebugLevel(s, VDebug::VNOTICE);
+        return s;
+    }();
+    for (auto _ : state)
+        VNOTICE(id) << kItem1 << kItem2 << kItem3 << endl;
+    state.SetItemsProcessed(state.iterations());
+}
+
+// The same stream with size rotation armed at a limit it never reaches.
+void BM_VDebugFileLineRotationArmed(benchmark::State& state)
+{
+    static VDebug::StreamId id = [] {
+        setenv("VORN_TMPDIR", benchDir().c_str(), 1);
+        VDebug::StreamId s = VDebug::registerStream("bench", (benchDir() + "/armed.log").c_str());
+        VDebug::setDebugLevel(s, VDebug::VNOTICE);
+        VDebug::setRotationSize(s, 1 << 20);
+        std::atexit([] { VSemaphore(1, "armed_rotationSem").remove(); });
         return s;
     }();
     for (auto _ : state)
@@ -67,6 +84,7 @@ void BM_SpdlogFileLine(benchmark::State& state)
 } // namespace
 
 BENCHMARK(BM_VDebugFileLine)->Threads(1)->Threads(4)->UseRealTime();
+BENCHMARK(BM_VDebugFileLineRotationArmed)->Threads(1)->Threads(4)->UseRealTime();
 BENCHMARK(BM_SpdlogFileLine)->Threads(1)->Threads(4)->UseRealTime();
 
 BENCHMARK_MAIN();

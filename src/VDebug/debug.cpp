@@ -1,16 +1,22 @@
 #include "VDebug/debug.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 
+#include <QFile>
 #include <QFileInfo>
 
 #include "VArch/arch_unix.h"
+#include "VCore/cancel_guard_p.h"
 #include "VCore/mutex.h"
+#include "VCore/semunix.h"
+#include "VCore/semunix_p.h"
 #include "VDebug/debug_sink_p.h"
 
 constexpr VDebug::StreamId VDebug::STDOUT;
@@ -30,6 +36,23 @@ std::atomic<VDebugTestAccess::Clock> g_clock{&realClock};
 std::atomic<bool> g_withMilliseconds{false};
 std::atomic<bool> g_printIds{false};
 
+void initGate(pthread_mutex_t* m)
+{
+    pthread_mutexattr_t a;
+    pthread_mutexattr_init(&a);
+    pthread_mutexattr_settype(&a, PTHREAD_MUTEX_ADAPTIVE_NP);
+    pthread_mutex_init(m, &a);
+    pthread_mutexattr_destroy(&a);
+}
+
+void forEachGate(void (*f)(pthread_mutex_t*));
+
+// A child made by fork() while another thread held a stream's gate would
+// find it locked for good: fork waits until no gate is held.
+void lockGates() { forEachGate([](pthread_mutex_t* m) { pthread_mutex_lock(m); }); }
+void unlockGates() { forEachGate([](pthread_mutex_t* m) { pthread_mutex_unlock(m); }); }
+void resetGates() { forEachGate(&initGate); }
+
 // The stream table. Created on first use and never destroyed, so that
 // threads still logging while the process exits find it intact.
 struct SinkTable
@@ -44,6 +67,7 @@ struct SinkTable
             s.store(nullptr, std::memory_order_relaxed);
         sinks[0].store(new VDebug::VDebugSink(stdout, VDebug::VWARNING, QByteArray()));
         sinks[1].store(new VDebug::VDebugSink(stderr, VDebug::VWARNING, QByteArray()));
+        pthread_atfork(&lockGates, &unlockGates, &resetGates);
     }
 };
 
@@ -53,6 +77,14 @@ SinkTable& table()
     return *t;
 }
 
+void forEachGate(void (*f)(pthread_mutex_t*))
+{
+    for (auto& slot : table().sinks) {
+        if (VDebug::VDebugSink* s = slot.load(std::memory_order_acquire))
+            f(&s->_rotationGate);
+    }
+}
+
 // Answers for ids that name no live stream: never active, never written.
 VDebug::VDebugSink& nullSink()
 {
@@ -60,14 +92,16 @@ VDebug::VDebugSink& nullSink()
     return *s;
 }
 
-// Disables cancellation for a scope: a thread cancelled inside a line write
-// must not leave the FILE lock held.
-struct NoCancel
+std::atomic<int> g_rotationAttempts{0};
+std::atomic<int> g_rotationWaitMs{10000};
+
+
+// The rotation reports: one line on standard error, as the library's other
+// complaints about a stream's set-up.
+void reportToStderr(const QString& text)
 {
-    int old;
-    NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old); }
-    ~NoCancel() { pthread_setcancelstate(old, nullptr); }
-};
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+}
 
 } // namespace
 
@@ -76,63 +110,120 @@ void VDebugTestAccess::setClock(Clock clock)
     g_clock.store(clock ? clock : &realClock);
 }
 
+void vDebugClockNow(struct timespec* ts)
+{
+    g_clock.load(std::memory_order_relaxed)(ts);
+}
+
+QString vRotationStamp(const struct timespec& ts)
+{
+    struct tm t;
+    localtime_r(&ts.tv_sec, &t);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02d%02d%02d_%02d%02d%02d", t.tm_mday, t.tm_mon + 1,
+                  t.tm_year % 100, t.tm_hour, t.tm_min, t.tm_sec);
+    return QString::fromLatin1(buf);
+}
+
+void VDebugTestAccess::setRotationWait(int ms)
+{
+    g_rotationWaitMs.store(ms > 0 ? ms : 10000);
+}
+
+int VDebugTestAccess::rotationAttempts()
+{
+    return g_rotationAttempts.load();
+}
+
 // ---- sink ----
 
 VDebug::VDebugSink::VDebugSink(FILE* fstream, debug_level_t debugLevel, const QByteArray& streamName)
     : _globalDebugLevel(debugLevel), _fstream(fstream), _ownsFile(false), _streamName(streamName),
-      _rotatable(false), _maxSize(0), _rotationSem(nullptr), _isDummy(false)
+      _rotatable(false), _maxSize(0), _rotationSem(nullptr), _retryAfter(0), _failureReported(false),
+      _semFailureReported(false), _semStalled(false), _isDummy(false)
 {
+    initGate(&_rotationGate);
 }
 
 VDebug::VDebugSink::VDebugSink()
     : _globalDebugLevel(VSYSTEM), _fstream(nullptr), _ownsFile(false), _rotatable(false),
-      _maxSize(0), _rotationSem(nullptr), _isDummy(true)
+      _maxSize(0), _rotationSem(nullptr), _retryAfter(0), _failureReported(false),
+      _semFailureReported(false), _semStalled(false), _isDummy(true)
 {
+    initGate(&_rotationGate);
 }
 
 VDebug::VDebugSink::~VDebugSink()
 {
     closeSink();
+    pthread_mutex_destroy(&_rotationGate);
 }
 
 bool VDebug::VDebugSink::initSink(const char* filename)
 {
-    // "e": the descriptor does not leak into exec'd children.
-    FILE* f = std::fopen(filename, "ae");
-    if (!f)
+    if (!filename)
         return false;
-    if (_ownsFile && _fstream)
-        std::fclose(_fstream);
-    _fstream = f;
-    _ownsFile = true;
+    FILE* old = _fstream.load();
+    if (_ownsFile && old) {
+        // Re-pointed while other threads may be writing: the new file takes
+        // over the old descriptor number, so the FILE they hold stays valid.
+        int fd;
+        do {
+            fd = ::open(filename, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0)
+            return false;
+        const int err = ::dup3(fd, fileno(old), O_CLOEXEC) < 0 ? errno : 0;
+        ::close(fd);
+        if (err) {
+            errno = err;
+            return false;
+        }
+    } else {
+        // "e": the descriptor does not leak into exec'd children. A standard
+        // FILE (the fallback) is never closed: other threads may hold it.
+        FILE* f = std::fopen(filename, "ae");
+        if (!f)
+            return false;
+        _fstream.store(f, std::memory_order_release);
+        _ownsFile = true;
+    }
     // Absolute, so that rotation still finds the file after a chdir.
-    _sinkFilePath = QFileInfo(QString::fromLocal8Bit(filename)).absoluteFilePath().toLocal8Bit();
+    const QByteArray path =
+        QFileInfo(QString::fromLocal8Bit(filename)).absoluteFilePath().toLocal8Bit();
+    if (path != _sinkFilePath)
+        _sinkFilePath = path;
     return true;
 }
 
 void VDebug::VDebugSink::closeSink()
 {
-    if (_fstream && _ownsFile)
-        std::fclose(_fstream);
-    if (_ownsFile)
-        _fstream = nullptr;
+    FILE* f = _fstream.load();
+    if (f && _ownsFile) {
+        std::fclose(f);
+        _fstream.store(nullptr);
+    }
     _ownsFile = false;
+    _rotatable.store(false);
+    delete _rotationSem.exchange(nullptr);
 }
 
 qint64 VDebug::VDebugSink::getLogSize()
 {
-    return _handleToCheckSize.size();
+    FILE* f = _fstream.load(std::memory_order_acquire);
+    struct stat st;
+    if (!f || ::fstat(fileno(f), &st) != 0)
+        return -1;
+    return st.st_size;
 }
 
-void VDebug::VDebugSink::writeLine(const char* data, size_t len)
+namespace {
+
+// One write(2) of the whole line on the O_APPEND descriptor: lines from
+// several threads and processes never interleave, whatever their length.
+// The FILE lock orders it after anything buffered through stdio.
+void writeWhole(FILE* f, const char* data, size_t len)
 {
-    FILE* f = _fstream;
-    if (!f)
-        return;
-    NoCancel nc;
-    // One write(2) of the whole line on the O_APPEND descriptor: lines from
-    // several threads and processes never interleave, whatever their length.
-    // The FILE lock orders it after anything buffered through stdio.
     flockfile(f);
     fflush_unlocked(f);
     const int fd = fileno_unlocked(f);
@@ -147,6 +238,158 @@ void VDebug::VDebugSink::writeLine(const char* data, size_t len)
         len -= size_t(n);
     }
     funlockfile(f);
+}
+
+} // namespace
+
+void VDebug::VDebugSink::writeLine(const char* data, size_t len)
+{
+    FILE* f = _fstream.load(std::memory_order_acquire);
+    if (!f)
+        return;
+    // Cancellation stays off while the FILE lock or the rotation unit is held.
+    VCancelGuard noCancel;
+    VSemaphore* sem = _rotatable.load(std::memory_order_acquire) ? _rotationSem.load() : nullptr;
+    if (!sem) {
+        writeWhole(f, data, len);
+        return;
+    }
+    // Held around the write: a rotation in any process copies and truncates
+    // only while no writer is between its write and its release.
+    pthread_mutex_lock(&_rotationGate);
+    const bool held = takeRotationUnit(sem);
+    writeWhole(f, data, len);
+    if (held) {
+        reportFlushed();
+        sem->release(1);
+    }
+    pthread_mutex_unlock(&_rotationGate);
+}
+
+bool VDebug::VDebugSink::takeRotationUnit(VSemaphore* sem)
+{
+    if (_semStalled) {
+        // After a timeout lines do not wait again until the unit is free.
+        if (!sem->tryAcquire(1))
+            return false;
+        _semStalled = false;
+        return true;
+    }
+    // Bounded: a process stopped while holding the unit, or a set stuck at
+    // 0, must not stop every logging process for good.
+    bool timedOut = false;
+    const int waitMs = g_rotationWaitMs.load(std::memory_order_relaxed);
+    if (vAcquireOneWithin(sem, waitMs, &timedOut))
+        return true;
+    _semStalled = timedOut;
+    if (!_semFailureReported.exchange(true)) {
+        const QString path = QString::fromLocal8Bit(_sinkFilePath);
+        reportToStderr(timedOut ? QStringLiteral("VDebug: rotation semaphore of %1 taken for more than %2 ms; "
+                                                 "lines are written without it and not rotated while it stays taken")
+                                      .arg(path)
+                                      .arg(waitMs)
+                                : QStringLiteral("VDebug: rotation of %1 suspended: semaphore: %2")
+                                      .arg(path, sem->errorString()));
+    }
+    return false;
+}
+
+void VDebug::VDebugSink::reportFlushed()
+{
+    const long maxSize = _maxSize.load(std::memory_order_relaxed);
+    if (maxSize <= 0)
+        return;
+    // Every writer holds the unit, so the offset our append left is the
+    // file's size (cheaper than fstat).
+    FILE* f = _fstream.load(std::memory_order_acquire);
+    if (f && ::lseek(fileno(f), 0, SEEK_CUR) > maxSize)
+        rotateLogFile();
+}
+
+bool VDebug::VDebugSink::rotateLogFile()
+{
+    struct timespec now;
+    vDebugClockNow(&now);
+    if (now.tv_sec < _retryAfter)
+        return false;
+    ++g_rotationAttempts;
+
+    const QString path = QString::fromLocal8Bit(_sinkFilePath);
+    const QString copyName =
+        _copyDir + QLatin1Char('/') + _copyBase + QLatin1Char('_') + vRotationStamp(now) + QLatin1Char('.') + _copySuffix;
+    FILE* f = _fstream.load(std::memory_order_acquire);
+    // Copied through our own descriptor: the file we truncate below, even
+    // when its name was taken away meanwhile.
+    const QString ownFd = QStringLiteral("/proc/self/fd/%1").arg(fileno(f));
+    QFile log(QFileInfo::exists(ownFd) ? ownFd : path);
+    if (!log.copy(copyName)) {
+        // A copy of that name exists when two rotations fall in one second:
+        // try again in the next. Anything else waits a minute.
+        const bool collision = QFileInfo::exists(copyName);
+        _retryAfter = now.tv_sec + (collision ? 1 : 60);
+        if (!collision && !_failureReported) {
+            _failureReported = true;
+            reportToStderr(QStringLiteral("VDebug: rotation of %1 failed: cannot copy to %2: %3")
+                               .arg(path, copyName, log.errorString()));
+        }
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fileno(f), &st) == 0)
+        ::chmod(QFile::encodeName(copyName).constData(), st.st_mode & 07777);
+    // Emptied in place: every process's append-mode descriptor goes on at
+    // the start of the same file.
+    if (::ftruncate(fileno(f), 0) != 0) {
+        const int err = errno;
+        QFile::remove(copyName);
+        _retryAfter = now.tv_sec + 60;
+        if (!_failureReported) {
+            _failureReported = true;
+            reportToStderr(vSysError(QStringLiteral("VDebug: rotation of %1 failed: cannot truncate").arg(path), err));
+        }
+        return false;
+    }
+    _failureReported = false;
+    return true;
+}
+
+void VDebug::VDebugSink::setRotationSize(int size)
+{
+    const QString path = QString::fromLocal8Bit(_sinkFilePath);
+    FILE* f = _fstream.load();
+    if (!_ownsFile || !f || _sinkFilePath.isEmpty()) {
+        reportToStderr(QStringLiteral("VDebug::setRotationSize: stream %1 has no log file of its own; "
+                                      "rotation stays off")
+                           .arg(QString::fromLatin1(_streamName)));
+        return;
+    }
+    struct stat st;
+    if (::fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+        _rotatable.store(false);
+        reportToStderr(QStringLiteral("VDebug::setRotationSize: %1 is not a regular file; rotation stays off")
+                           .arg(path));
+        return;
+    }
+    _maxSize.store(size > 0 ? long(size) * 1048576L : 0L);
+    if (size <= 0 || _rotationSem.load())
+        return;
+
+    const QFileInfo info(path);
+    _copyDir = info.absolutePath();
+    _copyBase = info.baseName();
+    _copySuffix = info.completeSuffix();
+    // Throws on a base name the semaphore refuses; rotation then stays off.
+    VSemaphore* sem = new VSemaphore(1, (_copyBase.toLocal8Bit() + "_rotationSem").constData());
+    if (!sem->isOk()) {
+        reportToStderr(QStringLiteral("VDebug::setRotationSize: rotation semaphore for %1 failed: %2; "
+                                      "rotation stays off")
+                           .arg(path, sem->errorString()));
+        delete sem;
+        return;
+    }
+    // Published once and kept until the stream goes: writers may hold it.
+    _rotationSem.store(sem, std::memory_order_release);
+    _rotatable.store(true, std::memory_order_release);
 }
 
 // ---- statement ----
@@ -342,9 +585,9 @@ void VDebug::flush()
     if (nul >= 0)
         _content.truncate(nul);
     _content.append('\n');
+    // On a stream with size rotation this also checks the size.
     _sink->writeLine(_content.constData(), size_t(_content.size()));
     _content.clear();
-    _sink->reportFlushed();
 }
 
 VDebug& endl(VDebug& d)
@@ -426,7 +669,17 @@ void VDebug::setRotationSize(StreamId id, int logRotationSize)
     VDebugSink& s = getSink(id);
     if (&s == &nullSink())
         return;
-    s._maxSize = logRotationSize;
+    if (id == STDOUT || id == STDERR) {
+        // Never on the standard streams: the semaphore reports on STDERR.
+        reportToStderr(QStringLiteral("VDebug::setRotationSize: the standard streams do not rotate"));
+        return;
+    }
+    try {
+        VCancelSafeLocker<VMutex> lock(&table().mutex);
+        s.setRotationSize(logRotationSize);
+    } catch (const VException& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+    }
 }
 
 void VDebug::setTimestampWithMilliseconds(bool withMilliseconds)

@@ -99,6 +99,13 @@ public:
     static void unregisterStream(StreamId id);
     static void setDebugLevel(StreamId id, int newDebugLevel);
     static debug_level_t getDebugLevel(StreamId id);
+    // Arms size rotation of a stream that writes to a regular file of its
+    // own, in megabytes (0 or less: off): the line that takes the file past
+    // the size has it copied to "<base>_ddMMyy_hhmmss.<suffix>" beside it and
+    // emptied in place. Processes logging to files of one base name share the
+    // semaphore "<base>_rotationSem"; each line holds it while it is written,
+    // so no line is lost to a rotation. Refusals and failures are written to
+    // standard error; the stream keeps logging.
     static void setRotationSize(StreamId id, int logRotationSize);
     static void setTimestampWithMilliseconds(bool withMilliseconds);
     static void setPrintProcessIdAndThreadId(bool print);

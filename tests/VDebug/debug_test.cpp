@@ -14,6 +14,7 @@
 #include "VCore/printable.h"
 #include "VDebug/debug.h"
 #include "VDebug/debug_sink_p.h"
+#include "sampletime.h"
 #include "testutil.h"
 
 namespace {
@@ -34,15 +35,7 @@ struct FixedClock
 {
     FixedClock()
     {
-        struct tm t = {};
-        t.tm_year = 2026 - 1900;
-        t.tm_mon = 11;
-        t.tm_mday = 5;
-        t.tm_hour = 23;
-        t.tm_min = 50;
-        t.tm_sec = 1;
-        t.tm_isdst = -1;
-        g_fixedSec = mktime(&t);
+        g_fixedSec = vtest::sampleTime();
         g_fixedNsec = 123456789;
         VDebugTestAccess::setClock(&fixedClock);
     }
