@@ -135,16 +135,24 @@ public:
             if (_deadlineMs >= 0) {
                 const qint64 left = _deadlineMs - _clock.elapsed();
                 if (left <= 0)
-                    throw VException(QStringLiteral("Error while waiting for read: message not complete within %1 ms")
-                                         .arg(_deadlineMs));
+                    deadlinePassed();
                 ms = int(qMin<qint64>(ms, left));
             }
-            if (!_device->waitForReadyRead(ms))
+            if (!_device->waitForReadyRead(ms)) {
+                if (_deadlineMs >= 0 && _clock.elapsed() >= _deadlineMs)
+                    deadlinePassed();
                 throw VException(QStringLiteral("Error while waiting for read: ") + _device->errorString());
+            }
         }
     }
 
 private:
+    [[noreturn]] void deadlinePassed() const
+    {
+        throw VException(QStringLiteral("Error while waiting for read: message not complete within %1 ms")
+                             .arg(_deadlineMs));
+    }
+
     QIODevice* _device;
     int _waitMs;
     qint64 _deadlineMs;
