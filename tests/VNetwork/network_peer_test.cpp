@@ -43,14 +43,6 @@ uint16_t closedPort()
     return port;
 }
 
-int count(const std::string& text, const std::string& part)
-{
-    int n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
-}
-
 } // namespace
 
 TEST(VNetworkPeer, MovesExactLengthsOverTcp)
@@ -92,9 +84,9 @@ TEST(VNetworkPeer, MovesExactLengthsOverTcp)
     EXPECT_EQ(vtest::recvUntilClose(server.get(), 5000), "");
     // One line per write; none for a length of 0.
     const std::string log = err.text();
-    EXPECT_EQ(count(log, "sent:  5 bytes\n"), 1) << log;
-    EXPECT_EQ(count(log, "sent:  4 bytes\n"), 1) << log;
-    EXPECT_EQ(count(log, "sent: "), 2) << log;
+    EXPECT_EQ(vtest::countOf(log, "sent:  5 bytes\n"), 1) << log;
+    EXPECT_EQ(vtest::countOf(log, "sent:  4 bytes\n"), 1) << log;
+    EXPECT_EQ(vtest::countOf(log, "sent: "), 2) << log;
 }
 
 TEST(VNetworkPeer, TcpFailuresAreWrappedWithTheirCause)

@@ -10,6 +10,7 @@
 
 #include "VDebug/debug.h"
 #include "VSecurity/ip_verifier.h"
+#include "sockutil.h"
 #include "testutil.h"
 
 namespace {
@@ -36,14 +37,6 @@ private:
     VDebug::debug_level_t _old;
     vtest::CaptureFd _capture;
 };
-
-int count(const std::string& text, const std::string& part)
-{
-    int n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
-}
 
 } // namespace
 
@@ -76,7 +69,7 @@ TEST(VIpVerifier, JokerAllowsEveryAddressUnlessMasksRemain)
         }
         log = out.text();
     }
-    EXPECT_EQ(count(log, " NOTICE] joker (*) was IGNORED in allowed IPs \n"), 2) << log;
+    EXPECT_EQ(vtest::countOf(log, " NOTICE] joker (*) was IGNORED in allowed IPs \n"), 2) << log;
 }
 
 TEST(VIpVerifier, BadMasksAreLoggedAndSkipped)
@@ -95,11 +88,11 @@ TEST(VIpVerifier, BadMasksAreLoggedAndSkipped)
     EXPECT_EQ(config, QStringLiteral("the following IPs/masks are allowed to communicate with this machine: "
                                      "10.0.0.1,10.0.0.300"));
     for (const char* bad : {"10.0.0", "10.*.0.1", "10.0.0.1/33", "host"})
-        EXPECT_EQ(count(log, std::string(" WARNING] Error in parsing \" ") + bad
+        EXPECT_EQ(vtest::countOf(log, std::string(" WARNING] Error in parsing \" ") + bad
                                  + " \" for allowed IPs. Mask skipped. \n"),
                   1)
             << bad << "\n" << log;
-    EXPECT_EQ(count(log, "Error in parsing"), 4);
+    EXPECT_EQ(vtest::countOf(log, "Error in parsing"), 4);
 }
 
 TEST(VIpVerifier, MasksMeanWhatTheirExamplesSay)

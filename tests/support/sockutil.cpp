@@ -148,4 +148,12 @@ std::string recvExactly(int fd, size_t size, int timeoutMs)
     return out;
 }
 
+int countOf(const std::string& text, const std::string& part)
+{
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
 } // namespace vtest

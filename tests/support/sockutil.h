@@ -44,6 +44,9 @@ std::string recvUntilClose(int fd, int timeoutMs, bool* closed = nullptr);
 // Reads exactly size bytes unless the peer closes or timeoutMs passes.
 std::string recvExactly(int fd, size_t size, int timeoutMs);
 
+// How often part occurs in text (overlaps counted): for log checks.
+int countOf(const std::string& text, const std::string& part);
+
 } // namespace vtest
 
 #endif
