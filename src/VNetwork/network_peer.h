@@ -34,7 +34,8 @@ public:
     void connect(const QUrl& url);
     void disconnect();
 
-    // Returns once every byte has left Qt's buffer.
+    // Writes in pieces of at most 1 MiB (one qDebug line each) and returns
+    // once every byte has left Qt's buffer.
     void sendBuffer(const void* buffer, quint64 length);
     // Bytes beyond length stay in the socket for the next call.
     void receiveBuffer(void* buffer, quint64 length);
