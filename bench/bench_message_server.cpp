@@ -154,8 +154,9 @@ void BM_MessageServerRoundTrip(benchmark::State& state)
     VMessageSimpleServer server(0, QStringList());
     server.registerMessageHandler(QStringLiteral("VMessage"), new PongHandler);
     std::thread serving([&server] { server.start(); });
+    const quint16 port = server.serverPort();
     for (auto _ : state) {
-        if (roundTrip(server.serverPort()) != size_t(kReply.size()))
+        if (roundTrip(port) != size_t(kReply.size()))
             state.SkipWithError("short reply");
     }
     server.stop();

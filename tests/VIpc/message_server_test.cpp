@@ -302,6 +302,7 @@ TEST(VMessageSimpleServer, HostileFramesAreReportedAndTheServerGoesOn)
     QByteArray wrongClass = good;
     wrongClass[19] = 'X';
     const QByteArray frames[] = {
+        QByteArray("hello, is anybody there?"),
         QByteArray::fromHex("7fffffff7fffffff"),
         QByteArray::fromHex("ffffffff00000000"),
         QByteArray::fromHex("000000160000001600000009564d6573736167650000000009007fffffff"),
@@ -320,7 +321,8 @@ TEST(VMessageSimpleServer, HostileFramesAreReportedAndTheServerGoesOn)
     EXPECT_EQ(decode(exchange(s.port, good))->getIntData(), 2);
     const std::string err = s.stop();
     const std::string closedText = "Error while waiting for read: The remote host closed the connection";
-    EXPECT_EQ(err, "Exception: message length 2147483647 out of range. Client disconnected.\n"
+    EXPECT_EQ(err, "Exception: message length 1751477356 out of range. Client disconnected.\n"
+                   "Exception: message length 2147483647 out of range. Client disconnected.\n"
                    "Exception: message length -1 out of range. Client disconnected.\n"
                    "Exception: malformed message while deserializing. Client disconnected.\n"
                    "Exception: unrecognized class while deserializing. Client disconnected.\n"
