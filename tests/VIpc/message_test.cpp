@@ -220,6 +220,9 @@ TEST(VMessage, ToStringFillsThePlaceholdersInOrder)
     EXPECT_EQ(m.toString(), QStringLiteral("instance of VMessage: stringType=%2 and %3, intData=-17, stringData=d"));
     const VPrintable& p = m;
     EXPECT_EQ(p.toString(), m.toString());
+    EXPECT_EQ(m.qt_metacast("VPrintable"), static_cast<void*>(static_cast<VPrintable*>(&m)));
+    EXPECT_EQ(m.qt_metacast("VSerializable"), static_cast<void*>(static_cast<VSerializable*>(&m)));
+    EXPECT_EQ(m.toShortString(), QStringLiteral("VMessage(stringType=%2 and %3)"));
 }
 
 namespace {
