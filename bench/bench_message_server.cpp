@@ -21,7 +21,12 @@
 #include <VIpc/message.h>
 #include <VIpc/message_server.h>
 
+#include "sock_io.h"
+
 namespace {
+
+using benchio::readAll;
+using benchio::writeAll;
 
 QByteArray frame(const QString& type, int number)
 {
@@ -48,34 +53,6 @@ public:
         return reply;
     }
 };
-
-bool writeAll(int fd, const char* p, size_t n)
-{
-    while (n > 0) {
-        const ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= size_t(w);
-    }
-    return true;
-}
-
-bool readAll(int fd, char* p, size_t n)
-{
-    while (n > 0) {
-        const ssize_t r = ::read(fd, p, n);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= size_t(r);
-    }
-    return true;
-}
 
 // The client of both benchmarks; returns the bytes of the reply.
 size_t roundTrip(quint16 port)

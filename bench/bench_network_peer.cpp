@@ -16,37 +16,14 @@
 
 #include <VNetwork/network_peer.h>
 
+#include "sock_io.h"
+
 namespace {
 
+using benchio::readAll;
+using benchio::writeAll;
+
 const size_t kBytes = 64 << 20;
-
-bool writeAll(int fd, const char* p, size_t n)
-{
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= size_t(w);
-    }
-    return true;
-}
-
-bool readAll(int fd, char* p, size_t n)
-{
-    while (n > 0) {
-        const ssize_t r = ::read(fd, p, n);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= size_t(r);
-    }
-    return true;
-}
 
 // A listener in a fresh directory; its one client gets back, for each
 // 64 MiB it sends, 64 MiB of its own.

@@ -10,6 +10,7 @@
 #include <QIODevice>
 #include <QMetaProperty>
 #include <QVariant>
+#include <QVector>
 #include <QtEndian>
 
 #include "VIpc/message_p.h"

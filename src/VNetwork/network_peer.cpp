@@ -93,6 +93,8 @@ VNetworkPeer::~VNetworkPeer()
 
 void VNetworkPeer::connect(const char* path)
 {
+    if (!path)
+        path = "";
     if (state() == ConnectedState)
         throw VException("The socket is already connected. Please disconnect first.", kFile, __LINE__);
     try {
