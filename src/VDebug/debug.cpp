@@ -170,6 +170,7 @@ VDebug::VDebugSink& VDebug::getSink(StreamId id)
 void VDebug::printNewLineHeader()
 {
     _space = false;
+    _content.reserve(256);
     _content.append('[');
     _content.append(_sink->getStreamName());
     _content.append(' ');
@@ -271,25 +272,49 @@ void VDebug::appendChar(char c)
     appendBytes(&c, 1);
 }
 
+namespace {
+
+// Digits of v in base 10 or 16 (lower case), written backwards from end.
+char* formatUnsigned(quint64 v, int base, char* end)
+{
+    char* p = end;
+    do {
+        const int d = int(v % unsigned(base));
+        *--p = char(d < 10 ? '0' + d : 'a' + d - 10);
+        v /= unsigned(base);
+    } while (v);
+    return p;
+}
+
+} // namespace
+
 void VDebug::appendSigned(qint64 v)
 {
-    beginItem();
-    if (_hex) {
-        // Negative values show their 64-bit two's complement.
-        _content.append("0x");
-        _content.append(QByteArray::number(quint64(v), 16));
-    } else {
-        _content.append(QByteArray::number(v));
+    if (_hex || v >= 0) {
+        // Negative values in hex show their 64-bit two's complement.
+        appendUnsigned(quint64(v));
+        return;
     }
+    beginItem();
+    char buf[24];
+    char* end = buf + sizeof buf;
+    char* p = formatUnsigned(0 - quint64(v), 10, end);
+    *--p = '-';
+    _content.append(p, int(end - p));
     endItem();
 }
 
 void VDebug::appendUnsigned(quint64 v)
 {
     beginItem();
-    if (_hex)
-        _content.append("0x");
-    _content.append(QByteArray::number(v, _hex ? 16 : 10));
+    char buf[24];
+    char* end = buf + sizeof buf;
+    char* p = formatUnsigned(v, _hex ? 16 : 10, end);
+    if (_hex) {
+        *--p = 'x';
+        *--p = '0';
+    }
+    _content.append(p, int(end - p));
     endItem();
 }
 
