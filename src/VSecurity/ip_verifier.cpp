@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 #include <QWriteLocker>
 
+#include "VCore/cancel_guard_p.h"
 #include "VDebug/debug.h"
 
 namespace {
@@ -29,6 +30,8 @@ bool isJoker(const QString& mask)
 VIpVerifier::VIpVerifier(QStringList lst, bool allAllowed)
     : _allIPsAllowed(allAllowed)
 {
+    // Complaints about masks are logged with both locks held.
+    VCancelGuard noCancel;
     QWriteLocker ipLock(&_rwIPlock);
     QWriteLocker masksLock(&_rwMasksLock);
     _masks.clear();
@@ -124,6 +127,7 @@ void VIpVerifier::addMask(QString mask)
 
 void VIpVerifier::addMasks(QStringList masks)
 {
+    VCancelGuard noCancel;
     QWriteLocker ipLock(&_rwIPlock);
     QWriteLocker masksLock(&_rwMasksLock);
     _allowedIPs.clear();
@@ -133,6 +137,7 @@ void VIpVerifier::addMasks(QStringList masks)
 
 void VIpVerifier::resetMasks(QStringList masks)
 {
+    VCancelGuard noCancel;
     QWriteLocker ipLock(&_rwIPlock);
     QWriteLocker masksLock(&_rwMasksLock);
     clearIPsAndMasksNoLock();
