@@ -88,7 +88,7 @@ public:
         ::setsockopt(_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in a = {};
         a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof a;
         ::bind(_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
         ::listen(_fd, 50);

@@ -26,6 +26,8 @@ void VMessageSimpleServer::Listener::incomingConnection(qintptr socketDescriptor
     addPendingConnection(socket);
 }
 
+std::atomic<bool> VMessageSimpleServer::_testListenOnLoopback(false);
+
 VMessageSimpleServer::VMessageSimpleServer(quint32 port, QStringList masksList)
     : _handlerFactory(VMessageHandlerFactory::getInstance()),
       _keepRunning(true),
@@ -38,7 +40,8 @@ VMessageSimpleServer::VMessageSimpleServer(quint32 port, QStringList masksList)
     _networkServer.setMaxPendingConnections(1024);
     // AnyIPv4: Qt's Any is dual-stack and would show IPv4 clients as
     // ::ffff:a.b.c.d, which the verifier cannot judge.
-    if (!_networkServer.listen(QHostAddress::AnyIPv4, quint16(port)))
+    const QHostAddress address = _testListenOnLoopback.load() ? QHostAddress::LocalHost : QHostAddress::AnyIPv4;
+    if (!_networkServer.listen(address, quint16(port)))
         throw VException(_networkServer.errorString());
 }
 

@@ -80,6 +80,7 @@ private:
     std::atomic<int> _waitMs;
     std::atomic<int> _requestDeadlineMs;
     quint32 _testPeerAddress; // host order; 0: the real peer address
+    static std::atomic<bool> _testListenOnLoopback; // tests: 127.0.0.1 instead of every interface
 };
 
 #endif
