@@ -15,6 +15,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include "VCore/runnable.h"
+#include "VCore/thread.h"
 #include "VIpc/message.h"
 #include "VIpc/message_handler_factory.h"
 #include "VIpc/message_server.h"
@@ -141,9 +143,9 @@ QString timeoutText()
     return socket.errorString();
 }
 
-// A server built in the test thread and started in another; std::cerr is
-// captured until it is stopped.
-class RunningServer
+// A server built in the test thread and started in a VThread; std::cerr
+// is captured until it is stopped.
+class RunningServer : private VRunnable
 {
 public:
     explicit RunningServer(QStringList masks = QStringList(), int waitMs = 1000, int deadlineMs = 5000)
@@ -154,26 +156,26 @@ public:
     }
     ~RunningServer()
     {
-        if (_thread.joinable())
+        if (_running)
             stop();
     }
     void start()
     {
         _old = std::cerr.rdbuf(_err.rdbuf());
-        _thread = std::thread([this] { server.start(); });
+        _running = true;
+        _thread.start();
     }
     // Returns what the server wrote to std::cerr.
     std::string stop()
     {
         server.stop();
-        _thread.join();
-        std::cerr.rdbuf(_old);
-        return _err.str();
+        return join();
     }
     // Waits for start() to return by itself.
     std::string join()
     {
         _thread.join();
+        _running = false;
         std::cerr.rdbuf(_old);
         return _err.str();
     }
@@ -182,7 +184,10 @@ public:
     quint16 port = 0;
 
 private:
-    std::thread _thread;
+    void run() override { server.start(); }
+
+    VThread _thread{this, "message server"};
+    bool _running = false;
     std::ostringstream _err;
     std::streambuf* _old = nullptr;
 };
