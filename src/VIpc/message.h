@@ -1,7 +1,6 @@
 // VMessage: the library's one message class, three Qt properties that travel
 // between processes as a length-prefixed frame (operator<< / operator>>).
-// Not thread-safe: a message, and a stream with its device, belong to one
-// thread at a time.
+// Not thread-safe: a message, and a stream with its device, belong to one thread at a time.
 #ifndef VORNLIB_VIPC_MESSAGE_H
 #define VORNLIB_VIPC_MESSAGE_H
 

@@ -1,7 +1,6 @@
 // VMessageHandler: answers one request message; applications implement it
 // and register it with VMessageHandlerFactory under "VMessage".
-// Thread-safety is that of the implementing class; the server calls it from
-// the thread that runs VMessageSimpleServer::start.
+// Thread-safety is that of the implementing class (called from the thread running start()).
 #ifndef VORNLIB_VIPC_MESSAGE_HANDLER_H
 #define VORNLIB_VIPC_MESSAGE_HANDLER_H
 

@@ -1,7 +1,6 @@
 // VMessageHandlerFactory: the process-wide table of message handlers by
 // message class name. It owns the handlers in it.
-// Thread-safe: the table is guarded by a mutex; a handler taken with
-// getHandler must not be freed meanwhile by another thread.
+// Thread-safe: the table is locked; a handler must not be freed while another thread uses it.
 #ifndef VORNLIB_VIPC_MESSAGE_HANDLER_FACTORY_H
 #define VORNLIB_VIPC_MESSAGE_HANDLER_FACTORY_H
 

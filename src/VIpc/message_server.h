@@ -5,8 +5,7 @@
 // loopback clients are allowed. Handlers come from the process-wide
 // VMessageHandlerFactory, which start() empties when it ends: run one
 // server per process.
-// Thread-safety: construct in any thread and start() in any one thread;
-// stop() may be called from any thread (or a handler) at any time.
+// Thread-safety: start() runs in one thread (any, not only the constructor's); stop() is safe from any thread.
 #ifndef VORNLIB_VIPC_MESSAGE_SERVER_H
 #define VORNLIB_VIPC_MESSAGE_SERVER_H
 
