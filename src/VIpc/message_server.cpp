@@ -159,7 +159,9 @@ void VMessageSimpleServer::serveConnection(QTcpSocket* socket, VMessage*& reques
     VMessageHandler* handler = _handlerFactory->getHandler(QString::fromLatin1(request->metaObject()->className()));
     if (handler)
         reply = handler->handleMessage(request);
-    delete request;
+    // A handler that answers with the request itself hands it over.
+    if (reply != request)
+        delete request;
     request = nullptr;
     if (reply) {
         stream << reply;
