@@ -51,7 +51,7 @@ void forEachGate(void (*f)(pthread_mutex_t*));
 // find it locked for good: fork waits until no gate is held.
 void lockGates() { forEachGate([](pthread_mutex_t* m) { pthread_mutex_lock(m); }); }
 void unlockGates() { forEachGate([](pthread_mutex_t* m) { pthread_mutex_unlock(m); }); }
-void resetGates() { forEachGate(&initGate); }
+void resetGates();
 
 // The stream table. Created on first use and never destroyed, so that
 // threads still logging while the process exits find it intact.
@@ -82,6 +82,19 @@ void forEachGate(void (*f)(pthread_mutex_t*))
     for (auto& slot : table().sinks) {
         if (VDebug::VDebugSink* s = slot.load(std::memory_order_acquire))
             f(&s->_rotationGate);
+    }
+}
+
+// In the child the forking thread holds every gate; it lets them go, and the
+// rotation unit is not held there: System V undo entries are not inherited.
+void resetGates()
+{
+    for (auto& slot : table().sinks) {
+        if (VDebug::VDebugSink* s = slot.load(std::memory_order_acquire)) {
+            pthread_mutex_unlock(&s->_rotationGate);
+            s->_unitHeld = false;
+            s->_leaseLines = 0;
+        }
     }
 }
 
@@ -140,7 +153,8 @@ int VDebugTestAccess::rotationAttempts()
 VDebug::VDebugSink::VDebugSink(FILE* fstream, debug_level_t debugLevel, const QByteArray& streamName)
     : _globalDebugLevel(debugLevel), _fstream(fstream), _ownsFile(false), _streamName(streamName),
       _rotatable(false), _maxSize(0), _rotationSem(nullptr), _retryAfter(0), _failureReported(false),
-      _semFailureReported(false), _semStalled(false), _isDummy(false)
+      _semFailureReported(false), _semStalled(false), _gateWaiters(0), _unitHeld(false),
+      _leaseLines(0), _isDummy(false)
 {
     initGate(&_rotationGate);
 }
@@ -148,7 +162,8 @@ VDebug::VDebugSink::VDebugSink(FILE* fstream, debug_level_t debugLevel, const QB
 VDebug::VDebugSink::VDebugSink()
     : _globalDebugLevel(VSYSTEM), _fstream(nullptr), _ownsFile(false), _rotatable(false),
       _maxSize(0), _rotationSem(nullptr), _retryAfter(0), _failureReported(false),
-      _semFailureReported(false), _semStalled(false), _isDummy(true)
+      _semFailureReported(false), _semStalled(false), _gateWaiters(0), _unitHeld(false),
+      _leaseLines(0), _isDummy(true)
 {
     initGate(&_rotationGate);
 }
@@ -256,12 +271,24 @@ void VDebug::VDebugSink::writeLine(const char* data, size_t len)
     }
     // Held around the write: a rotation in any process copies and truncates
     // only while no writer is between its write and its release.
+    _gateWaiters.fetch_add(1, std::memory_order_relaxed);
     pthread_mutex_lock(&_rotationGate);
-    const bool held = takeRotationUnit(sem);
+    _gateWaiters.fetch_sub(1, std::memory_order_relaxed);
+    const bool held = _unitHeld || takeRotationUnit(sem);
     writeWhole(f, data, len);
     if (held) {
         reportFlushed();
-        sem->release(1);
+        // While threads of this process queue at the gate, the unit passes
+        // among them without two semop calls per line; it goes back when no
+        // thread waits, or after kLeaseLines lines so other processes get
+        // their turn.
+        if (_gateWaiters.load(std::memory_order_relaxed) == 0 || ++_leaseLines >= kLeaseLines) {
+            sem->release(1);
+            _unitHeld = false;
+            _leaseLines = 0;
+        } else {
+            _unitHeld = true;
+        }
     }
     pthread_mutex_unlock(&_rotationGate);
 }

@@ -83,6 +83,12 @@ public:
     // Threads of this process queue here rather than on the semaphore: a
     // hand-over inside the process is far cheaper than one in the kernel.
     pthread_mutex_t _rotationGate;
+    // Threads waiting at the gate, and the rotation unit kept for them by the
+    // last writer (guarded by _rotationGate) for at most kLeaseLines lines.
+    std::atomic<int> _gateWaiters;
+    bool _unitHeld;
+    int _leaseLines;
+    static constexpr int kLeaseLines = 64;
     bool _isDummy;
 };
 // The log clock's time now: it stamps lines and names rotated copies.
