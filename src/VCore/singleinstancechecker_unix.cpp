@@ -5,29 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include "VArch/arch_unix.h"
 #include "VCore/eintr_p.h"
+#include "VCore/runtime_dir_p.h"
 #include "VDebug/debug.h"
 
 namespace {
-
-// VORN_TMPDIR, else TMPDIR, else "/tmp"; a variable set but empty counts.
-QString lockDirectory()
-{
-    if (const char* d = std::getenv("VORN_TMPDIR"))
-        return QString::fromLocal8Bit(d);
-    if (const char* d = std::getenv("TMPDIR"))
-        return QString::fromLocal8Bit(d);
-    return QStringLiteral("/tmp");
-}
-
-QString installationSuffix()
-{
-    const char* s = std::getenv("INSTALLATION_UID");
-    return s ? QString::fromLocal8Bit(s) : QString();
-}
 
 int flockNoIntr(int fd, int op)
 {
@@ -39,8 +22,8 @@ int flockNoIntr(int fd, int op)
 VSingleInstanceChecker::VSingleInstanceChecker(const QString& instanceName)
     : m_instanceName(instanceName), m_fd(-1), m_holdsLock(false)
 {
-    m_fileName = QStringLiteral("%1/%2").arg(lockDirectory(), m_instanceName) + installationSuffix();
-    const QByteArray path = m_fileName.toLocal8Bit();
+    const QByteArray path = vRuntimeFilePath(m_instanceName.toLocal8Bit());
+    m_fileName = QString::fromLocal8Bit(path);
     // The file sits in a shared directory: never follow a planted link, and
     // set the mode on the descriptor (the umask must not narrow it).
     m_fd = vRetryOnEintr([&] {
