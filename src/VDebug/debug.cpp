@@ -14,9 +14,11 @@
 
 #include "VArch/arch_unix.h"
 #include "VCore/cancel_guard_p.h"
+#include "VCore/eintr_p.h"
 #include "VCore/mutex.h"
 #include "VCore/semunix.h"
 #include "VCore/semunix_p.h"
+#include "VCore/unique_fd_p.h"
 #include "VDebug/debug_sink_p.h"
 
 constexpr VDebug::StreamId VDebug::STDOUT;
@@ -167,18 +169,10 @@ bool VDebug::VDebugSink::initSink(const char* filename)
     if (_ownsFile && old) {
         // Re-pointed while other threads may be writing: the new file takes
         // over the old descriptor number, so the FILE they hold stays valid.
-        int fd;
-        do {
-            fd = ::open(filename, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-        } while (fd < 0 && errno == EINTR);
-        if (fd < 0)
+        const VUniqueFd fd(
+            vRetryOnEintr([&] { return ::open(filename, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666); }));
+        if (!fd.isValid() || vRetryOnEintr([&] { return ::dup3(fd.get(), fileno(old), O_CLOEXEC); }) < 0)
             return false;
-        const int err = ::dup3(fd, fileno(old), O_CLOEXEC) < 0 ? errno : 0;
-        ::close(fd);
-        if (err) {
-            errno = err;
-            return false;
-        }
     } else {
         // "e": the descriptor does not leak into exec'd children. A standard
         // FILE (the fallback) is never closed: other threads may hold it.
