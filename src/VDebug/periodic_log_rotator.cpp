@@ -95,7 +95,8 @@ void VPeriodicLogRotator::rotateLog(bool checkLogFileSize)
 {
     if (!_enabled)
         return;
-    if (checkLogFileSize && _info.size() < _size * 1024)
+    // Compared in kilobytes: _size * 1024 overflows for a huge limit.
+    if (checkLogFileSize && _info.size() / 1024 < _size)
         return;
     struct timespec now;
     vDebugClockNow(&now);
