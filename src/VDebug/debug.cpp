@@ -595,7 +595,9 @@ VDebug& endl(VDebug& d)
 VDebug::StreamId VDebug::registerStream(const QByteArray& streamName, const char* filename)
 {
     SinkTable& t = table();
-    VMutexLocker lock(&t.mutex);
+    // Opening the file may block (a FIFO, a slow mount): a cancelled thread
+    // must not leave the table locked.
+    VCancelSafeLocker<VMutex> lock(&t.mutex);
 
     int slot = -1;
     for (int i = t.nextSink - 1; i >= 2; --i) {
@@ -634,7 +636,7 @@ void VDebug::unregisterStream(StreamId id)
     if (id.id < 2 || id.id >= MAX_STREAMS)
         return;
     SinkTable& t = table();
-    VMutexLocker lock(&t.mutex);
+    VCancelSafeLocker<VMutex> lock(&t.mutex); // fclose is a cancellation point
     VDebugSink* s = t.sinks[id.id].load(std::memory_order_relaxed);
     if (!s || s->isDummy())
         return;
