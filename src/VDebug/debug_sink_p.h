@@ -85,12 +85,16 @@ public:
     pthread_mutex_t _rotationGate;
     bool _isDummy;
 };
+// One line on standard error: how the library complains about a stream's
+// set-up and rotation (never through a stream, which may be the broken one).
+void vReportToStderr(const QString& text);
 // The log clock's time now: it stamps lines and names rotated copies.
 void vDebugClockNow(struct timespec* ts);
 // Its local time as "ddMMyy_hhmmss", the stamp in rotated copies' names.
 QString vRotationStamp(const struct timespec& ts);
 
 // Test seam: the clock that stamps log lines.
+// Thread-safe: each call is one atomic load or store.
 struct VDebugTestAccess
 {
     typedef void (*Clock)(struct timespec*);

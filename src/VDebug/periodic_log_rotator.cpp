@@ -55,13 +55,10 @@ VPeriodicLogRotator::VPeriodicLogRotator(VDebug::StreamId id, const char* dirNam
 
     VDebug::VDebugSink& sink = VDebug::getSink(id);
     if (id == VDebug::STDOUT || id == VDebug::STDERR || !sink._ownsFile) {
-        std::fprintf(stderr, "%s\n",
-                     QStringLiteral("VPeriodicLogRotator: stream %1 has no log file of its own; "
-                                    "%2 is not rotated")
-                         .arg(id.getId())
-                         .arg(path)
-                         .toLocal8Bit()
-                         .constData());
+        vReportToStderr(QStringLiteral("VPeriodicLogRotator: stream %1 has no log file of its own; "
+                                       "%2 is not rotated")
+                            .arg(id.getId())
+                            .arg(path));
         return;
     }
     {
