@@ -17,6 +17,28 @@ int flockNoIntr(int fd, int op)
     return vRetryOnEintr([&] { return flock(fd, op); });
 }
 
+enum Attempt { Taken, HeldElsewhere, Undecided };
+
+// One non-blocking try for the exclusive lock. What cannot be decided (no
+// descriptor, an unexpected error) is logged under the caller's name.
+Attempt tryExclusive(int fd, const char* caller, const QString& fileName)
+{
+    const QString who = QStringLiteral("VSingleInstanceChecker::") + QLatin1String(caller);
+    if (fd == -1) {
+        VWARNING(VDebug::STDERR) << who + QStringLiteral(": invalid file descriptor (-1) for file ") << fileName
+                                 << ", returning success" << endl;
+        return Undecided;
+    }
+    if (flockNoIntr(fd, LOCK_EX | LOCK_NB) == 0)
+        return Taken;
+    const int err = errno;
+    if (err == EWOULDBLOCK)
+        return HeldElsewhere;
+    VWARNING(VDebug::STDERR) << who + QStringLiteral(": flock failed on file ") << fileName << "("
+                             << vStrError(err) << ")" << endl;
+    return Undecided;
+}
+
 } // namespace
 
 VSingleInstanceChecker::VSingleInstanceChecker(const QString& instanceName)
@@ -46,44 +68,28 @@ VSingleInstanceChecker::~VSingleInstanceChecker()
 
 bool VSingleInstanceChecker::markAsRunning()
 {
-    if (m_fd == -1) {
-        VWARNING(VDebug::STDERR) << "VSingleInstanceChecker::markAsRunning: invalid file descriptor (-1) for file "
-                                 << m_fileName << ", returning success" << endl;
-        return true;
-    }
-    if (flockNoIntr(m_fd, LOCK_EX | LOCK_NB) == 0) {
+    switch (tryExclusive(m_fd, "markAsRunning", m_fileName)) {
+    case Taken:
         m_holdsLock = true;
         return true;
-    }
-    const int err = errno;
-    if (err == EWOULDBLOCK)
+    case HeldElsewhere:
         return false;
-    VWARNING(VDebug::STDERR) << "VSingleInstanceChecker::markAsRunning: flock failed on file " << m_fileName
-                             << "(" << vStrError(err) << ")" << endl;
+    case Undecided:
+        break;
+    }
     return true;
 }
 
 bool VSingleInstanceChecker::isAnotherRunning()
 {
-    if (m_fd == -1) {
-        VWARNING(VDebug::STDERR) << "VSingleInstanceChecker::isAnotherRunning: invalid file descriptor (-1) for file "
-                                 << m_fileName << ", returning success" << endl;
-        return false;
-    }
     // The test lock below would be released at once, which would drop a
     // lock this checker holds: while we hold it, nobody else can.
     if (m_holdsLock)
         return false;
-    if (flockNoIntr(m_fd, LOCK_EX | LOCK_NB) == 0) {
+    const Attempt attempt = tryExclusive(m_fd, "isAnotherRunning", m_fileName);
+    if (attempt == Taken)
         flockNoIntr(m_fd, LOCK_UN | LOCK_NB);
-        return false;
-    }
-    const int err = errno;
-    if (err == EWOULDBLOCK)
-        return true;
-    VWARNING(VDebug::STDERR) << "VSingleInstanceChecker::isAnotherRunning: flock failed on file " << m_fileName
-                             << "(" << vStrError(err) << ")" << endl;
-    return false;
+    return attempt == HeldElsewhere;
 }
 
 bool VSingleInstanceChecker::markAsNotRunning()
