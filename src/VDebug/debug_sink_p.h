@@ -1,7 +1,6 @@
 // Private: one output stream of the debug-stream table.
-// Thread-safety: any thread may write lines while another re-points the file
-// or arms rotation (those change atomically or in place); unregistration
-// must not race with writers of the same stream.
+// Thread-safe, except that unregistration must not race with writers of the same stream.
+// Re-pointing the file and arming rotation change it atomically or in place.
 #ifndef VORNLIB_VDEBUG_DEBUG_SINK_P_H
 #define VORNLIB_VDEBUG_DEBUG_SINK_P_H
 
