@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -350,6 +351,23 @@ TEST(VThread, SleepMilliWaitsAtLeastTheTime)
     const auto start = std::chrono::steady_clock::now();
     VThread::sleepMilli(20);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+}
+
+// Times past INT_MAX milliseconds still sleep (the thread is cancelled).
+TEST(VThread, LongSleepMilliDoesNotReturnAtOnce)
+{
+    std::atomic<bool> woke{false};
+    pthread_t th;
+    auto body = [](void* arg) -> void* {
+        VThread::sleepMilli(std::numeric_limits<quint32>::max());
+        static_cast<std::atomic<bool>*>(arg)->store(true);
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&th, nullptr, body, &woke), 0);
+    EXPECT_FALSE(vtest::waitFor([&] { return woke.load(); }, std::chrono::milliseconds(200)));
+    pthread_cancel(th);
+    pthread_join(th, nullptr);
+    EXPECT_FALSE(woke.load());
 }
 
 // Handled signals interrupt sleep(3): the rest of the time is slept anyway.
