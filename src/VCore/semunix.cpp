@@ -83,7 +83,7 @@ void VSemaphoreImpl::writeIdFile(const QByteArray& keyPath)
 void VSemaphoreImpl::initialize(const char* name)
 {
     const QByteArray path = vRuntimeFilePath("vsemfile_" + QByteArray(name ? name : ""));
-    const VUniqueFd fd(
+    VUniqueFd fd(
         vRetryOnEintr([&] { return ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660); }));
     if (!fd.isValid()) {
         const int err = errno;
@@ -92,6 +92,7 @@ void VSemaphoreImpl::initialize(const char* name)
         setErrorString(vStrError(err));
         return;
     }
+    fd.reset(); // ftok needs the file only
 
     const key_t key = ::ftok(path.constData(), 1);
     if (key == key_t(-1)) {
