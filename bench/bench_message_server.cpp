@@ -1,6 +1,7 @@
 // Round trips per second, one small message per connection, through
 // VMessageSimpleServer against a plain POSIX server sending the same bytes;
 // the client (plain sockets: connect, write, read to EOF, close) is the same.
+// A bare QTcpServer/QTcpSocket loop shows what Qt's blocking calls cost alone.
 // Runs are short: the server closes first, so TIME_WAIT entries pile up
 // (about 8k a second for a minute). For a ratio on a busy host use
 //   --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
@@ -20,6 +21,10 @@
 
 #include <QByteArray>
 #include <QDataStream>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtEndian>
 
 #include <VIpc/message.h>
 #include <VIpc/message_server.h>
@@ -129,33 +134,90 @@ private:
     std::thread _thread;
 };
 
+// Reference only: the same exchange through bare QTcpServer/QTcpSocket
+// blocking calls, no message decoding, to show what Qt itself costs.
+class BareQtServer
+{
+public:
+    BareQtServer()
+    {
+        std::atomic<int> ready{0};
+        _thread = std::thread([this, &ready] {
+            QTcpServer server;
+            if (server.listen(QHostAddress::LocalHost, 0))
+                port = server.serverPort();
+            ready = 1;
+            while (!_stop) {
+                bool timedOut = false;
+                if (!server.hasPendingConnections() && !server.waitForNewConnection(100, &timedOut))
+                    continue;
+                QTcpSocket* c = server.nextPendingConnection();
+                if (!c)
+                    continue;
+                while (c->bytesAvailable() < 4 && c->waitForReadyRead(30000)) {}
+                QByteArray head = c->peek(4);
+                quint32 n = 0;
+                if (head.size() == 4)
+                    n = qFromBigEndian<quint32>(head.constData());
+                while (c->bytesAvailable() < qint64(n) + 8 && c->waitForReadyRead(30000)) {}
+                c->readAll();
+                c->write(kReply);
+                while (c->bytesToWrite() > 0 && c->waitForBytesWritten(30000)) {}
+                c->disconnectFromHost();
+                delete c;
+            }
+        });
+        while (!ready) {
+            std::this_thread::yield();
+        }
+    }
+    ~BareQtServer()
+    {
+        _stop = true;
+        _thread.join();
+    }
+    quint16 port = 0;
+
+private:
+    std::atomic<bool> _stop{false};
+    std::thread _thread;
+};
+
+// The timed loop of every benchmark here: the same client, the same bytes.
+void runClient(benchmark::State& state, quint16 port)
+{
+    for (auto _ : state) {
+        if (roundTrip(port) != size_t(kReply.size()))
+            state.SkipWithError("short reply");
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 void BM_MessageServerRoundTrip(benchmark::State& state)
 {
     VMessageSimpleServer server(0, QStringList());
     server.registerMessageHandler(QStringLiteral("VMessage"), new PongHandler);
     std::thread serving([&server] { server.start(); });
-    const quint16 port = server.serverPort();
-    for (auto _ : state) {
-        if (roundTrip(port) != size_t(kReply.size()))
-            state.SkipWithError("short reply");
-    }
+    runClient(state, server.serverPort());
     server.stop();
     serving.join();
-    state.SetItemsProcessed(state.iterations());
 }
 
 void BM_PlainSocketRoundTrip(benchmark::State& state)
 {
     PlainServer server;
-    for (auto _ : state) {
-        if (roundTrip(server.port) != size_t(kReply.size()))
-            state.SkipWithError("short reply");
-    }
-    state.SetItemsProcessed(state.iterations());
+    runClient(state, server.port);
+}
+
+void BM_BareQtRoundTrip(benchmark::State& state)
+{
+    BareQtServer server;
+    runClient(state, server.port);
 }
 
 } // namespace
 
 BENCHMARK(BM_MessageServerRoundTrip)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_BareQtRoundTrip)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_PlainSocketRoundTrip)->MinTime(1.0)->UseRealTime();
 BENCHMARK_MAIN();

@@ -166,6 +166,80 @@ void readExactly(QIODevice* device, char* data, qint64 size)
         throw VException(QStringLiteral("Error while waiting for read: ") + device->errorString());
 }
 
+// The body as QDataStream writes it: works for any class with properties.
+QByteArray genericBody(const VMessage* message)
+{
+    QByteArray body;
+    QDataStream out(&body, QIODevice::WriteOnly);
+    // The body's bytes must not depend on the Qt release.
+    out.setVersion(QDataStream::Qt_4_4);
+    const QMetaObject* mo = message->metaObject();
+    out << mo->className();
+    for (int i = 0; i < mo->propertyCount(); ++i)
+        out << mo->property(i).read(message);
+    return body;
+}
+
+// Big-endian writer for the bytes a version 10 QDataStream gives a plain
+// VMessage, without a QBuffer and a QVariant per property.
+class FrameWriter
+{
+public:
+    explicit FrameWriter(QByteArray& out) : _out(out) {}
+
+    void word(quint32 v)
+    {
+        uchar b[4];
+        qToBigEndian(v, b);
+        _out.append(reinterpret_cast<const char*>(b), 4);
+    }
+    void variantHead(quint32 type)
+    {
+        word(type);
+        _out.append('\0'); // null flag: always written as 0
+    }
+    void string(const QString& s)
+    {
+        if (s.isNull()) {
+            word(0xFFFFFFFFu);
+            return;
+        }
+        word(quint32(s.size()) * 2);
+        const int at = _out.size();
+        _out.resize(at + s.size() * 2);
+        uchar* d = reinterpret_cast<uchar*>(_out.data()) + at;
+        const ushort* p = s.utf16();
+        for (int i = 0; i < s.size(); ++i)
+            qToBigEndian<quint16>(p[i], d + 2 * i);
+    }
+
+private:
+    QByteArray& _out;
+};
+
+// Property indexes of a plain VMessage, looked up once.
+struct PlainLayout
+{
+    PlainLayout()
+    {
+        const QMetaObject& mo = VMessage::staticMetaObject;
+        count = mo.propertyCount();
+        objectName = mo.indexOfProperty("objectName");
+        stringType = mo.indexOfProperty("stringType");
+        intData = mo.indexOfProperty("intData");
+        stringData = mo.indexOfProperty("stringData");
+        valid = count == 4 && objectName == 0 && stringType == 1 && intData == 2 && stringData == 3;
+    }
+    int count, objectName, stringType, intData, stringData;
+    bool valid;
+};
+
+const PlainLayout& plainLayout()
+{
+    static const PlainLayout layout;
+    return layout;
+}
+
 } // namespace
 
 VMessage::~VMessage() {}
@@ -190,16 +264,12 @@ void VMessage::setMaxFrameLength(qint32 bytes)
 
 QDataStream& operator<<(QDataStream& stream, const VMessage* message)
 {
-    QByteArray body;
-    {
-        QDataStream out(&body, QIODevice::WriteOnly);
-        // The body's bytes must not depend on the Qt release.
-        out.setVersion(QDataStream::Qt_4_4);
-        const QMetaObject* mo = message->metaObject();
-        out << mo->className();
-        for (int i = 0; i < mo->propertyCount(); ++i)
-            out << mo->property(i).read(message);
+    if (stream.byteOrder() == QDataStream::BigEndian) {
+        const QByteArray frame = VMessageWire::encodeFrame(message);
+        stream.writeRawData(frame.constData(), frame.size());
+        return stream;
     }
+    const QByteArray body = genericBody(message);
     stream << qint32(body.size());
     stream << body;
     return stream;
@@ -212,6 +282,39 @@ QDataStream& operator>>(QDataStream& stream, VMessage*& message)
 }
 
 namespace VMessageWire {
+
+QByteArray encodeFrame(const VMessage* message)
+{
+    QByteArray frame;
+    if (message->metaObject() != &VMessage::staticMetaObject || !plainLayout().valid) {
+        const QByteArray body = genericBody(message);
+        frame.reserve(8 + body.size());
+        FrameWriter w(frame);
+        w.word(quint32(body.size()));
+        w.word(quint32(body.size()));
+        frame.append(body);
+        return frame;
+    }
+    const QString name = message->objectName();
+    frame.reserve(64 + 2 * (name.size() + message->getStringType().size() + message->getStringData().size()));
+    FrameWriter w(frame);
+    w.word(0); // both length words are filled in below
+    w.word(0);
+    w.word(sizeof kClassName);
+    frame.append(kClassName, sizeof kClassName);
+    w.variantHead(QMetaType::QString);
+    w.string(name);
+    w.variantHead(QMetaType::QString);
+    w.string(message->getStringType());
+    w.variantHead(QMetaType::Int);
+    w.word(quint32(message->getIntData()));
+    w.variantHead(QMetaType::QString);
+    w.string(message->getStringData());
+    const quint32 bodySize = quint32(frame.size() - 8);
+    qToBigEndian(bodySize, frame.data());
+    qToBigEndian(bodySize, frame.data() + 4);
+    return frame;
+}
 
 VMessage* decodeBody(const char* data, qint64 size)
 {
@@ -229,9 +332,25 @@ VMessage* decodeBody(const char* data, qint64 size)
         values.append(readVariant(c));
 
     // Values go to properties by position; trailing bytes are ignored.
+    // Values of the property's own type are set directly, others converted
+    // by the property system.
     VMessage* message = new VMessage;
-    for (int i = 0; i < count; ++i)
-        mo.property(i).write(message, values[i]);
+    const PlainLayout& layout = plainLayout();
+    for (int i = 0; i < count; ++i) {
+        const QVariant& v = values[i];
+        if (layout.valid && i != layout.intData && v.userType() == QMetaType::QString) {
+            if (i == layout.objectName)
+                message->setObjectName(v.toString());
+            else if (i == layout.stringType)
+                message->setStringType(v.toString());
+            else
+                message->setStringData(v.toString());
+        } else if (layout.valid && i == layout.intData && v.userType() == QMetaType::Int) {
+            message->setIntData(v.toInt());
+        } else {
+            mo.property(i).write(message, v);
+        }
+    }
     return message;
 }
 
@@ -254,22 +373,28 @@ void readFrame(QDataStream& stream, VMessage*& message, int waitMs, qint64 deadl
 
     const qint64 total = qint64(n) + 4; // the body's own length word, then N bytes
     waiter.waitFor(total);
-    QByteArray frame;
-    try {
-        frame.resize(int(total));
-    } catch (const std::bad_alloc&) {
-        throw VException(QStringLiteral("message length %1 out of range").arg(n));
+    // Small frames, the usual request, are read without a heap buffer.
+    char small[512];
+    QByteArray big;
+    char* frame = small;
+    if (total > qint64(sizeof small)) {
+        try {
+            big.resize(int(total));
+        } catch (const std::bad_alloc&) {
+            throw VException(QStringLiteral("message length %1 out of range").arg(n));
+        }
+        frame = big.data();
     }
-    readExactly(device, frame.data(), total);
+    readExactly(device, frame, total);
 
-    const quint32 inner = quint32(wordAt(frame.constData(), order));
+    const quint32 inner = quint32(wordAt(frame, order));
     qint64 bodySize = 0;
     if (inner != 0xFFFFFFFFu) {
         if (inner > quint32(n))
             malformed();
         bodySize = inner;
     }
-    message = decodeBody(frame.constData() + 4, bodySize);
+    message = decodeBody(frame + 4, bodySize);
 }
 
 } // namespace VMessageWire

@@ -3,6 +3,7 @@
 #ifndef VORNLIB_VIPC_MESSAGE_P_H
 #define VORNLIB_VIPC_MESSAGE_P_H
 
+#include <QByteArray>
 #include <QDataStream>
 
 class VMessage;
@@ -16,6 +17,9 @@ constexpr int DEFAULT_WAIT_MS = 30000;
 // and, when deadlineMs >= 0, at most deadlineMs for the whole frame.
 // Only VException leaves it; message is set only on success.
 void readFrame(QDataStream& stream, VMessage*& message, int waitMs, qint64 deadlineMs);
+
+// One whole frame as operator<< writes it on a big-endian stream.
+QByteArray encodeFrame(const VMessage* message);
 
 // Decodes a frame body (class name and property values, version 10,
 // big-endian) into a new VMessage. Accepts only the simple value kinds a

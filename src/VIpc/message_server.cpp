@@ -156,7 +156,9 @@ void VMessageSimpleServer::serveConnection(QTcpSocket* socket, VMessage*& reques
     stream.setVersion(QDataStream::Qt_4_4);
     VMessageWire::readFrame(stream, request, _waitMs.load(), _requestDeadlineMs.load());
 
-    VMessageHandler* handler = _handlerFactory->getHandler(QString::fromLatin1(request->metaObject()->className()));
+    // The reader only ever builds a VMessage.
+    static const QString messageClass = QStringLiteral("VMessage");
+    VMessageHandler* handler = _handlerFactory->getHandler(messageClass);
     if (handler)
         reply = handler->handleMessage(request);
     // A handler that answers with the request itself hands it over.
@@ -164,9 +166,11 @@ void VMessageSimpleServer::serveConnection(QTcpSocket* socket, VMessage*& reques
         delete request;
     request = nullptr;
     if (reply) {
-        stream << reply;
+        // One write of the whole frame: the bytes of stream << reply.
+        const QByteArray frame = VMessageWire::encodeFrame(reply);
         delete reply;
         reply = nullptr;
+        socket->write(frame);
         sendAll(socket);
     }
 }
