@@ -10,7 +10,7 @@
 #include <QIODevice>
 #include <QMetaProperty>
 #include <QVariant>
-#include <QVector>
+#include <QVarLengthArray>
 #include <QtEndian>
 
 #include "VIpc/message_p.h"
@@ -326,7 +326,7 @@ VMessage* decodeBody(const char* data, qint64 size)
 
     const QMetaObject& mo = VMessage::staticMetaObject;
     const int count = mo.propertyCount();
-    QVector<QVariant> values;
+    QVarLengthArray<QVariant, 8> values;
     values.reserve(count);
     for (int i = 0; i < count; ++i)
         values.append(readVariant(c));
@@ -339,8 +339,13 @@ VMessage* decodeBody(const char* data, qint64 size)
     for (int i = 0; i < count; ++i) {
         const QVariant& v = values[i];
         if (layout.valid && i != layout.intData && v.userType() == QMetaType::QString) {
-            if (i == layout.objectName)
-                message->setObjectName(v.toString());
+            if (i == layout.objectName) {
+                // A fresh object's name is null already: setting a null one
+                // would only allocate.
+                const QString name = v.toString();
+                if (!name.isNull())
+                    message->setObjectName(name);
+            }
             else if (i == layout.stringType)
                 message->setStringType(v.toString());
             else

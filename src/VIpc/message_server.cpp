@@ -110,8 +110,6 @@ void VMessageSimpleServer::start()
             serveConnection(socket, request, reply);
             served = true;
         } catch (const VException& e) {
-            delete request;
-            delete reply;
             std::cerr << "Exception: " << e.what() << ". Client disconnected." << std::endl;
         }
         if (socket) {
@@ -124,6 +122,9 @@ void VMessageSimpleServer::start()
             }
             delete socket;
         }
+        // Freed once the client has its answer: not on its waiting time.
+        delete request;
+        delete reply;
         if (waitFailed)
             QThread::msleep(100); // a persistent failure must not spin
     }
@@ -162,15 +163,11 @@ void VMessageSimpleServer::serveConnection(QTcpSocket* socket, VMessage*& reques
     if (handler)
         reply = handler->handleMessage(request);
     // A handler that answers with the request itself hands it over.
-    if (reply != request)
-        delete request;
-    request = nullptr;
+    if (reply == request)
+        request = nullptr;
     if (reply) {
         // One write of the whole frame: the bytes of stream << reply.
-        const QByteArray frame = VMessageWire::encodeFrame(reply);
-        delete reply;
-        reply = nullptr;
-        socket->write(frame);
+        socket->write(VMessageWire::encodeFrame(reply));
         sendAll(socket);
     }
 }

@@ -90,6 +90,23 @@ private:
     VMessageSimpleServer* _server;
 };
 
+// Answers with the request itself, counting how often it is destroyed.
+class SelfReplyHandler : public VMessageHandler
+{
+public:
+    explicit SelfReplyHandler(std::atomic<int>* destroyed) : _destroyed(destroyed) {}
+    VMessage* handleMessage(VMessage* request) override
+    {
+        std::atomic<int>* counter = _destroyed;
+        QObject::connect(request, &QObject::destroyed, [counter] { ++*counter; });
+        request->setIntData(request->getIntData() * 10);
+        return request;
+    }
+
+private:
+    std::atomic<int>* _destroyed;
+};
+
 class ThrowingDestructorHandler : public NullHandler
 {
 public:
@@ -244,6 +261,18 @@ TEST(VMessageSimpleServer, HandlerExceptionIsReportedAndTheNextClientServed)
     s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler);
     EXPECT_EQ(decode(exchange(s.port, requestBytes(QStringLiteral("b"), 2)))->getIntData(), 3);
     EXPECT_EQ(s.stop(), "Exception: handler failed. Client disconnected.\n");
+}
+
+TEST(VMessageSimpleServer, RequestReturnedAsReplyIsSentAndFreedOnce)
+{
+    std::atomic<int> destroyed(0);
+    RunningServer s;
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), new SelfReplyHandler(&destroyed));
+    s.start();
+    for (int i = 1; i <= 2; ++i)
+        EXPECT_EQ(decode(exchange(s.port, requestBytes(QStringLiteral("self"), i)))->getIntData(), 10 * i);
+    EXPECT_EQ(s.stop(), "");
+    EXPECT_EQ(destroyed.load(), 2);
 }
 
 TEST(VMessageSimpleServer, StopFromAHandlerStillSendsTheReply)
