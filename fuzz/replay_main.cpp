@@ -1,7 +1,8 @@
 // A main() for the fuzz targets without libFuzzer: runs every file of the
 // corpus directories (or the single files) given, then a bounded number of
-// deterministic mutations of them. A crash or an exception other than
-// VException leaves the input that caused it in "crash-replay-<target>".
+// deterministic mutations of them. A crash, a hang or an exception other
+// than VException leaves the input that caused it in "crash-replay-<target>"
+// (a leak is only reported at exit, without its input).
 //
 //   fuzz_<name> [--runs=N] [--seconds=S] [--seed=N] <dir or file>...
 #include <fcntl.h>
@@ -93,6 +94,17 @@ void saveCurrent()
     (void)!::write(2, "\n", 1);
 }
 
+// One input running this long counts as a hang.
+constexpr unsigned HANG_SECONDS = 10;
+
+void onHang(int)
+{
+    static const char note[] = "replay: one input ran for more than 10 s\n";
+    (void)!::write(2, note, sizeof note - 1);
+    saveCurrent();
+    ::_exit(1);
+}
+
 void onFatalSignal(int sig)
 {
     saveCurrent();
@@ -133,6 +145,7 @@ void collect(const std::string& path, std::vector<Input>* corpus)
 void runOne(const Input& input)
 {
     g_current = &input;
+    ::alarm(HANG_SECONDS);
     try {
         LLVMFuzzerTestOneInput(input.empty() ? nullptr : input.data(), input.size());
     } catch (const VException&) {
@@ -146,6 +159,7 @@ void runOne(const Input& input)
         saveCurrent();
         std::exit(1);
     }
+    ::alarm(0);
     g_current = nullptr;
 }
 
@@ -223,6 +237,7 @@ int main(int argc, char** argv)
     // The sanitizers handle SIGSEGV themselves; these are the other ways out.
     for (int sig : {SIGABRT, SIGILL, SIGFPE, SIGBUS})
         ::signal(sig, onFatalSignal);
+    ::signal(SIGALRM, onHang);
     unsigned long long runs = 20000;
     unsigned long long seconds = 5;
     unsigned long long seed = 0x5EED;
