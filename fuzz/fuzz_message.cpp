@@ -1,10 +1,16 @@
 // The message wire reader: the bytes as what a peer sent, read frame after
 // frame with operator>> from a QBuffer (a device holding everything that
-// arrived), in both byte orders. Each message read is written and read back.
+// arrived), in both byte orders, and from a local socket whose peer wrote
+// them and hung up. Each message read is written and read back.
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <memory>
 
 #include <QBuffer>
+#include <QCoreApplication>
 #include <QDataStream>
+#include <QLocalSocket>
 
 #include <VCore/vexception.h>
 #include <VIpc/message.h>
@@ -34,14 +40,12 @@ void roundTrip(const VMessage& message, QDataStream::ByteOrder order)
         __builtin_trap();
 }
 
-void readAll(QByteArray& input, QDataStream::ByteOrder order)
+void readFrames(QIODevice& device, QDataStream::ByteOrder order)
 {
-    QBuffer buffer(&input);
-    buffer.open(QIODevice::ReadOnly);
-    QDataStream stream(&buffer);
+    QDataStream stream(&device);
     stream.setByteOrder(order);
     try {
-        while (!buffer.atEnd()) {
+        while (device.bytesAvailable() > 0 || device.waitForReadyRead(0)) {
             VMessage* message = nullptr;
             stream >> message;
             std::unique_ptr<VMessage> owner(message);
@@ -55,12 +59,46 @@ void readAll(QByteArray& input, QDataStream::ByteOrder order)
     }
 }
 
+void readFromBuffer(QByteArray& input, QDataStream::ByteOrder order)
+{
+    QBuffer buffer(&input);
+    buffer.open(QIODevice::ReadOnly);
+    readFrames(buffer, order);
+}
+
+// The peer writes everything and closes before the reader starts: a frame
+// cut short ends in a closed socket, never in the reader's 30 s wait.
+void readFromSocket(const QByteArray& input)
+{
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+        return;
+    // The input is far below the socket buffer: the write does not block.
+    const ssize_t written = ::write(fds[1], input.constData(), size_t(input.size()));
+    ::close(fds[1]);
+    QLocalSocket socket;
+    if (written != input.size() || !socket.setSocketDescriptor(fds[0])) {
+        ::close(fds[0]);
+        return;
+    }
+    readFrames(socket, QDataStream::BigEndian);
+}
+
 } // namespace
+
+// Sockets want an application object.
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+{
+    if (!QCoreApplication::instance())
+        new QCoreApplication(*argc, *argv);
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     QByteArray input = vfuzz::bytes(data, size);
-    readAll(input, QDataStream::BigEndian);
-    readAll(input, QDataStream::LittleEndian);
+    readFromBuffer(input, QDataStream::BigEndian);
+    readFromBuffer(input, QDataStream::LittleEndian);
+    readFromSocket(input);
     return 0;
 }

@@ -10,6 +10,8 @@
 #include <QString>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+// Optional: run once before the first input (libFuzzer's convention).
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) __attribute__((weak));
 
 namespace vfuzz {
 

@@ -250,6 +250,8 @@ int main(int argc, char** argv)
     }
     if (corpus.empty())
         corpus.push_back(Input());
+    if (LLVMFuzzerInitialize)
+        LLVMFuzzerInitialize(&argc, &argv);
 
     for (const Input& input : corpus)
         runOne(input);
