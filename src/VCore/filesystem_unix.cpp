@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "VCore/eintr_p.h"
+#include "VCore/unique_fd_p.h"
 
 namespace {
 
@@ -66,24 +67,20 @@ char* VFileSystemImpl::readFromFile(const char* path, size_t* size)
     if (!path || !size)
         return nullptr;
     *size = 0;
-    const int fd = vRetryOnEintr([&] { return open(path, O_RDONLY | O_CLOEXEC); });
-    if (fd < 0)
+    const VUniqueFd fd(vRetryOnEintr([&] { return open(path, O_RDONLY | O_CLOEXEC); }));
+    if (!fd.isValid())
         return nullptr;
     struct stat st;
-    if (fstat(fd, &st) != 0 || st.st_size <= 0) {
-        close(fd);
+    if (fstat(fd.get(), &st) != 0 || st.st_size <= 0)
         return nullptr;
-    }
     const size_t length = static_cast<size_t>(st.st_size);
     char* buffer = static_cast<char*>(std::malloc(length));
-    if (!buffer || fullRead(fd, buffer, length) != length) {
+    if (!buffer || fullRead(fd.get(), buffer, length) != length) {
         const int err = errno;
         std::free(buffer);
-        close(fd);
         errno = err;
         return nullptr;
     }
-    close(fd);
     *size = length;
     return buffer;
 }

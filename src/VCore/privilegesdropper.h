@@ -1,7 +1,6 @@
 // VPrivilegesDropper: switches the process's effective user and group ids for
 // a scope and back. Real and saved ids stay as they were.
-// Not thread-safe: ids belong to the whole process (every thread), so the
-// scope affects all threads, and two droppers used at once interfere.
+// Not thread-safe: the ids belong to the whole process, so a dropper affects every thread and two interfere.
 //
 // When the process runs with effective user 0 and the target ids differ from
 // the current ones, dropping also narrows the supplementary groups to the

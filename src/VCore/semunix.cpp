@@ -13,6 +13,9 @@
 #include <ctime>
 
 #include "VArch/arch_unix.h"
+#include "VCore/eintr_p.h"
+#include "VCore/runtime_dir_p.h"
+#include "VCore/unique_fd_p.h"
 #include "VCore/vexception.h"
 #include "VDebug/debug.h"
 
@@ -24,16 +27,6 @@ union semun {
     struct semid_ds* buf;
     unsigned short* array;
 };
-
-QByteArray semaphoreDirectory()
-{
-    // A variable that is set but empty still counts as set.
-    if (const char* d = std::getenv("VORN_TMPDIR"))
-        return QByteArray(d);
-    if (const char* d = std::getenv("TMPDIR"))
-        return QByteArray(d);
-    return QByteArray("/tmp");
-}
 
 bool isNameChar(char c)
 {
@@ -75,36 +68,31 @@ void VSemaphoreImpl::writeIdFile(const QByteArray& keyPath)
 {
     const QByteArray idPath = keyPath + "_semid";
     // No symbolic links: the directory may be shared with other users.
-    const int fd = ::open(idPath.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0660);
-    if (fd < 0)
+    VUniqueFd fd(vRetryOnEintr(
+        [&] { return ::open(idPath.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0660); }));
+    if (!fd.isValid())
         return;
-    FILE* f = ::fdopen(fd, "wb");
-    if (!f) {
-        ::close(fd);
+    FILE* f = ::fdopen(fd.get(), "wb");
+    if (!f)
         return;
-    }
+    fd.release(); // the FILE owns it now
     std::fprintf(f, "%d\n", m_semid);
     std::fclose(f);
 }
 
 void VSemaphoreImpl::initialize(const char* name)
 {
-    QByteArray path = semaphoreDirectory() + "/vsemfile_" + QByteArray(name ? name : "");
-    if (const char* uid = std::getenv("INSTALLATION_UID"))
-        path += uid;
-
-    int fd;
-    do {
-        fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+    const QByteArray path = vRuntimeFilePath("vsemfile_" + QByteArray(name ? name : ""));
+    VUniqueFd fd(
+        vRetryOnEintr([&] { return ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660); }));
+    if (!fd.isValid()) {
         const int err = errno;
         VWARNING(VDebug::STDERR) << "VSemaphoreImpl::constructor: failed to open file" << path << ":"
                                  << vStrError(err) << endl;
         setErrorString(vStrError(err));
         return;
     }
-    ::close(fd);
+    fd.reset(); // ftok needs the file only
 
     const key_t key = ::ftok(path.constData(), 1);
     if (key == key_t(-1)) {

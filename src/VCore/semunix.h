@@ -16,8 +16,7 @@
 
 class VSemaphore;
 
-// Thread-safe: one object may be used by several threads at once (the error
-// text is guarded; the semaphore itself synchronises threads and processes).
+// Thread-safe: one object may be used by several threads at once (the error text is guarded).
 class VSemaphoreImpl
 {
 public:

@@ -5,33 +5,38 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include "VArch/arch_unix.h"
 #include "VCore/eintr_p.h"
+#include "VCore/runtime_dir_p.h"
 #include "VDebug/debug.h"
 
 namespace {
 
-// VORN_TMPDIR, else TMPDIR, else "/tmp"; a variable set but empty counts.
-QString lockDirectory()
-{
-    if (const char* d = std::getenv("VORN_TMPDIR"))
-        return QString::fromLocal8Bit(d);
-    if (const char* d = std::getenv("TMPDIR"))
-        return QString::fromLocal8Bit(d);
-    return QStringLiteral("/tmp");
-}
-
-QString installationSuffix()
-{
-    const char* s = std::getenv("INSTALLATION_UID");
-    return s ? QString::fromLocal8Bit(s) : QString();
-}
-
 int flockNoIntr(int fd, int op)
 {
     return vRetryOnEintr([&] { return flock(fd, op); });
+}
+
+enum Attempt { Taken, HeldElsewhere, Undecided };
+
+// One non-blocking try for the exclusive lock. What cannot be decided (no
+// descriptor, an unexpected error) is logged under the caller's name.
+Attempt tryExclusive(int fd, const char* caller, const QString& fileName)
+{
+    const QString who = QStringLiteral("VSingleInstanceChecker::") + QLatin1String(caller);
+    if (fd == -1) {
+        VWARNING(VDebug::STDERR) << who + QStringLiteral(": invalid file descriptor (-1) for file ") << fileName
+                                 << ", returning success" << endl;
+        return Undecided;
+    }
+    if (flockNoIntr(fd, LOCK_EX | LOCK_NB) == 0)
+        return Taken;
+    const int err = errno;
+    if (err == EWOULDBLOCK)
+        return HeldElsewhere;
+    VWARNING(VDebug::STDERR) << who + QStringLiteral(": flock failed on file ") << fileName << "("
+                             << vStrError(err) << ")" << endl;
+    return Undecided;
 }
 
 } // namespace
@@ -39,8 +44,8 @@ int flockNoIntr(int fd, int op)
 VSingleInstanceChecker::VSingleInstanceChecker(const QString& instanceName)
     : m_instanceName(instanceName), m_fd(-1), m_holdsLock(false)
 {
-    m_fileName = QStringLiteral("%1/%2").arg(lockDirectory(), m_instanceName) + installationSuffix();
-    const QByteArray path = m_fileName.toLocal8Bit();
+    const QByteArray path = vRuntimeFilePath(m_instanceName.toLocal8Bit());
+    m_fileName = QString::fromLocal8Bit(path);
     // The file sits in a shared directory: never follow a planted link, and
     // set the mode on the descriptor (the umask must not narrow it).
     m_fd = vRetryOnEintr([&] {
@@ -63,44 +68,28 @@ VSingleInstanceChecker::~VSingleInstanceChecker()
 
 bool VSingleInstanceChecker::markAsRunning()
 {
-    if (m_fd == -1) {
-        VWARNING(VDebug::STDERR) << "VSingleInstanceChecker::markAsRunning: invalid file descriptor (-1) for file "
-                                 << m_fileName << ", returning success" << endl;
-        return true;
-    }
-    if (flockNoIntr(m_fd, LOCK_EX | LOCK_NB) == 0) {
+    switch (tryExclusive(m_fd, "markAsRunning", m_fileName)) {
+    case Taken:
         m_holdsLock = true;
         return true;
-    }
-    const int err = errno;
-    if (err == EWOULDBLOCK)
+    case HeldElsewhere:
         return false;
-    VWARNING(VDebug::STDERR) << "VSingleInstanceChecker::markAsRunning: flock failed on file " << m_fileName
-                             << "(" << vStrError(err) << ")" << endl;
+    case Undecided:
+        break;
+    }
     return true;
 }
 
 bool VSingleInstanceChecker::isAnotherRunning()
 {
-    if (m_fd == -1) {
-        VWARNING(VDebug::STDERR) << "VSingleInstanceChecker::isAnotherRunning: invalid file descriptor (-1) for file "
-                                 << m_fileName << ", returning success" << endl;
-        return false;
-    }
     // The test lock below would be released at once, which would drop a
     // lock this checker holds: while we hold it, nobody else can.
     if (m_holdsLock)
         return false;
-    if (flockNoIntr(m_fd, LOCK_EX | LOCK_NB) == 0) {
+    const Attempt attempt = tryExclusive(m_fd, "isAnotherRunning", m_fileName);
+    if (attempt == Taken)
         flockNoIntr(m_fd, LOCK_UN | LOCK_NB);
-        return false;
-    }
-    const int err = errno;
-    if (err == EWOULDBLOCK)
-        return true;
-    VWARNING(VDebug::STDERR) << "VSingleInstanceChecker::isAnotherRunning: flock failed on file " << m_fileName
-                             << "(" << vStrError(err) << ")" << endl;
-    return false;
+    return attempt == HeldElsewhere;
 }
 
 bool VSingleInstanceChecker::markAsNotRunning()

@@ -8,9 +8,7 @@
 #include "VCore/thread.h"
 #include "VCore/vexception.h"
 
-// Thread-safety: stop(), isStopping() and getState() may be called from any
-// thread; the hooks run in the worker thread; start() and join() belong to one
-// controlling thread (see VThread).
+// Thread-safety: stop(), isStopping() and getState() from any thread; the rest as VThread; hooks run in the worker.
 //
 // A VException from preProcess(), processIteration() or postProcess() ends
 // the loop and goes to handleError(); when handleError() returns, the state

@@ -42,9 +42,7 @@ inline QTextStream& operator<<(QTextStream& s, const VTraceElement& e)
 }
 
 // A thread that runs a VRunnable or its own run(); started at most once.
-// Thread-safety: the static registry operations may be called from any
-// thread; start(), join() and the destructor of one object belong to one
-// controlling thread.
+// Thread-safety: static operations from any thread; start(), join() and the destructor from one controlling thread.
 //
 // The destructor of a started, unjoined thread cancels it and then waits for
 // it to end, so the object is never freed under a running thread. A thread

@@ -35,12 +35,18 @@ public:
     void clearThreadId() { _threadId = 0; }
 
     static VThreadId getCurrentThreadId() { return pthread_self(); }
-    static void sleep(int seconds) { ::sleep(static_cast<unsigned>(seconds)); }
+    static void sleep(int seconds) { sleepFor(seconds, 0); }
     static void sleepMilli(int milliseconds)
     {
+        sleepFor(milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L);
+    }
+    // A signal handled meanwhile does not cut the sleep short (sleep(3)
+    // would return early, with the rest rounded to whole seconds).
+    static void sleepFor(time_t seconds, long nanoseconds)
+    {
         struct timespec req;
-        req.tv_sec = milliseconds / 1000;
-        req.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+        req.tv_sec = seconds;
+        req.tv_nsec = nanoseconds;
         struct timespec rem;
         while (nanosleep(&req, &rem) != 0 && errno == EINTR)
             req = rem;

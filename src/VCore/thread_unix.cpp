@@ -166,14 +166,17 @@ void VThread::join()
     removeEntry(joined);
 }
 
+// Straight to sleepFor: the int of the private wrappers would turn times
+// past INT_MAX negative, and nanosleep would refuse them at once.
 void VThread::sleep(quint32 seconds)
 {
-    VThreadPrivate::sleep(static_cast<int>(seconds));
+    VThreadPrivate::sleepFor(static_cast<time_t>(seconds), 0);
 }
 
 void VThread::sleepMilli(quint32 milliseconds)
 {
-    VThreadPrivate::sleepMilli(static_cast<int>(milliseconds));
+    VThreadPrivate::sleepFor(static_cast<time_t>(milliseconds / 1000),
+                             static_cast<long>(milliseconds % 1000) * 1000000L);
 }
 
 void* VThread::entry(void* arg)

@@ -3,9 +3,8 @@
 // VDbConnectionPtr handles and come back to the free list (last released,
 // first reused) when the last handle goes; temporary connections are closed
 // when their last handle goes. The pool has no size limit.
-// Thread-safety: the lists and name counters are locked, so threads may take
-// and give back connections concurrently; each connection is used by one
-// thread at a time. Construction and destruction happen in one thread.
+// Thread-safe: any thread may take and give back connections; each connection is used by one thread at a time.
+// Construction and destruction happen in one thread.
 //
 // Handles should be gone before the pool: a connection still held then is
 // rolled back, closed and deleted with its last handle. Queries must not

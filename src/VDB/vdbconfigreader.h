@@ -1,9 +1,8 @@
 // VDbConfigReader: the process-wide table of named SQL statements, filled
 // from statements XML ("statement" elements with "name" and "sql" at any
 // depth; a later definition of a name replaces the earlier).
-// Thread-safety: instance(), parse() and getStatement() may be called from
-// any thread; release() only when no connection exists (they keep its
-// pointer). The table is shared by every pool of the process, so two pools
+// Thread-safe, except release(): call it only when no connection exists (they keep its pointer).
+// The table is shared by every pool of the process, so two pools
 // defining one name overwrite each other, and after release() the pools
 // cannot refill it (their streams were read already).
 #ifndef VORNLIB_VDB_VDBCONFIGREADER_H

@@ -1,9 +1,9 @@
 // VDbConnectionPtr: a counted handle on a pool's connection; the connection
 // goes back to its pool when the last handle on it goes.
-// Thread-safety: the count is atomic, so handles sharing one connection may
-// be copied and dropped in several threads; the connection itself is used by
-// one thread at a time. Reset() with a connection that another handle holds
-// makes a second count for it: the pool would then hand it out twice.
+// Thread-safety: handles sharing one connection may be copied and dropped in any thread (atomic count).
+// The connection itself is used by one thread at a time. Reset() with a
+// connection that another handle holds makes a second count for it: the pool
+// would then hand it out twice.
 #ifndef VORNLIB_VDB_VDBCONNECTIONPTR_H
 #define VORNLIB_VDB_VDBCONNECTIONPTR_H
 

@@ -11,10 +11,9 @@
 
 #include "VCore/mutex.h"
 
-// Thread-safety: run() occupies its calling thread; "thread:" commands run
-// their slot in a thread of their own, and the stored results and every
-// output line are guarded, so results are numbered without gaps or repeats.
-// The slots themselves must be safe for the threads they are called in.
+// Thread-safety: run() in one thread; results and output are guarded; slots must suit the threads they run in.
+// "thread:" commands run their slot in a thread of their own; results are
+// numbered without gaps or repeats.
 //
 // Commands are the protected slots of the most derived class, with 0 to 3
 // parameters of the types int, QString and bool. A command line is

@@ -14,9 +14,11 @@
 
 #include "VArch/arch_unix.h"
 #include "VCore/cancel_guard_p.h"
+#include "VCore/eintr_p.h"
 #include "VCore/mutex.h"
 #include "VCore/semunix.h"
 #include "VCore/semunix_p.h"
+#include "VCore/unique_fd_p.h"
 #include "VDebug/debug_sink_p.h"
 
 constexpr VDebug::StreamId VDebug::STDOUT;
@@ -51,7 +53,7 @@ void forEachGate(void (*f)(pthread_mutex_t*));
 // find it locked for good: fork waits until no gate is held.
 void lockGates() { forEachGate([](pthread_mutex_t* m) { pthread_mutex_lock(m); }); }
 void unlockGates() { forEachGate([](pthread_mutex_t* m) { pthread_mutex_unlock(m); }); }
-void resetGates() { forEachGate(&initGate); }
+void resetGates();
 
 // The stream table. Created on first use and never destroyed, so that
 // threads still logging while the process exits find it intact.
@@ -85,6 +87,19 @@ void forEachGate(void (*f)(pthread_mutex_t*))
     }
 }
 
+// In the child the forking thread holds every gate; it lets them go, and the
+// rotation unit is not held there: System V undo entries are not inherited.
+void resetGates()
+{
+    for (auto& slot : table().sinks) {
+        if (VDebug::VDebugSink* s = slot.load(std::memory_order_acquire)) {
+            pthread_mutex_unlock(&s->_rotationGate);
+            s->_unitHeld = false;
+            s->_leaseLines = 0;
+        }
+    }
+}
+
 // Answers for ids that name no live stream: never active, never written.
 VDebug::VDebugSink& nullSink()
 {
@@ -95,15 +110,12 @@ VDebug::VDebugSink& nullSink()
 std::atomic<int> g_rotationAttempts{0};
 std::atomic<int> g_rotationWaitMs{10000};
 
+} // namespace
 
-// The rotation reports: one line on standard error, as the library's other
-// complaints about a stream's set-up.
-void reportToStderr(const QString& text)
+void vReportToStderr(const QString& text)
 {
     std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
 }
-
-} // namespace
 
 void VDebugTestAccess::setClock(Clock clock)
 {
@@ -140,7 +152,8 @@ int VDebugTestAccess::rotationAttempts()
 VDebug::VDebugSink::VDebugSink(FILE* fstream, debug_level_t debugLevel, const QByteArray& streamName)
     : _globalDebugLevel(debugLevel), _fstream(fstream), _ownsFile(false), _streamName(streamName),
       _rotatable(false), _maxSize(0), _rotationSem(nullptr), _retryAfter(0), _failureReported(false),
-      _semFailureReported(false), _semStalled(false), _isDummy(false)
+      _semFailureReported(false), _semStalled(false), _gateWaiters(0), _unitHeld(false),
+      _leaseLines(0), _isDummy(false)
 {
     initGate(&_rotationGate);
 }
@@ -148,7 +161,8 @@ VDebug::VDebugSink::VDebugSink(FILE* fstream, debug_level_t debugLevel, const QB
 VDebug::VDebugSink::VDebugSink()
     : _globalDebugLevel(VSYSTEM), _fstream(nullptr), _ownsFile(false), _rotatable(false),
       _maxSize(0), _rotationSem(nullptr), _retryAfter(0), _failureReported(false),
-      _semFailureReported(false), _semStalled(false), _isDummy(true)
+      _semFailureReported(false), _semStalled(false), _gateWaiters(0), _unitHeld(false),
+      _leaseLines(0), _isDummy(true)
 {
     initGate(&_rotationGate);
 }
@@ -167,18 +181,10 @@ bool VDebug::VDebugSink::initSink(const char* filename)
     if (_ownsFile && old) {
         // Re-pointed while other threads may be writing: the new file takes
         // over the old descriptor number, so the FILE they hold stays valid.
-        int fd;
-        do {
-            fd = ::open(filename, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-        } while (fd < 0 && errno == EINTR);
-        if (fd < 0)
+        const VUniqueFd fd(
+            vRetryOnEintr([&] { return ::open(filename, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666); }));
+        if (!fd.isValid() || vRetryOnEintr([&] { return ::dup3(fd.get(), fileno(old), O_CLOEXEC); }) < 0)
             return false;
-        const int err = ::dup3(fd, fileno(old), O_CLOEXEC) < 0 ? errno : 0;
-        ::close(fd);
-        if (err) {
-            errno = err;
-            return false;
-        }
     } else {
         // "e": the descriptor does not leak into exec'd children. A standard
         // FILE (the fallback) is never closed: other threads may hold it.
@@ -256,12 +262,24 @@ void VDebug::VDebugSink::writeLine(const char* data, size_t len)
     }
     // Held around the write: a rotation in any process copies and truncates
     // only while no writer is between its write and its release.
+    _gateWaiters.fetch_add(1, std::memory_order_relaxed);
     pthread_mutex_lock(&_rotationGate);
-    const bool held = takeRotationUnit(sem);
+    _gateWaiters.fetch_sub(1, std::memory_order_relaxed);
+    const bool held = _unitHeld || takeRotationUnit(sem);
     writeWhole(f, data, len);
     if (held) {
         reportFlushed();
-        sem->release(1);
+        // While threads of this process queue at the gate, the unit passes
+        // among them without two semop calls per line; it goes back when no
+        // thread waits, or after kLeaseLines lines so other processes get
+        // their turn.
+        if (_gateWaiters.load(std::memory_order_relaxed) == 0 || ++_leaseLines >= kLeaseLines) {
+            sem->release(1);
+            _unitHeld = false;
+            _leaseLines = 0;
+        } else {
+            _unitHeld = true;
+        }
     }
     pthread_mutex_unlock(&_rotationGate);
 }
@@ -284,7 +302,7 @@ bool VDebug::VDebugSink::takeRotationUnit(VSemaphore* sem)
     _semStalled = timedOut;
     if (!_semFailureReported.exchange(true)) {
         const QString path = QString::fromLocal8Bit(_sinkFilePath);
-        reportToStderr(timedOut ? QStringLiteral("VDebug: rotation semaphore of %1 taken for more than %2 ms; "
+        vReportToStderr(timedOut ? QStringLiteral("VDebug: rotation semaphore of %1 taken for more than %2 ms; "
                                                  "lines are written without it and not rotated while it stays taken")
                                       .arg(path)
                                       .arg(waitMs)
@@ -329,7 +347,7 @@ bool VDebug::VDebugSink::rotateLogFile()
         _retryAfter = now.tv_sec + (collision ? 1 : 60);
         if (!collision && !_failureReported) {
             _failureReported = true;
-            reportToStderr(QStringLiteral("VDebug: rotation of %1 failed: cannot copy to %2: %3")
+            vReportToStderr(QStringLiteral("VDebug: rotation of %1 failed: cannot copy to %2: %3")
                                .arg(path, copyName, log.errorString()));
         }
         return false;
@@ -345,7 +363,7 @@ bool VDebug::VDebugSink::rotateLogFile()
         _retryAfter = now.tv_sec + 60;
         if (!_failureReported) {
             _failureReported = true;
-            reportToStderr(vSysError(QStringLiteral("VDebug: rotation of %1 failed: cannot truncate").arg(path), err));
+            vReportToStderr(vSysError(QStringLiteral("VDebug: rotation of %1 failed: cannot truncate").arg(path), err));
         }
         return false;
     }
@@ -358,7 +376,7 @@ void VDebug::VDebugSink::setRotationSize(int size)
     const QString path = QString::fromLocal8Bit(_sinkFilePath);
     FILE* f = _fstream.load();
     if (!_ownsFile || !f || _sinkFilePath.isEmpty()) {
-        reportToStderr(QStringLiteral("VDebug::setRotationSize: stream %1 has no log file of its own; "
+        vReportToStderr(QStringLiteral("VDebug::setRotationSize: stream %1 has no log file of its own; "
                                       "rotation stays off")
                            .arg(QString::fromLatin1(_streamName)));
         return;
@@ -366,7 +384,7 @@ void VDebug::VDebugSink::setRotationSize(int size)
     struct stat st;
     if (::fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
         _rotatable.store(false);
-        reportToStderr(QStringLiteral("VDebug::setRotationSize: %1 is not a regular file; rotation stays off")
+        vReportToStderr(QStringLiteral("VDebug::setRotationSize: %1 is not a regular file; rotation stays off")
                            .arg(path));
         return;
     }
@@ -381,7 +399,7 @@ void VDebug::VDebugSink::setRotationSize(int size)
     // Throws on a base name the semaphore refuses; rotation then stays off.
     VSemaphore* sem = new VSemaphore(1, (_copyBase.toLocal8Bit() + "_rotationSem").constData());
     if (!sem->isOk()) {
-        reportToStderr(QStringLiteral("VDebug::setRotationSize: rotation semaphore for %1 failed: %2; "
+        vReportToStderr(QStringLiteral("VDebug::setRotationSize: rotation semaphore for %1 failed: %2; "
                                       "rotation stays off")
                            .arg(path, sem->errorString()));
         delete sem;
@@ -601,7 +619,9 @@ VDebug& endl(VDebug& d)
 VDebug::StreamId VDebug::registerStream(const QByteArray& streamName, const char* filename)
 {
     SinkTable& t = table();
-    VMutexLocker lock(&t.mutex);
+    // Opening the file may block (a FIFO, a slow mount): a cancelled thread
+    // must not leave the table locked.
+    VCancelSafeLocker<VMutex> lock(&t.mutex);
 
     int slot = -1;
     for (int i = t.nextSink - 1; i >= 2; --i) {
@@ -622,12 +642,8 @@ VDebug::StreamId VDebug::registerStream(const QByteArray& streamName, const char
     if (!sink->initSink(filename)) {
         const int err = errno;
         // The stream falls back to standard output; say so once.
-        std::fprintf(stderr, "%s\n",
-                     vSysError(QStringLiteral("cannot open log file %1")
-                                   .arg(QString::fromLocal8Bit(filename ? filename : "")),
-                               err)
-                         .toLocal8Bit()
-                         .constData());
+        vReportToStderr(vSysError(
+            QStringLiteral("cannot open log file %1").arg(QString::fromLocal8Bit(filename ? filename : "")), err));
     }
     VDebugSink* old = t.sinks[slot].exchange(sink, std::memory_order_acq_rel);
     delete old; // a placeholder: no file, no thread uses it
@@ -640,7 +656,7 @@ void VDebug::unregisterStream(StreamId id)
     if (id.id < 2 || id.id >= MAX_STREAMS)
         return;
     SinkTable& t = table();
-    VMutexLocker lock(&t.mutex);
+    VCancelSafeLocker<VMutex> lock(&t.mutex); // fclose is a cancellation point
     VDebugSink* s = t.sinks[id.id].load(std::memory_order_relaxed);
     if (!s || s->isDummy())
         return;
@@ -671,7 +687,7 @@ void VDebug::setRotationSize(StreamId id, int logRotationSize)
         return;
     if (id == STDOUT || id == STDERR) {
         // Never on the standard streams: the semaphore reports on STDERR.
-        reportToStderr(QStringLiteral("VDebug::setRotationSize: the standard streams do not rotate"));
+        vReportToStderr(QStringLiteral("VDebug::setRotationSize: the standard streams do not rotate"));
         return;
     }
     try {

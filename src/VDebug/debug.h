@@ -1,9 +1,8 @@
 // VDebug: one log statement on a numbered debug stream, and the process-wide
 // table of at most 50 streams (slots 0 and 1 are standard output and error).
-// Thread-safety: a statement belongs to the thread that made it; writing
-// lines is safe from any thread and process (each line is one write(2) on
-// an O_APPEND descriptor); registerStream is locked; unregisterStream and the
-// setters may run while other threads log to other streams.
+// Thread-safety: a statement belongs to its thread; streams take lines from any thread and process.
+// Each line is one write(2) on an O_APPEND descriptor. unregisterStream and
+// the setters may run while other threads log to other streams.
 #ifndef VORNLIB_VDEBUG_DEBUG_H
 #define VORNLIB_VDEBUG_DEBUG_H
 

@@ -1,7 +1,6 @@
 // Private: one output stream of the debug-stream table.
-// Thread-safety: any thread may write lines while another re-points the file
-// or arms rotation (those change atomically or in place); unregistration
-// must not race with writers of the same stream.
+// Thread-safe, except that unregistration must not race with writers of the same stream.
+// Re-pointing the file and arming rotation change it atomically or in place.
 #ifndef VORNLIB_VDEBUG_DEBUG_SINK_P_H
 #define VORNLIB_VDEBUG_DEBUG_SINK_P_H
 
@@ -83,14 +82,24 @@ public:
     // Threads of this process queue here rather than on the semaphore: a
     // hand-over inside the process is far cheaper than one in the kernel.
     pthread_mutex_t _rotationGate;
+    // Threads waiting at the gate, and the rotation unit kept for them by the
+    // last writer (guarded by _rotationGate) for at most kLeaseLines lines.
+    std::atomic<int> _gateWaiters;
+    bool _unitHeld;
+    int _leaseLines;
+    static constexpr int kLeaseLines = 64;
     bool _isDummy;
 };
+// One line on standard error: how the library complains about a stream's
+// set-up and rotation (never through a stream, which may be the broken one).
+void vReportToStderr(const QString& text);
 // The log clock's time now: it stamps lines and names rotated copies.
 void vDebugClockNow(struct timespec* ts);
 // Its local time as "ddMMyy_hhmmss", the stamp in rotated copies' names.
 QString vRotationStamp(const struct timespec& ts);
 
 // Test seam: the clock that stamps log lines.
+// Thread-safe: each call is one atomic load or store.
 struct VDebugTestAccess
 {
     typedef void (*Clock)(struct timespec*);

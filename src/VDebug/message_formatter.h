@@ -6,9 +6,7 @@
 #include <QHash>
 #include <QString>
 
-// Thread-safety: initFromXml may race with itself (it creates one instance);
-// lookups only read and may run in any thread once loading is done;
-// loadFromXml must not run beside lookups.
+// Thread-safety: initFromXml from any thread; lookups from any thread once loaded; loadFromXml never beside them.
 //
 // The XML: a document element whose child elements group message elements;
 // each message element (a grandchild of the document element) gives the

@@ -55,13 +55,10 @@ VPeriodicLogRotator::VPeriodicLogRotator(VDebug::StreamId id, const char* dirNam
 
     VDebug::VDebugSink& sink = VDebug::getSink(id);
     if (id == VDebug::STDOUT || id == VDebug::STDERR || !sink._ownsFile) {
-        std::fprintf(stderr, "%s\n",
-                     QStringLiteral("VPeriodicLogRotator: stream %1 has no log file of its own; "
-                                    "%2 is not rotated")
-                         .arg(id.getId())
-                         .arg(path)
-                         .toLocal8Bit()
-                         .constData());
+        vReportToStderr(QStringLiteral("VPeriodicLogRotator: stream %1 has no log file of its own; "
+                                       "%2 is not rotated")
+                            .arg(id.getId())
+                            .arg(path));
         return;
     }
     {
@@ -95,7 +92,8 @@ void VPeriodicLogRotator::rotateLog(bool checkLogFileSize)
 {
     if (!_enabled)
         return;
-    if (checkLogFileSize && _info.size() < _size * 1024)
+    // Compared in kilobytes: _size * 1024 overflows for a huge limit.
+    if (checkLogFileSize && _info.size() / 1024 < _size)
         return;
     struct timespec now;
     vDebugClockNow(&now);

@@ -16,8 +16,7 @@
 
 class VMutex;
 
-// Thread-safe: construction is locked; rotateLog may run in the rotator's
-// thread while any thread logs to the stream (the file is swapped in place).
+// Thread-safe: rotateLog may run in the rotator's thread while any thread logs to the stream.
 // A started rotator runs until the process ends and must live as long.
 class VPeriodicLogRotator
 {

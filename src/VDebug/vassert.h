@@ -17,9 +17,9 @@ public:
     virtual ~VAssertionFailedHandler() {}
 };
 
-// Thread-safe: registration and handling are serialised by one recursive
-// mutex, held while the handlers run. A handler that waits for another thread
-// which is itself reporting a failed assertion therefore deadlocks.
+// Thread-safe: one recursive mutex serialises registration and handling, and is held while handlers run.
+// A handler that waits for another thread which is itself reporting a failed
+// assertion therefore deadlocks.
 class VAssert
 {
 public:

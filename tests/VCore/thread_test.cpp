@@ -5,6 +5,9 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <chrono>
+#include <csignal>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -348,6 +351,51 @@ TEST(VThread, SleepMilliWaitsAtLeastTheTime)
     const auto start = std::chrono::steady_clock::now();
     VThread::sleepMilli(20);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+}
+
+// Times past INT_MAX milliseconds still sleep (the thread is cancelled).
+TEST(VThread, LongSleepMilliDoesNotReturnAtOnce)
+{
+    std::atomic<bool> woke{false};
+    pthread_t th;
+    auto body = [](void* arg) -> void* {
+        VThread::sleepMilli(std::numeric_limits<quint32>::max());
+        static_cast<std::atomic<bool>*>(arg)->store(true);
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&th, nullptr, body, &woke), 0);
+    EXPECT_FALSE(vtest::waitFor([&] { return woke.load(); }, std::chrono::milliseconds(200)));
+    pthread_cancel(th);
+    pthread_join(th, nullptr);
+    EXPECT_FALSE(woke.load());
+}
+
+// Handled signals interrupt sleep(3): the rest of the time is slept anyway.
+TEST(VThread, SleepOutlastsHandledSignals)
+{
+    struct sigaction sa = {};
+    struct sigaction old = {};
+    sa.sa_handler = [](int) {};
+    sigemptyset(&sa.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+    const pthread_t sleeper = pthread_self();
+    std::atomic<bool> done{false};
+    std::atomic<int> sent{0};
+    std::thread pester([&] {
+        while (!done.load()) {
+            pthread_kill(sleeper, SIGUSR1);
+            ++sent;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    VThread::sleep(1);
+    const auto slept = std::chrono::steady_clock::now() - start;
+    done = true;
+    pester.join();
+    sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_GT(sent.load(), 1);
+    EXPECT_GE(slept, std::chrono::milliseconds(990));
 }
 
 TEST(VThread, ConcurrentEventsAndBacktraces)

@@ -17,6 +17,7 @@
 #include <QSqlQuery>
 
 #include "dbtestutil.h"
+#include "exception_text.h"
 
 namespace {
 
@@ -172,16 +173,6 @@ protected:
     QString adminName;
 };
 
-std::string thrown(const std::function<void()>& fn)
-{
-    try {
-        fn();
-    } catch (const VException& e) {
-        return e.what();
-    }
-    return "(nothing thrown)";
-}
-
 bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
 TEST_F(MariaDb, KilledConnectionIsReopenedByBeginTransaction)
@@ -228,7 +219,7 @@ TEST_F(MariaDb, FailedReopenReportsTheReopensError)
         const qlonglong id = connectionId(c);
         adminExec(QString("ALTER USER '%1'@'127.0.0.1' ACCOUNT LOCK").arg(user));
         kill(id);
-        EXPECT_EQ(thrown([&] { c->beginTransaction(); }),
+        EXPECT_EQ(vtest::exceptionText([&] { c->beginTransaction(); }),
                   "Begin transaction operation failed, reason: Access denied, this account is locked "
                   "QMYSQL: Unable to connect");
     }
@@ -245,15 +236,15 @@ TEST_F(MariaDb, LostTransactionFailsAndKeepsNothing)
     c->beginTransaction();
     insert(c, 1);
     kill(connectionId(c));
-    EXPECT_TRUE(startsWith(thrown([&] { c->commit(); }), "Commit operation failed, reason: "));
+    EXPECT_TRUE(startsWith(vtest::exceptionText([&] { c->commit(); }), "Commit operation failed, reason: "));
     EXPECT_EQ(rows(), 0);
 
     // Lost before the next statement: no silent reopen, and commit fails.
     c->beginTransaction();
     insert(c, 2);
     kill(connectionId(c));
-    EXPECT_TRUE(startsWith(thrown([&] { c->createQuery("insert"); }), "Sql query prepared failed: "));
-    EXPECT_TRUE(startsWith(thrown([&] { c->commit(); }), "Commit operation failed, reason: "));
+    EXPECT_TRUE(startsWith(vtest::exceptionText([&] { c->createQuery("insert"); }), "Sql query prepared failed: "));
+    EXPECT_TRUE(startsWith(vtest::exceptionText([&] { c->commit(); }), "Commit operation failed, reason: "));
     EXPECT_EQ(rows(), 0) << "nothing autocommitted on a new session";
 
     // The connection serves again afterwards.
@@ -363,7 +354,7 @@ TEST_F(MariaDb, BadSettingsGiveThePoolsTexts)
     InitData init = tcpSettings();
     init.password = "wrong";
     VDb db(&init);
-    const std::string what = thrown([&] { db.getConnection(); });
+    const std::string what = vtest::exceptionText([&] { db.getConnection(); });
     EXPECT_EQ(what, "Failed to allocate connection, reason: Access denied for user 'vorn'@'127.0.0.1' "
                     "(using password: YES) QMYSQL: Unable to connect");
     const int names = QSqlDatabase::connectionNames().size();
@@ -379,13 +370,13 @@ TEST_F(MariaDb, BadSettingsGiveThePoolsTexts)
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_FALSE(nobody.testConnection());
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
-    EXPECT_TRUE(startsWith(thrown([&] { nobody.getConnection(); }),
+    EXPECT_TRUE(startsWith(vtest::exceptionText([&] { nobody.getConnection(); }),
                            "Failed to allocate connection, reason: Can't connect to server on '127.0.0.1'"));
 
     InitData unknown = tcpSettings();
     unknown.host = "no-such-host.invalid";
     VDb lost(&unknown);
-    const std::string u = thrown([&] { lost.getTemporaryConnection(); });
+    const std::string u = vtest::exceptionText([&] { lost.getTemporaryConnection(); });
     EXPECT_TRUE(startsWith(u, "Failed to allocate connection, reason: ")) << u;
     EXPECT_NE(u.find("no-such-host.invalid"), std::string::npos) << u;
 }

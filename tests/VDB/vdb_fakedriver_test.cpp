@@ -12,6 +12,7 @@
 
 #include "VDB/vdbconfigreader.h"
 #include "dbtestutil.h"
+#include "exception_text.h"
 
 namespace {
 
@@ -180,15 +181,6 @@ protected:
         f.code = code;
         return f;
     }
-    static std::string thrown(const std::function<void()>& fn)
-    {
-        try {
-            fn();
-        } catch (const VException& e) {
-            return e.what();
-        }
-        return "(nothing thrown)";
-    }
 
     vdbtest::InitData init;
     std::unique_ptr<VDb> pool;
@@ -223,7 +215,7 @@ TEST_F(VDbFakeDriver, BeginTransactionReopensOnceOnALostConnection)
 
     state() = FakeState();
     state().begin = lost(2, "2013");
-    EXPECT_EQ(thrown([&] { conn->beginTransaction(); }),
+    EXPECT_EQ(vtest::exceptionText([&] { conn->beginTransaction(); }),
               "Begin transaction operation failed, reason: Lost connection to server during query fake driver");
     EXPECT_EQ(state().opens, 1);
     EXPECT_EQ(state().begins, 2);
@@ -232,7 +224,7 @@ TEST_F(VDbFakeDriver, BeginTransactionReopensOnceOnALostConnection)
     state().begin.times = 1;
     state().begin.text = "Deadlock found";
     state().begin.code = "1213";
-    EXPECT_EQ(thrown([&] { conn->beginTransaction(); }),
+    EXPECT_EQ(vtest::exceptionText([&] { conn->beginTransaction(); }),
               "Begin transaction operation failed, reason: Deadlock found fake driver");
     EXPECT_EQ(state().opens, 0);
     EXPECT_EQ(state().begins, 1);
@@ -242,7 +234,7 @@ TEST_F(VDbFakeDriver, FailedReopenIsTheLatestError)
 {
     state().begin = lost(1);
     state().openFails = true;
-    EXPECT_EQ(thrown([&] { conn->beginTransaction(); }),
+    EXPECT_EQ(vtest::exceptionText([&] { conn->beginTransaction(); }),
               "Begin transaction operation failed, reason: Access denied, this account is locked "
               "QFAKE: Unable to connect");
     EXPECT_EQ(state().opens, 1);
@@ -252,7 +244,7 @@ TEST_F(VDbFakeDriver, CommitNeverRetries)
 {
     conn->beginTransaction();
     state().commit = lost(1);
-    EXPECT_EQ(thrown([&] { conn->commit(); }),
+    EXPECT_EQ(vtest::exceptionText([&] { conn->commit(); }),
               "Commit operation failed, reason: Server has gone away fake driver");
     EXPECT_EQ(state().commits, 1);
     EXPECT_EQ(state().opens, 0);
@@ -268,7 +260,7 @@ TEST_F(VDbFakeDriver, CreateQueryReopensOnceOutsideTransactions)
 
     state() = FakeState();
     state().prepare = lost(2);
-    EXPECT_EQ(thrown([&] { conn->createQuery("q"); }),
+    EXPECT_EQ(vtest::exceptionText([&] { conn->createQuery("q"); }),
               "Sql query prepared failed: Server has gone away fake driver");
     EXPECT_EQ(state().opens, 1);
 }
@@ -277,11 +269,11 @@ TEST_F(VDbFakeDriver, LostTransactionIsNeverReopenedAndCommitFails)
 {
     conn->beginTransaction();
     state().prepare = lost(1);
-    EXPECT_EQ(thrown([&] { conn->createQuery("q"); }),
+    EXPECT_EQ(vtest::exceptionText([&] { conn->createQuery("q"); }),
               "Sql query prepared failed: Server has gone away fake driver");
     EXPECT_EQ(state().opens, 0) << "no silent reopen inside a transaction";
     // Even a commit the server would accept reports the lost work.
-    EXPECT_EQ(thrown([&] { conn->commit(); }),
+    EXPECT_EQ(vtest::exceptionText([&] { conn->commit(); }),
               "Commit operation failed, reason: Server has gone away fake driver");
     EXPECT_EQ(state().commits, 0);
     EXPECT_FALSE(VDbTestAccess::inTransaction(conn));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -317,6 +318,45 @@ TEST(VDebug, CancelledWriterLeavesNoLockHeld)
     });
     EXPECT_EQ(vtest::waitChild(kid, std::chrono::seconds(30)), 0);
     EXPECT_NE(s.text().find("after cancel"), std::string::npos);
+}
+
+// Registering a FIFO blocks in open() until a reader comes: a thread
+// cancelled there must not leave the stream table locked.
+TEST(VDebug, CancelledRegistrationLeavesNoLockHeld)
+{
+    vtest::TempDir dir;
+    const std::string fifo = dir.file("fifo.log");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string plain = dir.file("plain.log");
+    const pid_t kid = vtest::forkChild([&] {
+        struct Arg
+        {
+            std::atomic<bool> started{false};
+            const char* path;
+        } arg;
+        arg.path = fifo.c_str();
+        auto body = [](void* p) -> void* {
+            Arg* a = static_cast<Arg*>(p);
+            a->started.store(true);
+            VDebug::unregisterStream(VDebug::registerStream("fifo", a->path));
+            return nullptr;
+        };
+        pthread_t th;
+        if (pthread_create(&th, nullptr, body, &arg) != 0)
+            return 2;
+        if (!vtest::waitFor([&] { return arg.started.load(); }))
+            return 3;
+        pthread_cancel(th);
+        // Lets a registration that still runs finish its open().
+        const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        pthread_join(th, nullptr);
+        if (reader >= 0)
+            close(reader);
+        const VDebug::StreamId id = VDebug::registerStream("plain", plain.c_str()); // would deadlock
+        VDebug::unregisterStream(id);
+        return 0;
+    });
+    EXPECT_EQ(vtest::waitChild(kid, std::chrono::seconds(10)), 0);
 }
 
 TEST(VDebug, SettersRaceFreeWithWriters)

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <limits>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -116,6 +117,14 @@ TEST_F(PeriodicRotatorTest, SizeZeroRotatesAtEveryCheck)
     VNOTICE(id) << "one" << endl;
     rotator.rotateLog(true);
     EXPECT_EQ(vtest::readFile(dir.file("zero_051226_235001.log")), "[app 05.12.2026 23:50:01 NOTICE] one \n");
+}
+
+TEST_F(PeriodicRotatorTest, HugeSizeNeverRotates)
+{
+    VPeriodicLogRotator rotator(id, dir.path().c_str(), "huge", std::numeric_limits<qint64>::max(), 1);
+    VNOTICE(id) << "one" << endl;
+    rotator.rotateLog(true);
+    EXPECT_EQ(files(), (std::vector<std::string>{"huge.log", "registered.log"}));
 }
 
 TEST_F(PeriodicRotatorTest, OneRotatorPerFileInAProcess)

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "vipc_test_util.h"
+#include "exception_text.h"
 
 #include <unistd.h>
 
@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-using vipctest::whatOf;
+using vtest::exceptionText;
 
 namespace {
 
@@ -112,31 +112,31 @@ TEST(VFieldInfo, ConstantsAndNames)
 
 TEST(VFieldInfo, RefusedFieldsGiveExactTexts)
 {
-    EXPECT_EQ(whatOf([] { F("a", F::FT_16, 4, F::FP_NOTHING, 5); }),
+    EXPECT_EQ(exceptionText([] { F("a", F::FT_16, 4, F::FP_NOTHING, 5); }),
               "VIpc/field_info:167 Can't declare an atomic field [Field: Name a, Type FT_16, Size 4, "
               "Properties FP_NOTHING, Order 5]: the size should be 2");
     for (field_type_t t : { 0u, 5u, 7u, 100u, 103u }) {
-        const std::string w = whatOf([t] { F("a", t, 4, F::FP_NOTHING, 5); });
+        const std::string w = exceptionText([t] { F("a", t, 4, F::FP_NOTHING, 5); });
         EXPECT_EQ(w, QString("VIpc/field_info:179 Can't declare an internal field [Field: Name a, Type "
                              "[THE TYPE %1 DOES NOT EXIST!], Size 4, Properties FP_NOTHING, Order 5]: the "
                              "type is not known or not reserved for internal")
                          .arg(t)
                          .toStdString());
     }
-    EXPECT_EQ(whatOf([] { F("ContentDigest", F::FT_32, 4, F::FP_NOTHING, 0); }),
+    EXPECT_EQ(exceptionText([] { F("ContentDigest", F::FT_32, 4, F::FP_NOTHING, 0); }),
               "VIpc/field_info:196 The internal field parameters are not as expected(is [Field: Name "
               "ContentDigest, Type FT_32, Size 4, Properties FP_NOTHING, Order 0], expected [Field: Name "
               "ContentDigest, Type FT_32, Size 4, Properties FP_INTERNAL, Order 0])");
-    EXPECT_NE(whatOf([] { F("TypeDigest", F::FT_FIXED_SIZE, 32, F::FP_INTERNAL, 5); }).find(":196 "),
+    EXPECT_NE(exceptionText([] { F("TypeDigest", F::FT_FIXED_SIZE, 32, F::FP_INTERNAL, 5); }).find(":196 "),
               std::string::npos);
 
     const std::string order = "The external field's order (1) is in interval of internal orders [0, 2]";
     const std::string internal = "The field is marked as internal, but its name is not registered: Field: "
                                  "Name x, Type FT_8, Size 1, Properties FP_INTERNAL, Order ";
-    EXPECT_NE(whatOf([] { F("x", F::FT_8, 1, F::FP_NOTHING, 1); }).find(" " + order), std::string::npos);
-    const std::string one = whatOf([] { F("x", F::FT_8, 1, F::FP_INTERNAL, 3); });
+    EXPECT_NE(exceptionText([] { F("x", F::FT_8, 1, F::FP_NOTHING, 1); }).find(" " + order), std::string::npos);
+    const std::string one = exceptionText([] { F("x", F::FT_8, 1, F::FP_INTERNAL, 3); });
     EXPECT_EQ(one.substr(one.find(' ') + 1), internal + "3.");
-    const std::string both = whatOf([] { F("x", F::FT_8, 1, F::FP_INTERNAL, 1); });
+    const std::string both = exceptionText([] { F("x", F::FT_8, 1, F::FP_INTERNAL, 1); });
     EXPECT_EQ(both.substr(both.find(' ') + 1), internal + "1." + order);
     EXPECT_EQ(both.substr(0, 16), "VIpc/field_info:");
 }

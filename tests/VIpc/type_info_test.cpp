@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "vipc_test_util.h"
+#include "exception_text.h"
 
-using vipctest::whatOf;
+using vtest::exceptionText;
 
 namespace {
 
@@ -66,21 +66,21 @@ TEST(VTypeInfo, ErrorTextsWithLocation)
 {
     VTypeInfo t("T");
     t.addField32("a");
-    EXPECT_EQ(whatOf([&] { t.addField8("a"); }), "VIpc/type_info:337 [T] field already defined: a.");
-    EXPECT_EQ(whatOf([&] { t.getFieldInfoByOrder(0); }), "VIpc/type_info:237 type not finalized: T");
-    EXPECT_EQ(whatOf([&] { t.getTypeDigest(); }), "VIpc/type_info:259 type not finalized: T");
-    EXPECT_EQ(whatOf([&] { t.getOffsetsFieldOffset(); }), "VIpc/type_info:374 type not finalized: T");
-    EXPECT_EQ(whatOf([&] { t.getFieldInfoByName("zz"); }), "VIpc/type_info:223 undefined field: zz");
-    EXPECT_NE(whatOf([&] { t.addField32("ContentDigest"); })
+    EXPECT_EQ(exceptionText([&] { t.addField8("a"); }), "VIpc/type_info:337 [T] field already defined: a.");
+    EXPECT_EQ(exceptionText([&] { t.getFieldInfoByOrder(0); }), "VIpc/type_info:237 type not finalized: T");
+    EXPECT_EQ(exceptionText([&] { t.getTypeDigest(); }), "VIpc/type_info:259 type not finalized: T");
+    EXPECT_EQ(exceptionText([&] { t.getOffsetsFieldOffset(); }), "VIpc/type_info:374 type not finalized: T");
+    EXPECT_EQ(exceptionText([&] { t.getFieldInfoByName("zz"); }), "VIpc/type_info:223 undefined field: zz");
+    EXPECT_NE(exceptionText([&] { t.addField32("ContentDigest"); })
                   .find("VIpc/field_info:196 The internal field parameters are not as expected(is ["),
               std::string::npos);
     EXPECT_EQ(t.getFieldsCount(), 1u); // failed adds changed nothing
     t.finalize();
-    EXPECT_EQ(whatOf([&] { t.finalize(); }), "VIpc/type_info:209 type T is already finalized");
-    EXPECT_EQ(whatOf([&] { t.addField8("b"); }), "VIpc/type_info:337 Type already finalized: T.");
-    EXPECT_EQ(whatOf([&] { t.addField8("a"); }),
+    EXPECT_EQ(exceptionText([&] { t.finalize(); }), "VIpc/type_info:209 type T is already finalized");
+    EXPECT_EQ(exceptionText([&] { t.addField8("b"); }), "VIpc/type_info:337 Type already finalized: T.");
+    EXPECT_EQ(exceptionText([&] { t.addField8("a"); }),
               "VIpc/type_info:337 [T] field already defined: a.Type already finalized: T.");
-    EXPECT_EQ(whatOf([&] { t.getFieldInfoByOrder(4); }),
+    EXPECT_EQ(exceptionText([&] { t.getFieldInfoByOrder(4); }),
               ("VIpc/type_info:245 illegal field order was requested: 4 (should be [0, 3], " + t.toString() + ")")
                   .toStdString());
     EXPECT_EQ(t.getTypeDigest(), exampleType().getTypeDigest());
@@ -159,7 +159,7 @@ TEST(VTypeRegistry, RegisterLookUpAndUnregister)
     VTypeRegistry* reg = VTypeRegistry::getInstance();
     ASSERT_EQ(reg, VTypeRegistry::getInstance());
     VTypeInfo open("RegT");
-    EXPECT_EQ(whatOf([&] { reg->registerType(open); }), "VIpc/type_registry:80 type not finalized: RegT");
+    EXPECT_EQ(exceptionText([&] { reg->registerType(open); }), "VIpc/type_registry:80 type not finalized: RegT");
 
     VTypeInfo t("RegT");
     t.addField32("a");
@@ -172,7 +172,7 @@ TEST(VTypeRegistry, RegisterLookUpAndUnregister)
 
     VTypeInfo again("RegT");
     again.finalize();
-    EXPECT_EQ(whatOf([&] { reg->registerType(again); }), "VIpc/type_registry:82 type already defined: RegT");
+    EXPECT_EQ(exceptionText([&] { reg->registerType(again); }), "VIpc/type_registry:82 type already defined: RegT");
 
     reg->unregisterTypeByDigest(t.getTypeDigest());
     EXPECT_FALSE(reg->isTypeRegistered(QString("RegT")));
@@ -184,12 +184,12 @@ TEST(VTypeRegistry, RegisterLookUpAndUnregister)
     reg->unregisterTypeByTypeInfo(t);
     EXPECT_FALSE(reg->isTypeRegistered(QString("RegT")));
 
-    EXPECT_EQ(whatOf([&] { reg->getTypeInfoByName("RegT"); }), "VIpc/type_registry:107 unrecognized type, named RegT");
-    EXPECT_EQ(whatOf([&] { reg->getTypeInfoByDigest("ABC"); }),
+    EXPECT_EQ(exceptionText([&] { reg->getTypeInfoByName("RegT"); }), "VIpc/type_registry:107 unrecognized type, named RegT");
+    EXPECT_EQ(exceptionText([&] { reg->getTypeInfoByDigest("ABC"); }),
               "VIpc/type_registry:129 unrecognized type with digest ABC");
-    EXPECT_EQ(whatOf([&] { reg->unregisterTypeByName("RegT"); }),
+    EXPECT_EQ(exceptionText([&] { reg->unregisterTypeByName("RegT"); }),
               "VIpc/type_registry:31 unrecognized type, named RegT");
-    EXPECT_EQ(whatOf([&] { reg->unregisterTypeByDigest("ABC"); }),
+    EXPECT_EQ(exceptionText([&] { reg->unregisterTypeByDigest("ABC"); }),
               "VIpc/type_registry:57 unrecognized type with digest ABC");
 }
 
@@ -204,7 +204,7 @@ TEST(VTypeRegistry, RefusesSecondTypeWithSameDigest)
     b.finalize();
     ASSERT_EQ(a.getTypeDigest(), b.getTypeDigest());
     reg->registerType(a);
-    const std::string w = whatOf([&] { reg->registerType(b); });
+    const std::string w = exceptionText([&] { reg->registerType(b); });
     EXPECT_EQ(w.substr(0, 23), "VIpc/type_registry:84 t");
     EXPECT_NE(w.find("type already defined"), std::string::npos);
     EXPECT_FALSE(reg->isTypeRegistered(b.getName()));

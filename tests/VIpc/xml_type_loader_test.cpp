@@ -1,7 +1,7 @@
 #include <VIpc/xml_type_loader.h>
 
 #include "testutil.h"
-#include "vipc_test_util.h"
+#include "exception_text.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 
 #include <random>
 
-using vipctest::whatOf;
+using vtest::exceptionText;
 
 namespace {
 
@@ -102,39 +102,39 @@ TEST(VXmlTypeLoader, FixedSizeAttribute)
 
 TEST(VXmlTypeLoader, ErrorTexts)
 {
-    EXPECT_EQ(whatOf([] { loadText("<types><t name=\"T\"><field name=\"a\" type=\"ft_8\"/></t></types>"); }),
+    EXPECT_EQ(exceptionText([] { loadText("<types><t name=\"T\"><field name=\"a\" type=\"ft_8\"/></t></types>"); }),
               "Illegal field type ft_8");
-    EXPECT_EQ(whatOf([] { loadText("<types><t name=\"T\"><field name=\"a\"/></t></types>"); }),
+    EXPECT_EQ(exceptionText([] { loadText("<types><t name=\"T\"><field name=\"a\"/></t></types>"); }),
               "Illegal field type ");
-    EXPECT_EQ(whatOf([] {
+    EXPECT_EQ(exceptionText([] {
                   loadText("<types><t name=\"T\"><field name=\"a\" type=\"FT_8\"/>"
                            "<field name=\"a\" type=\"FT_16\"/></t></types>");
               }),
               "VIpc/type_info:337 [T] field already defined: a.");
-    EXPECT_NE(whatOf([] { loadText("<types><t name=\"T\"><field name=\"Offsets\" type=\"FT_8\"/></t></types>"); })
+    EXPECT_NE(exceptionText([] { loadText("<types><t name=\"T\"><field name=\"Offsets\" type=\"FT_8\"/></t></types>"); })
                   .find("VIpc/field_info:"),
               std::string::npos);
 
-    const std::string parse = whatOf([] { loadText("<types><t name=\"T\">"); });
+    const std::string parse = exceptionText([] { loadText("<types><t name=\"T\">"); });
     EXPECT_EQ(parse.rfind("Can't parse XML document (error: ", 0), 0u) << parse;
     EXPECT_NE(parse.find(", line: "), std::string::npos);
     EXPECT_NE(parse.find(", columd: "), std::string::npos);
 
     VXmlTypeLoader nullLoader(nullptr);
-    EXPECT_EQ(whatOf([&] { nullLoader.loadAllTypes(); }), "Can't reset an IODevice");
+    EXPECT_EQ(exceptionText([&] { nullLoader.loadAllTypes(); }), "Can't reset an IODevice");
     QTcpSocket socket;
     VXmlTypeLoader socketLoader(&socket);
     EXPECT_EQ(socketLoader.getDevice(), &socket);
     {
         vtest::CaptureFd err(2); // Qt warns about the seek on stderr
-        EXPECT_EQ(whatOf([&] { socketLoader.loadAllTypes(); }), "Can't reset an IODevice");
+        EXPECT_EQ(exceptionText([&] { socketLoader.loadAllTypes(); }), "Can't reset an IODevice");
     }
 
     QBuffer buffer;
     buffer.setData(kDocument);
     buffer.open(QIODevice::ReadOnly);
     socketLoader.setDevice(&buffer);
-    EXPECT_EQ(whatOf([&] { socketLoader.loadTypeByName("Missing"); }), "Type Missing was not found on a given device");
+    EXPECT_EQ(exceptionText([&] { socketLoader.loadTypeByName("Missing"); }), "Type Missing was not found on a given device");
 }
 
 TEST(VXmlTypeLoader, FileReadTwiceGivesSameTypes)

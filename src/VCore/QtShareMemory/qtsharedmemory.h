@@ -1,8 +1,7 @@
 // QtSharedMemory: a System V shared-memory segment named by a string key,
 // with a lock (one System V semaphore per segment between processes, one
 // pooled QMutex per key between the threads of a process).
-// Thread-safety: one object is used by one thread at a time; any number of
-// objects, threads and processes may share a key.
+// Thread-safety: one object is used by one thread at a time; any objects, threads and processes may share a key.
 //
 // The key file is "/tmp/qtsharedmemory-" followed by two lower-case hex
 // digits of the low byte of each key character, so keys that differ only in

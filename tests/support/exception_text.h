@@ -1,6 +1,6 @@
 // The text of the VException a call throws, or "<no exception>".
-#ifndef VORNLIB_TESTS_VIO_EXCEPTION_TEXT_H
-#define VORNLIB_TESTS_VIO_EXCEPTION_TEXT_H
+#ifndef VORNLIB_TESTS_SUPPORT_EXCEPTION_TEXT_H
+#define VORNLIB_TESTS_SUPPORT_EXCEPTION_TEXT_H
 
 #include <functional>
 #include <string>
