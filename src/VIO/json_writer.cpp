@@ -1,0 +1,333 @@
+#include "json_writer.h"
+
+#include <charconv>
+#include <cmath>
+
+#include <VCore/vexception.h>
+
+namespace {
+
+const char* const kFile = "VIO/json_writer";
+
+// The 'g' form with six significant digits when it reads back to the same
+// double, else with the fewest digits that do: short where six digits were
+// exact, lossless everywhere. Locale-independent. Returns the length.
+int formatDouble(double value, char* buf, int size)
+{
+    std::to_chars_result r = std::to_chars(buf, buf + size, value, std::chars_format::general, 6);
+    double back = 0.0;
+    std::from_chars(buf, r.ptr, back);
+    if (back == value)
+        return int(r.ptr - buf);
+    // The shortest exact digits, counted from the scientific form.
+    char sci[64];
+    std::to_chars_result s = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
+    int digits = 0;
+    for (const char* p = sci; p < s.ptr && *p != 'e'; ++p) {
+        if (*p >= '0' && *p <= '9')
+            ++digits;
+    }
+    r = std::to_chars(buf, buf + size, value, std::chars_format::general, digits);
+    return int(r.ptr - buf);
+}
+
+struct ScopedOutput
+{
+    ScopedOutput(void*& slot, void* out) : m_slot(slot) { m_slot = out; }
+    ~ScopedOutput() { m_slot = nullptr; }
+    void*& m_slot;
+};
+
+} // namespace
+
+VJsonWriter::VJsonWriter(int style, int indent, int step)
+    : m_style(style), m_indent(style == 0 ? 0 : indent), m_step(style == 0 ? 0 : step), m_level(0),
+      m_outObject(nullptr), m_outType(0)
+{
+}
+
+VJsonWriter::~VJsonWriter()
+{
+}
+
+void VJsonWriter::write(const VJsonValue& value, QString& out)
+{
+    // Built aside so that a failure leaves out as it was.
+    QString text;
+    {
+        ScopedOutput scope(m_outObject, &text);
+        m_outType = 0;
+        m_level = 0;
+        doWrite(value, nullptr, false);
+    }
+    out.append(text);
+}
+
+int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma)
+{
+    int commentPos = 0;
+    if ((m_style & VJSONWRITE_COMMENTS) && value.getCommentCount() > 0) {
+        if (m_style & VJSONWRITE_COMMENTS_BEFORE)
+            commentPos = VJSONCOMMENT_BEFORE;
+        else if (m_style & VJSONWRITE_COMMENTS_AFTER)
+            commentPos = VJSONCOMMENT_AFTER;
+        else
+            commentPos = value.getCommentPos();
+    }
+    if (commentPos == VJSONCOMMENT_BEFORE)
+        writeComment(value, true);
+    writeIndent();
+    if (key)
+        writeKey(*key);
+
+    int last = 0;
+    switch (value.getType()) {
+    case VJSONTYPE_EMPTY:
+        throw VException("VJsonWriter::WriteEmpty() cannot be called (not a valid JSON text)", kFile, 250);
+    case VJSONTYPE_STRING:
+    case VJSONTYPE_CSTRING:
+        last = writeStringValue(value.asString());
+        break;
+    case VJSONTYPE_DOUBLE:
+        last = writeDouble(value.asDouble());
+        break;
+    case VJSONTYPE_INT:
+        last = writeInt(value.asInt());
+        break;
+    case VJSONTYPE_UINT:
+        last = writeUInt(value.asUInt());
+        break;
+    case VJSONTYPE_BOOL:
+        last = writeBool(value.asBool());
+        break;
+    case VJSONTYPE_NULL:
+        last = writeNull();
+        break;
+    case VJSONTYPE_ARRAY:
+    case VJSONTYPE_OBJECT: {
+        if (m_level >= VJsonValue::MaxDepth)
+            throw VException(QStringLiteral("VJsonWriter::write() - nesting deeper than %1 levels")
+                                 .arg(VJsonValue::MaxDepth));
+        const bool array = value.isArray();
+        ++m_level;
+        writeChar(array ? '[' : '{');
+        if (commentPos == VJSONCOMMENT_SAME_LINE) {
+            writeChar(' ');
+            if (writeComment(value, false) != '\n')
+                writeChar('\n');
+            commentPos = 0;
+        } else {
+            writeChar('\n');
+        }
+        if (array) {
+            const VJsonInternalArray& elements = *value.asArray();
+            for (int i = 0; i < elements.size(); ++i)
+                doWrite(elements.at(i), nullptr, i + 1 < elements.size());
+        } else {
+            // Sorted keys: hash order changes from run to run.
+            const QStringList keys = value.getMemberNames();
+            for (int i = 0; i < keys.size(); ++i)
+                doWrite(*value.find(keys.at(i)), &keys.at(i), i + 1 < keys.size());
+        }
+        --m_level;
+        writeIndent();
+        last = writeChar(array ? ']' : '}');
+        break;
+    }
+    default:
+        last = writePrimitiveValue(value);
+        break;
+    }
+    if (comma)
+        last = writeChar(',');
+
+    if (commentPos == VJSONCOMMENT_SAME_LINE) {
+        writeChar(' ');
+        last = writeComment(value, false);
+        if (last != '\n')
+            last = writeChar('\n');
+    } else if (commentPos == VJSONCOMMENT_AFTER) {
+        writeChar('\n');
+        last = writeComment(value, true);
+        if (last != '\n')
+            last = writeChar('\n');
+    } else if (last != '\n') {
+        last = writeChar('\n');
+    }
+    return last;
+}
+
+int VJsonWriter::writeChar(char c)
+{
+    QString* out = output();
+    if (!out)
+        return 0;
+    out->append(QLatin1Char(c));
+    return static_cast<unsigned char>(c);
+}
+
+int VJsonWriter::writeLatin1(const char* text, int length)
+{
+    QString* out = output();
+    if (!out || length <= 0)
+        return 0;
+    out->append(QLatin1String(text, length));
+    return static_cast<unsigned char>(text[length - 1]);
+}
+
+int VJsonWriter::writeSpaces(int n)
+{
+    QString* out = output();
+    if (!out || n < 1)
+        return 0;
+    const int old = out->size();
+    out->resize(old + n);
+    QChar* p = out->data() + old;
+    for (int i = 0; i < n; ++i)
+        p[i] = QLatin1Char(' ');
+    return ' ';
+}
+
+int VJsonWriter::writeIndent(int n)
+{
+    if (!(m_style & VJSONWRITE_INDENT))
+        return 0;
+    return writeSpaces(n);
+}
+
+int VJsonWriter::writeIndent()
+{
+    return writeIndent(m_indent + m_step * m_level);
+}
+
+int VJsonWriter::writeString(const QString& text)
+{
+    QString* out = output();
+    if (!out || text.isEmpty())
+        return 0;
+    const int old = out->size();
+    out->append(text);
+    // No escapes exist here (comments): a character outside Latin-1 becomes '?'.
+    QChar* p = out->data() + old;
+    for (int i = 0; i < text.size(); ++i) {
+        if (p[i].unicode() > 0xFF)
+            p[i] = QLatin1Char('?');
+    }
+    return out->at(out->size() - 1).unicode();
+}
+
+int VJsonWriter::writeStringValue(const QString& text)
+{
+    QString* out = output();
+    if (!out)
+        return 0;
+    const int multiLineIndent =
+        (m_style & VJSONWRITE_SPLIT_STRINGS) && (m_style & VJSONWRITE_INDENT) ? (m_level + 2) * m_step : 0;
+    static const char hex[] = "0123456789abcdef";
+    out->append(QLatin1Char('"'));
+    const QChar* data = text.constData();
+    const int n = text.size();
+    int run = 0; // start of the pending run of characters written as they are
+    for (int i = 0; i < n; ++i) {
+        const ushort u = data[i].unicode();
+        if (u >= 0x20 && u <= 0xFF && u != '"' && u != '\\' && u != '/')
+            continue;
+        out->append(data + run, i - run);
+        run = i + 1;
+        char esc = 0;
+        switch (u) {
+        case '"': esc = '"'; break;
+        case '\\': esc = '\\'; break;
+        case '/': esc = '/'; break;
+        case '\b': esc = 'b'; break;
+        case '\f': esc = 'f'; break;
+        case '\n': esc = 'n'; break;
+        case '\r': esc = 'r'; break;
+        case '\t': esc = 't'; break;
+        default: break;
+        }
+        if (esc) {
+            const char pair[2] = {'\\', esc};
+            out->append(QLatin1String(pair, 2));
+        } else {
+            // Outside Latin-1, or a control character without a short form.
+            const char unit[6] = {'\\', 'u', hex[(u >> 12) & 15], hex[(u >> 8) & 15], hex[(u >> 4) & 15], hex[u & 15]};
+            out->append(QLatin1String(unit, 6));
+        }
+        if (u == '\n' && multiLineIndent >= 1) {
+            out->append(QLatin1String("\"\n"));
+            writeSpaces(multiLineIndent);
+            out->append(QLatin1Char('"'));
+        }
+    }
+    out->append(data + run, n - run);
+    out->append(QLatin1Char('"'));
+    return '"';
+}
+
+int VJsonWriter::writeKey(const QString& key)
+{
+    writeStringValue(key);
+    return writeLatin1(" : ", 3);
+}
+
+int VJsonWriter::writeComment(const VJsonValue& value, bool indent)
+{
+    if (!(m_style & VJSONWRITE_INDENT) || !(m_style & VJSONWRITE_COMMENTS))
+        return 0;
+    int last = 0;
+    for (const QString& comment : value.getCommentArray()) {
+        if (indent)
+            writeIndent();
+        last = writeString(comment);
+        if (!comment.endsWith(QLatin1Char('\n')))
+            last = writeChar('\n');
+    }
+    return last;
+}
+
+int VJsonWriter::writePrimitiveValue(const VJsonValue& value)
+{
+    return writeString(value.asString());
+}
+
+int VJsonWriter::writeNull()
+{
+    return writeLatin1("null", 4);
+}
+
+int VJsonWriter::writeBool(bool value)
+{
+    return value ? writeLatin1("true", 4) : writeLatin1("false", 5);
+}
+
+int VJsonWriter::writeInt(int value)
+{
+    char buf[16];
+    return writeLatin1(buf, int(std::to_chars(buf, buf + sizeof buf, value).ptr - buf));
+}
+
+int VJsonWriter::writeUInt(unsigned int value)
+{
+    char buf[16];
+    return writeLatin1(buf, int(std::to_chars(buf, buf + sizeof buf, value).ptr - buf));
+}
+
+int VJsonWriter::writeDouble(double value)
+{
+    // JSON has no NaN or infinity.
+    if (!std::isfinite(value))
+        return writeNull();
+    char buf[64];
+    return writeLatin1(buf, formatDouble(value, buf, sizeof buf));
+}
+
+int VJsonWriter::writeError(const QString& text)
+{
+    return writeString(QStringLiteral("ERROR: %1").arg(text));
+}
+
+int VJsonWriter::writeEmpty()
+{
+    throw VException("VJsonWriter::WriteEmpty() cannot be called (not a valid JSON text", kFile, 823);
+}
