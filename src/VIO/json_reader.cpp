@@ -209,8 +209,10 @@ int VJsonReader::skipWhiteSpace()
 template <class Buffer>
 int VJsonReader::scanToken(int ch, Buffer& token)
 {
-    for (;;) {
-        if (ch < 0 || isDelimiter(ch))
+    // The first character always belongs to the token, even a BS: it is the
+    // one delimiter that doRead() hands over, and the reader must move on.
+    for (bool first = true;; first = false) {
+        if (ch < 0 || (!first && isDelimiter(ch)))
             return ch;
         token.push_back(char(ch));
         if (m_peekChar < 0) {

@@ -137,6 +137,9 @@ TEST(VJsonReader, LiteralCase)
     EXPECT_EQ(p.tree, "A[B1,B1,B0]");
     EXPECT_EQ(p.warnings, QStringList() << warn(1, 13, "the 'true' literal must be lowercase")
                                         << warn(1, 20, "the 'false' literal must be lowercase"));
+    // A backspace between tokens is a token of its own (once, this looped forever).
+    EXPECT_EQ(parse("[\b1]").errors, QStringList() << err(1, 5, "Unrecognized literal '\b1' (did you forget quotes?)"));
+    EXPECT_EQ(parse("[1,\b]").n, 1);
     EXPECT_EQ(parse("[nul]").errors, QStringList() << err(1, 6, "Unrecognized literal 'nul' (did you forget quotes?)"));
 }
 
