@@ -22,6 +22,31 @@ void tooDeep(const char* where)
                          .arg(QLatin1String(where)).arg(VJsonValue::MaxDepth));
 }
 
+// Whether containers nest deeper than MaxDepth below v, found level by level
+// without recursion: the debug texts check first instead of building
+// gigantic indented texts and then failing.
+bool tooDeepToPrint(const VJsonValue& v)
+{
+    QVector<const VJsonValue*> level(1, &v);
+    QVector<const VJsonValue*> next;
+    for (int depth = 0; !level.isEmpty(); ++depth) {
+        if (depth > VJsonValue::MaxDepth)
+            return true;
+        next.clear();
+        for (const VJsonValue* container : level) {
+            if (const VJsonInternalArray* array = container->asArray()) {
+                for (const VJsonValue& element : *array)
+                    next.append(&element);
+            } else if (const VJsonInternalMap* map = container->asMap()) {
+                for (const VJsonValue& member : *map)
+                    next.append(&member);
+            }
+        }
+        level.swap(next);
+    }
+    return false;
+}
+
 void appendSpaces(QString& out, int n)
 {
     if (n > 0)
@@ -661,6 +686,8 @@ QString VJsonValue::getInfo() const
 
 QString VJsonValue::dump(bool deep, int indent) const
 {
+    if (deep && tooDeepToPrint(*this))
+        tooDeep("VJsonValue::dump()");
     QString out;
     dumpTo(out, deep, indent, 0);
     return out;
@@ -688,6 +715,8 @@ void VJsonValue::dumpTo(QString& out, bool deep, int indent, int depth) const
 
 QString VJsonValue::toString(int indent) const
 {
+    if (tooDeepToPrint(*this))
+        tooDeep("VJsonValue::toString()");
     QString out;
     toStringTo(out, indent, 0);
     return out;
