@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -238,25 +239,63 @@ int VJsonReader::readToken(int ch, QString& token)
     return ch;
 }
 
-// Takes the run of characters that need no special handling inside a string.
-int VJsonReader::scanPlain(QString& text)
+// Length of the run of characters from start that need no special handling
+// inside a string.
+int VJsonReader::plainRun(int start) const
 {
-    if (m_peekChar >= 0)
-        return 0;
-    const int start = m_charPos;
     int i = start;
     for (; i < m_size; ++i) {
         const ushort u = m_data[i].unicode();
         if (u == '"' || u == '\\' || u == 0 || u == '\r' || u == '\n')
             break;
     }
-    const int n = i - start;
+    return i - start;
+}
+
+// Characters from start up to the closing quote of a string, escapes
+// included: enough room for its text.
+int VJsonReader::escapedLength(int start) const
+{
+    int i = start;
+    while (i < m_size) {
+        const ushort u = m_data[i].unicode();
+        if (u == '"' || u == 0)
+            break;
+        i += u == '\\' ? 2 : 1;
+    }
+    return qMin(i, m_size) - start;
+}
+
+// Takes the run of characters that need no special handling inside a string.
+int VJsonReader::scanPlain(QString& text)
+{
+    if (m_peekChar >= 0)
+        return 0;
+    const int n = plainRun(m_charPos);
     if (n > 0) {
-        text.append(m_data + start, n);
+        text.append(m_data + m_charPos, n);
         m_colNo += n;
-        m_charPos = i;
+        m_charPos += n;
     }
     return n;
+}
+
+// Short strings repeat (keys above all): equal ones share one buffer.
+QString VJsonReader::shared(const QChar* text, int length)
+{
+    const int maxLength = 32;
+    const int slots = 512;
+    if (length > maxLength)
+        return QString(text, length);
+    if (m_shared.isEmpty())
+        m_shared.resize(slots);
+    unsigned hash = 2166136261u;
+    for (int i = 0; i < length; ++i)
+        hash = (hash ^ text[i].unicode()) * 16777619u;
+    QString& slot = m_shared[int(hash & (slots - 1))];
+    if (slot.size() != length || std::memcmp(slot.constData(), text, size_t(length) * sizeof(QChar)) != 0)
+        slot = QString(text, length);
+    return slot;
 }
 
 int VJsonReader::numBytes()
@@ -317,6 +356,7 @@ int VJsonReader::parse(VJsonValue* val)
     m_next = nullptr;
     m_lastStored = nullptr;
     m_comment.clear();
+    m_shared.clear();
     return m_errors.size();
 }
 
@@ -617,8 +657,21 @@ int VJsonReader::readString(VJsonValue& value)
     m_rawChars = true;
     QString text;
     bool closed = false;
-    scanPlain(text);
-    int ch = readChar();
+    int ch;
+    const int start = m_charPos;
+    const int plain = m_peekChar < 0 ? plainRun(start) : -1;
+    if (plain >= 0 && start + plain < m_size && m_data[start + plain].unicode() == '"') {
+        // The common case: no escapes, taken in one piece.
+        text = shared(m_data + start, plain);
+        m_charPos = start + plain + 1;
+        m_colNo += plain + 1;
+        ch = '"';
+    } else {
+        if (plain >= 0)
+            text.reserve(escapedLength(start));
+        scanPlain(text);
+        ch = readChar();
+    }
     for (;;) {
         if (ch == '"') {
             closed = true;

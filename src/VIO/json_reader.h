@@ -7,6 +7,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <VIO/json_value.h>
 
@@ -86,11 +87,15 @@ private:
     void addMessage(QStringList& list, const QString& text, const char* cutOff);
     template <class Buffer> int scanToken(int ch, Buffer& token);
     int scanPlain(QString& text);
+    int plainRun(int start) const;
+    int escapedLength(int start) const;
+    QString shared(const QChar* text, int length);
 
     const QChar* m_data;
     int m_size;
     bool m_rawChars; // inside strings and comments characters above U+00FF are kept
     bool m_stop;     // the nesting limit was hit: unwind without reading on
+    QVector<QString> m_shared; // recent short strings, by hash of their text
 };
 
 #endif

@@ -215,4 +215,7 @@ private:
     static void release(VJsonRefData* data);
 };
 
+// Handles hold no pointer into themselves: containers may move them bitwise.
+Q_DECLARE_TYPEINFO(VJsonValue, Q_MOVABLE_TYPE);
+
 #endif

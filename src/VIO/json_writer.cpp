@@ -1,7 +1,12 @@
 #include "json_writer.h"
 
 #include <charconv>
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include <QVarLengthArray>
 
 #include <VCore/vexception.h>
 
@@ -10,25 +15,50 @@ namespace {
 const char* const kFile = "VIO/json_writer";
 
 // The 'g' form with six significant digits when it reads back to the same
-// double, else with the fewest digits that do: short where six digits were
-// exact, lossless everywhere. Locale-independent. Returns the length.
-int formatDouble(double value, char* buf, int size)
+// double, else with the fewest digits that do (the same style): short where
+// six digits were exact, lossless everywhere. Locale-independent. Returns the
+// length written to out (at least 32 bytes).
+int formatDouble(double value, char* out, int size)
 {
-    std::to_chars_result r = std::to_chars(buf, buf + size, value, std::chars_format::general, 6);
-    double back = 0.0;
-    std::from_chars(buf, r.ptr, back);
-    if (back == value)
-        return int(r.ptr - buf);
-    // The shortest exact digits, counted from the scientific form.
-    char sci[64];
-    std::to_chars_result s = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
-    int digits = 0;
-    for (const char* p = sci; p < s.ptr && *p != 'e'; ++p) {
-        if (*p >= '0' && *p <= '9')
-            ++digits;
+    char sci[40];
+    char* end = std::to_chars(sci, sci + sizeof sci - 1, value, std::chars_format::scientific).ptr;
+    *end = '\0';
+    // The shortest exact digits and the decimal exponent.
+    const char* p = sci;
+    char* o = out;
+    if (*p == '-')
+        *o++ = *p++;
+    char digits[24];
+    int n = 0;
+    const char* e = p;
+    for (; e < end && *e != 'e'; ++e) {
+        if (*e != '.')
+            digits[n++] = *e;
     }
-    r = std::to_chars(buf, buf + size, value, std::chars_format::general, digits);
-    return int(r.ptr - buf);
+    if (n <= 6)
+        return int(std::to_chars(out, out + size, value, std::chars_format::general, 6).ptr - out);
+    const int exponent = std::atoi(e + 1);
+    if (exponent < -4 || exponent >= n) {
+        std::memcpy(out, sci, size_t(end - sci));
+        return int(end - sci);
+    }
+    if (exponent >= 0) {
+        for (int i = 0; i <= exponent; ++i)
+            *o++ = digits[i];
+        if (n > exponent + 1) {
+            *o++ = '.';
+            for (int i = exponent + 1; i < n; ++i)
+                *o++ = digits[i];
+        }
+    } else {
+        *o++ = '0';
+        *o++ = '.';
+        for (int i = 0; i < -exponent - 1; ++i)
+            *o++ = '0';
+        for (int i = 0; i < n; ++i)
+            *o++ = digits[i];
+    }
+    return int(o - out);
 }
 
 struct ScopedOutput
@@ -125,9 +155,16 @@ int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma
                 doWrite(elements.at(i), nullptr, i + 1 < elements.size());
         } else {
             // Sorted keys: hash order changes from run to run.
-            const QStringList keys = value.getMemberNames();
-            for (int i = 0; i < keys.size(); ++i)
-                doWrite(*value.find(keys.at(i)), &keys.at(i), i + 1 < keys.size());
+            const VJsonInternalMap& map = *value.asMap();
+            QVarLengthArray<VJsonInternalMap::const_iterator, 32> members;
+            for (VJsonInternalMap::const_iterator it = map.constBegin(); it != map.constEnd(); ++it)
+                members.append(it);
+            std::sort(members.begin(), members.end(),
+                      [](const VJsonInternalMap::const_iterator& a, const VJsonInternalMap::const_iterator& b) {
+                          return a.key() < b.key();
+                      });
+            for (int i = 0; i < members.size(); ++i)
+                doWrite(members[i].value(), &members[i].key(), i + 1 < members.size());
         }
         --m_level;
         writeIndent();
