@@ -675,10 +675,15 @@ QString VJsonValue::typeToString(VJsonType type)
     return QString::fromLatin1(names[type]);
 }
 
+QString VJsonValue::infoLine() const
+{
+    return QStringLiteral("Object: Type=%1 Size=%2 comments=%3\n")
+        .arg(typeToString(getType())).arg(size()).arg(getCommentCount());
+}
+
 QString VJsonValue::getInfo() const
 {
-    QString out = QStringLiteral("Object: Type=%1 Size=%2 comments=%3\n")
-                      .arg(typeToString(getType())).arg(size()).arg(getCommentCount());
+    QString out = infoLine();
     for (const QString& key : getMemberNames())
         out += QLatin1String("    Member name: ") + key + QLatin1Char('\n');
     return out;
@@ -698,7 +703,7 @@ void VJsonValue::dumpTo(QString& out, bool deep, int indent, int depth) const
     if (depth > MaxDepth)
         tooDeep("VJsonValue::dump()");
     appendSpaces(out, indent);
-    out += getInfo();
+    out += infoLine();
     appendSpaces(out, indent);
     out += QStringLiteral("      : RefData=%1 Num shares=%2\n")
                .arg(quintptr(m_refData)).arg(m_refData ? m_refData->m_refCount : 0);

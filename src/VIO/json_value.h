@@ -212,6 +212,7 @@ private:
     void dumpTo(QString& out, bool deep, int indent, int depth) const;
     void toStringTo(QString& out, int indent, int depth) const;
     void appendTypeLine(QString& out, int indent) const;
+    QString infoLine() const;
     static void release(VJsonRefData* data);
 };
 

@@ -306,4 +306,7 @@ TEST(VJsonValue, DebugTexts)
     EXPECT_TRUE(dump.startsWith("Object: Type=VJSONTYPE_ARRAY Size=2 comments=0\n      : RefData="));
     EXPECT_EQ(dump.count("Num shares=1\n"), 4);
     EXPECT_TRUE(dump.contains("\n   Object: Type=VJSONTYPE_INT Size=-1 comments=0\n   "));
+    // Only the first line of getInfo(): no member names.
+    EXPECT_FALSE(dump.contains("Member name"));
+    EXPECT_TRUE(dump.contains("\n   Object: Type=VJSONTYPE_OBJECT Size=1 comments=0\n         : RefData="));
 }
