@@ -355,6 +355,9 @@ int VJsonWriter::writeDouble(double value)
     // JSON has no NaN or infinity.
     if (!std::isfinite(value))
         return writeNull();
+    // "-0" would read back as the integer 0 and lose the sign.
+    if (value == 0.0 && std::signbit(value))
+        return writeLatin1("-0.0", 4);
     char buf[64];
     return writeLatin1(buf, formatDouble(value, buf, sizeof buf));
 }
