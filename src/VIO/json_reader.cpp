@@ -382,7 +382,9 @@ int VJsonReader::getStart()
 int VJsonReader::doRead(VJsonValue& parent)
 {
     ++m_level;
-    VJsonValue value(VJSONTYPE_EMPTY);
+    // The slot gets its payload when something is read into it: no
+    // allocation for the empty slot left behind by the last element.
+    VJsonValue value(VJsonValue::NoPayload{});
     QString key;
     m_next = &value;
     m_current = &parent;
@@ -498,7 +500,6 @@ void VJsonReader::storeValue(int ch, const QString& key, VJsonValue& value, VJso
     m_next = &value;
     m_lastStored = nullptr;
     const bool empty = value.isEmpty();
-    bool stored = false;
     if (empty && key.isEmpty()) {
         if (ch != '}' && ch != ']')
             addError(QStringLiteral("key or value is missing for JSON value"));
@@ -511,7 +512,6 @@ void VJsonReader::storeValue(int ch, const QString& key, VJsonValue& value, VJso
             value.setLineNo(m_lineNo);
             VJsonInternalMap& map = parent.COW()->m_value.m_valMap;
             m_lastStored = &map.insert(key, value).value();
-            stored = true;
         }
     } else {
         if (empty)
@@ -524,16 +524,9 @@ void VJsonReader::storeValue(int ch, const QString& key, VJsonValue& value, VJso
         VJsonInternalArray& array = parent.COW()->m_value.m_valArray;
         array.append(std::move(value));
         m_lastStored = &array.last();
-        stored = true;
     }
-    if (stored) {
-        value.unRef();
-        value.m_refData = value.createRefData();
-    } else {
-        VJsonRefData* d = value.setType(VJSONTYPE_EMPTY);
-        d->m_comments.clear();
-        d->m_lineNo = -1;
-    }
+    // Back to an empty slot without comments (the stored copy keeps them).
+    value.unRef();
 }
 
 // ---------------------------------------------------------------- comments

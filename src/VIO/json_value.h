@@ -208,6 +208,12 @@ protected:
     VJsonRefData* m_refData;
 
 private:
+    // A handle without payload: it reads as EMPTY and takes one on first change.
+    struct NoPayload
+    {
+    };
+    explicit VJsonValue(NoPayload) : m_refData(nullptr) {}
+
     bool sameAs(const VJsonValue& other, int depth) const;
     void dumpTo(QString& out, bool deep, int indent, int depth) const;
     void toStringTo(QString& out, int indent, int depth) const;
