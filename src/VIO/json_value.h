@@ -68,6 +68,7 @@ class VJsonRefData
 {
     friend class VJsonValue;
     friend class VJsonReader;
+    friend class VJsonWriter;
 
 public:
     VJsonRefData();

@@ -82,15 +82,16 @@ VJsonWriter::~VJsonWriter()
 
 void VJsonWriter::write(const VJsonValue& value, QString& out)
 {
-    // Built aside so that a failure leaves out as it was.
-    QString text;
+    // Built aside so that a failure leaves out as it was. Every character
+    // written is Latin-1 (wider ones are escaped), so bytes are enough.
+    std::string text;
     {
         ScopedOutput scope(m_outObject, &text);
         m_outType = 0;
         m_level = 0;
         doWrite(value, nullptr, false);
     }
-    out.append(text);
+    out.append(QLatin1String(text.data(), int(text.size())));
 }
 
 int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma)
@@ -115,6 +116,8 @@ int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma
     case VJSONTYPE_EMPTY:
         throw VException("VJsonWriter::WriteEmpty() cannot be called (not a valid JSON text)", kFile, 250);
     case VJSONTYPE_STRING:
+        last = writeStringValue(value.m_refData->m_value.m_valString);
+        break;
     case VJSONTYPE_CSTRING:
         last = writeStringValue(value.asString());
         break;
@@ -196,32 +199,28 @@ int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma
 
 int VJsonWriter::writeChar(char c)
 {
-    QString* out = output();
+    std::string* out = output();
     if (!out)
         return 0;
-    out->append(QLatin1Char(c));
+    out->push_back(c);
     return static_cast<unsigned char>(c);
 }
 
 int VJsonWriter::writeLatin1(const char* text, int length)
 {
-    QString* out = output();
+    std::string* out = output();
     if (!out || length <= 0)
         return 0;
-    out->append(QLatin1String(text, length));
+    out->append(text, size_t(length));
     return static_cast<unsigned char>(text[length - 1]);
 }
 
 int VJsonWriter::writeSpaces(int n)
 {
-    QString* out = output();
+    std::string* out = output();
     if (!out || n < 1)
         return 0;
-    const int old = out->size();
-    out->resize(old + n);
-    QChar* p = out->data() + old;
-    for (int i = 0; i < n; ++i)
-        p[i] = QLatin1Char(' ');
+    out->append(size_t(n), ' ');
     return ' ';
 }
 
@@ -239,38 +238,30 @@ int VJsonWriter::writeIndent()
 
 int VJsonWriter::writeString(const QString& text)
 {
-    QString* out = output();
+    std::string* out = output();
     if (!out || text.isEmpty())
         return 0;
-    const int old = out->size();
-    out->append(text);
     // No escapes exist here (comments): a character outside Latin-1 becomes '?'.
-    QChar* p = out->data() + old;
-    for (int i = 0; i < text.size(); ++i) {
-        if (p[i].unicode() > 0xFF)
-            p[i] = QLatin1Char('?');
-    }
-    return out->at(out->size() - 1).unicode();
+    for (const QChar c : text)
+        out->push_back(c.unicode() > 0xFF ? '?' : char(c.unicode()));
+    return static_cast<unsigned char>(out->back());
 }
 
 int VJsonWriter::writeStringValue(const QString& text)
 {
-    QString* out = output();
+    std::string* out = output();
     if (!out)
         return 0;
     const int multiLineIndent =
         (m_style & VJSONWRITE_SPLIT_STRINGS) && (m_style & VJSONWRITE_INDENT) ? (m_level + 2) * m_step : 0;
     static const char hex[] = "0123456789abcdef";
-    out->append(QLatin1Char('"'));
-    const QChar* data = text.constData();
-    const int n = text.size();
-    int run = 0; // start of the pending run of characters written as they are
-    for (int i = 0; i < n; ++i) {
-        const ushort u = data[i].unicode();
-        if (u >= 0x20 && u <= 0xFF && u != '"' && u != '\\' && u != '/')
+    out->push_back('"');
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (u >= 0x20 && u <= 0xFF && u != '"' && u != '\\' && u != '/') {
+            out->push_back(char(u));
             continue;
-        out->append(data + run, i - run);
-        run = i + 1;
+        }
         char esc = 0;
         switch (u) {
         case '"': esc = '"'; break;
@@ -285,20 +276,19 @@ int VJsonWriter::writeStringValue(const QString& text)
         }
         if (esc) {
             const char pair[2] = {'\\', esc};
-            out->append(QLatin1String(pair, 2));
+            out->append(pair, 2);
         } else {
             // Outside Latin-1, or a control character without a short form.
             const char unit[6] = {'\\', 'u', hex[(u >> 12) & 15], hex[(u >> 8) & 15], hex[(u >> 4) & 15], hex[u & 15]};
-            out->append(QLatin1String(unit, 6));
+            out->append(unit, 6);
         }
         if (u == '\n' && multiLineIndent >= 1) {
-            out->append(QLatin1String("\"\n"));
+            out->append("\"\n", 2);
             writeSpaces(multiLineIndent);
-            out->append(QLatin1Char('"'));
+            out->push_back('"');
         }
     }
-    out->append(data + run, n - run);
-    out->append(QLatin1Char('"'));
+    out->push_back('"');
     return '"';
 }
 

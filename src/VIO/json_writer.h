@@ -4,6 +4,8 @@
 #ifndef VORNLIB_VIO_JSON_WRITER_H
 #define VORNLIB_VIO_JSON_WRITER_H
 
+#include <string>
+
 #include <QString>
 
 #include <VIO/json_value.h>
@@ -57,13 +59,14 @@ private:
 
     int writeLatin1(const char* text, int length);
     int writeSpaces(int n);
-    QString* output() const { return m_outType == 0 ? static_cast<QString*>(m_outObject) : nullptr; }
+    // The text being written: Latin-1 bytes, turned into the QString at the end.
+    std::string* output() const { return m_outType == 0 ? static_cast<std::string*>(m_outObject) : nullptr; }
 
     int m_style;
     int m_indent;
     int m_step;
     int m_level;
-    void* m_outObject;
+    void* m_outObject; // during write(): the std::string being built
     int m_outType;
 };
 
