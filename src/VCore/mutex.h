@@ -1,6 +1,7 @@
 // VMutex: recursive in-process mutex; every failure throws VException.
-// Thread-safe. Library-internal static mutexes are allocated once and never
-// destroyed, so threads still running at exit() never meet a dead mutex.
+// Thread-safe.
+// Library-internal static mutexes are allocated once and never destroyed, so
+// threads still running at exit() never meet a dead mutex.
 #ifndef VORNLIB_VCORE_MUTEX_H
 #define VORNLIB_VCORE_MUTEX_H
 

@@ -1,6 +1,6 @@
 // VSerializable: a QObject that lists its own Qt properties as text.
-// Not thread-safe: use one object from one thread at a time; printAll()
-// lines of concurrent callers may interleave on std::cout.
+// Not thread-safe: one object is used by one thread at a time.
+// printAll() lines of concurrent callers may interleave on std::cout.
 #ifndef VORNLIB_VCORE_SERIALIZABLE_H
 #define VORNLIB_VCORE_SERIALIZABLE_H
 

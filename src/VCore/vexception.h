@@ -1,7 +1,7 @@
 // VException: the one exception class of the library.
-// Thread-safe for concurrent reads: the text is built once, at construction,
-// so what() never changes the object. Operations documented as "only
-// VException leaves it" let no other exception type escape.
+// Thread-safe for concurrent reads: the text is built once, at construction.
+// Operations documented as "only VException leaves it" let no other
+// exception type escape.
 #ifndef VORNLIB_VCORE_VEXCEPTION_H
 #define VORNLIB_VCORE_VEXCEPTION_H
 

@@ -1,16 +1,24 @@
 #include "VDebug/debug.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 
+#include <QFile>
 #include <QFileInfo>
 
 #include "VArch/arch_unix.h"
+#include "VCore/cancel_guard_p.h"
+#include "VCore/eintr_p.h"
 #include "VCore/mutex.h"
+#include "VCore/semunix.h"
+#include "VCore/semunix_p.h"
+#include "VCore/unique_fd_p.h"
 #include "VDebug/debug_sink_p.h"
 
 constexpr VDebug::StreamId VDebug::STDOUT;
@@ -30,6 +38,23 @@ std::atomic<VDebugTestAccess::Clock> g_clock{&realClock};
 std::atomic<bool> g_withMilliseconds{false};
 std::atomic<bool> g_printIds{false};
 
+void initGate(pthread_mutex_t* m)
+{
+    pthread_mutexattr_t a;
+    pthread_mutexattr_init(&a);
+    pthread_mutexattr_settype(&a, PTHREAD_MUTEX_ADAPTIVE_NP);
+    pthread_mutex_init(m, &a);
+    pthread_mutexattr_destroy(&a);
+}
+
+void forEachGate(void (*f)(pthread_mutex_t*));
+
+// A child made by fork() while another thread held a stream's gate would
+// find it locked for good: fork waits until no gate is held.
+void lockGates() { forEachGate([](pthread_mutex_t* m) { pthread_mutex_lock(m); }); }
+void unlockGates() { forEachGate([](pthread_mutex_t* m) { pthread_mutex_unlock(m); }); }
+void resetGates();
+
 // The stream table. Created on first use and never destroyed, so that
 // threads still logging while the process exits find it intact.
 struct SinkTable
@@ -44,6 +69,7 @@ struct SinkTable
             s.store(nullptr, std::memory_order_relaxed);
         sinks[0].store(new VDebug::VDebugSink(stdout, VDebug::VWARNING, QByteArray()));
         sinks[1].store(new VDebug::VDebugSink(stderr, VDebug::VWARNING, QByteArray()));
+        pthread_atfork(&lockGates, &unlockGates, &resetGates);
     }
 };
 
@@ -53,6 +79,27 @@ SinkTable& table()
     return *t;
 }
 
+void forEachGate(void (*f)(pthread_mutex_t*))
+{
+    for (auto& slot : table().sinks) {
+        if (VDebug::VDebugSink* s = slot.load(std::memory_order_acquire))
+            f(&s->_rotationGate);
+    }
+}
+
+// In the child the forking thread holds every gate; it lets them go, and the
+// rotation unit is not held there: System V undo entries are not inherited.
+void resetGates()
+{
+    for (auto& slot : table().sinks) {
+        if (VDebug::VDebugSink* s = slot.load(std::memory_order_acquire)) {
+            pthread_mutex_unlock(&s->_rotationGate);
+            s->_unitHeld = false;
+            s->_leaseLines = 0;
+        }
+    }
+}
+
 // Answers for ids that name no live stream: never active, never written.
 VDebug::VDebugSink& nullSink()
 {
@@ -60,79 +107,129 @@ VDebug::VDebugSink& nullSink()
     return *s;
 }
 
-// Disables cancellation for a scope: a thread cancelled inside a line write
-// must not leave the FILE lock held.
-struct NoCancel
-{
-    int old;
-    NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old); }
-    ~NoCancel() { pthread_setcancelstate(old, nullptr); }
-};
+std::atomic<int> g_rotationAttempts{0};
+std::atomic<int> g_rotationWaitMs{10000};
 
 } // namespace
+
+void vReportToStderr(const QString& text)
+{
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+}
 
 void VDebugTestAccess::setClock(Clock clock)
 {
     g_clock.store(clock ? clock : &realClock);
 }
 
+void vDebugClockNow(struct timespec* ts)
+{
+    g_clock.load(std::memory_order_relaxed)(ts);
+}
+
+QString vRotationStamp(const struct timespec& ts)
+{
+    struct tm t;
+    localtime_r(&ts.tv_sec, &t);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02d%02d%02d_%02d%02d%02d", t.tm_mday, t.tm_mon + 1,
+                  t.tm_year % 100, t.tm_hour, t.tm_min, t.tm_sec);
+    return QString::fromLatin1(buf);
+}
+
+void VDebugTestAccess::setRotationWait(int ms)
+{
+    g_rotationWaitMs.store(ms > 0 ? ms : 10000);
+}
+
+int VDebugTestAccess::rotationAttempts()
+{
+    return g_rotationAttempts.load();
+}
+
 // ---- sink ----
 
 VDebug::VDebugSink::VDebugSink(FILE* fstream, debug_level_t debugLevel, const QByteArray& streamName)
     : _globalDebugLevel(debugLevel), _fstream(fstream), _ownsFile(false), _streamName(streamName),
-      _rotatable(false), _maxSize(0), _rotationSem(nullptr), _isDummy(false)
+      _rotatable(false), _maxSize(0), _rotationSem(nullptr), _retryAfter(0), _failureReported(false),
+      _semFailureReported(false), _semStalled(false), _gateWaiters(0), _unitHeld(false),
+      _leaseLines(0), _isDummy(false)
 {
+    initGate(&_rotationGate);
 }
 
 VDebug::VDebugSink::VDebugSink()
     : _globalDebugLevel(VSYSTEM), _fstream(nullptr), _ownsFile(false), _rotatable(false),
-      _maxSize(0), _rotationSem(nullptr), _isDummy(true)
+      _maxSize(0), _rotationSem(nullptr), _retryAfter(0), _failureReported(false),
+      _semFailureReported(false), _semStalled(false), _gateWaiters(0), _unitHeld(false),
+      _leaseLines(0), _isDummy(true)
 {
+    initGate(&_rotationGate);
 }
 
 VDebug::VDebugSink::~VDebugSink()
 {
     closeSink();
+    pthread_mutex_destroy(&_rotationGate);
 }
 
 bool VDebug::VDebugSink::initSink(const char* filename)
 {
-    // "e": the descriptor does not leak into exec'd children.
-    FILE* f = std::fopen(filename, "ae");
-    if (!f)
+    if (!filename)
         return false;
-    if (_ownsFile && _fstream)
-        std::fclose(_fstream);
-    _fstream = f;
-    _ownsFile = true;
+    FILE* old = _fstream.load();
+    if (_ownsFile && old) {
+        // Re-pointed while other threads may be writing: the new file takes
+        // over the old descriptor number, so the FILE they hold stays valid.
+        const VUniqueFd fd(
+            vRetryOnEintr([&] { return ::open(filename, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666); }));
+        if (!fd.isValid() || vRetryOnEintr([&] { return ::dup3(fd.get(), fileno(old), O_CLOEXEC); }) < 0)
+            return false;
+    } else {
+        // "e": the descriptor does not leak into exec'd children. A standard
+        // FILE (the fallback) is never closed: other threads may hold it.
+        FILE* f = std::fopen(filename, "ae");
+        if (!f)
+            return false;
+        _fstream.store(f, std::memory_order_release);
+        _ownsFile = true;
+    }
     // Absolute, so that rotation still finds the file after a chdir.
-    _sinkFilePath = QFileInfo(QString::fromLocal8Bit(filename)).absoluteFilePath().toLocal8Bit();
+    const QByteArray path =
+        QFileInfo(QString::fromLocal8Bit(filename)).absoluteFilePath().toLocal8Bit();
+    if (path != _sinkFilePath)
+        _sinkFilePath = path;
     return true;
 }
 
 void VDebug::VDebugSink::closeSink()
 {
-    if (_fstream && _ownsFile)
-        std::fclose(_fstream);
-    if (_ownsFile)
-        _fstream = nullptr;
+    FILE* f = _fstream.load();
+    if (f && _ownsFile) {
+        std::fclose(f);
+        _fstream.store(nullptr);
+    }
     _ownsFile = false;
+    _rotatable.store(false);
+    delete _rotationSem.exchange(nullptr);
 }
 
 qint64 VDebug::VDebugSink::getLogSize()
 {
-    return _handleToCheckSize.size();
+    FILE* f = _fstream.load(std::memory_order_acquire);
+    struct stat st;
+    if (!f || ::fstat(fileno(f), &st) != 0)
+        return -1;
+    return st.st_size;
 }
 
-void VDebug::VDebugSink::writeLine(const char* data, size_t len)
+namespace {
+
+// One write(2) of the whole line on the O_APPEND descriptor: lines from
+// several threads and processes never interleave, whatever their length.
+// The FILE lock orders it after anything buffered through stdio.
+void writeWhole(FILE* f, const char* data, size_t len)
 {
-    FILE* f = _fstream;
-    if (!f)
-        return;
-    NoCancel nc;
-    // One write(2) of the whole line on the O_APPEND descriptor: lines from
-    // several threads and processes never interleave, whatever their length.
-    // The FILE lock orders it after anything buffered through stdio.
     flockfile(f);
     fflush_unlocked(f);
     const int fd = fileno_unlocked(f);
@@ -147,6 +244,170 @@ void VDebug::VDebugSink::writeLine(const char* data, size_t len)
         len -= size_t(n);
     }
     funlockfile(f);
+}
+
+} // namespace
+
+void VDebug::VDebugSink::writeLine(const char* data, size_t len)
+{
+    FILE* f = _fstream.load(std::memory_order_acquire);
+    if (!f)
+        return;
+    // Cancellation stays off while the FILE lock or the rotation unit is held.
+    VCancelGuard noCancel;
+    VSemaphore* sem = _rotatable.load(std::memory_order_acquire) ? _rotationSem.load() : nullptr;
+    if (!sem) {
+        writeWhole(f, data, len);
+        return;
+    }
+    // Held around the write: a rotation in any process copies and truncates
+    // only while no writer is between its write and its release.
+    _gateWaiters.fetch_add(1, std::memory_order_relaxed);
+    pthread_mutex_lock(&_rotationGate);
+    _gateWaiters.fetch_sub(1, std::memory_order_relaxed);
+    const bool held = _unitHeld || takeRotationUnit(sem);
+    writeWhole(f, data, len);
+    if (held) {
+        reportFlushed();
+        // While threads of this process queue at the gate, the unit passes
+        // among them without two semop calls per line; it goes back when no
+        // thread waits, or after kLeaseLines lines so other processes get
+        // their turn.
+        if (_gateWaiters.load(std::memory_order_relaxed) == 0 || ++_leaseLines >= kLeaseLines) {
+            sem->release(1);
+            _unitHeld = false;
+            _leaseLines = 0;
+        } else {
+            _unitHeld = true;
+        }
+    }
+    pthread_mutex_unlock(&_rotationGate);
+}
+
+bool VDebug::VDebugSink::takeRotationUnit(VSemaphore* sem)
+{
+    if (_semStalled) {
+        // After a timeout lines do not wait again until the unit is free.
+        if (!sem->tryAcquire(1))
+            return false;
+        _semStalled = false;
+        return true;
+    }
+    // Bounded: a process stopped while holding the unit, or a set stuck at
+    // 0, must not stop every logging process for good.
+    bool timedOut = false;
+    const int waitMs = g_rotationWaitMs.load(std::memory_order_relaxed);
+    if (vAcquireOneWithin(sem, waitMs, &timedOut))
+        return true;
+    _semStalled = timedOut;
+    if (!_semFailureReported.exchange(true)) {
+        const QString path = QString::fromLocal8Bit(_sinkFilePath);
+        vReportToStderr(timedOut ? QStringLiteral("VDebug: rotation semaphore of %1 taken for more than %2 ms; "
+                                                 "lines are written without it and not rotated while it stays taken")
+                                      .arg(path)
+                                      .arg(waitMs)
+                                : QStringLiteral("VDebug: rotation of %1 suspended: semaphore: %2")
+                                      .arg(path, sem->errorString()));
+    }
+    return false;
+}
+
+void VDebug::VDebugSink::reportFlushed()
+{
+    const long maxSize = _maxSize.load(std::memory_order_relaxed);
+    if (maxSize <= 0)
+        return;
+    // Every writer holds the unit, so the offset our append left is the
+    // file's size (cheaper than fstat).
+    FILE* f = _fstream.load(std::memory_order_acquire);
+    if (f && ::lseek(fileno(f), 0, SEEK_CUR) > maxSize)
+        rotateLogFile();
+}
+
+bool VDebug::VDebugSink::rotateLogFile()
+{
+    struct timespec now;
+    vDebugClockNow(&now);
+    if (now.tv_sec < _retryAfter)
+        return false;
+    ++g_rotationAttempts;
+
+    const QString path = QString::fromLocal8Bit(_sinkFilePath);
+    const QString copyName =
+        _copyDir + QLatin1Char('/') + _copyBase + QLatin1Char('_') + vRotationStamp(now) + QLatin1Char('.') + _copySuffix;
+    FILE* f = _fstream.load(std::memory_order_acquire);
+    // Copied through our own descriptor: the file we truncate below, even
+    // when its name was taken away meanwhile.
+    const QString ownFd = QStringLiteral("/proc/self/fd/%1").arg(fileno(f));
+    QFile log(QFileInfo::exists(ownFd) ? ownFd : path);
+    if (!log.copy(copyName)) {
+        // A copy of that name exists when two rotations fall in one second:
+        // try again in the next. Anything else waits a minute.
+        const bool collision = QFileInfo::exists(copyName);
+        _retryAfter = now.tv_sec + (collision ? 1 : 60);
+        if (!collision && !_failureReported) {
+            _failureReported = true;
+            vReportToStderr(QStringLiteral("VDebug: rotation of %1 failed: cannot copy to %2: %3")
+                               .arg(path, copyName, log.errorString()));
+        }
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fileno(f), &st) == 0)
+        ::chmod(QFile::encodeName(copyName).constData(), st.st_mode & 07777);
+    // Emptied in place: every process's append-mode descriptor goes on at
+    // the start of the same file.
+    if (::ftruncate(fileno(f), 0) != 0) {
+        const int err = errno;
+        QFile::remove(copyName);
+        _retryAfter = now.tv_sec + 60;
+        if (!_failureReported) {
+            _failureReported = true;
+            vReportToStderr(vSysError(QStringLiteral("VDebug: rotation of %1 failed: cannot truncate").arg(path), err));
+        }
+        return false;
+    }
+    _failureReported = false;
+    return true;
+}
+
+void VDebug::VDebugSink::setRotationSize(int size)
+{
+    const QString path = QString::fromLocal8Bit(_sinkFilePath);
+    FILE* f = _fstream.load();
+    if (!_ownsFile || !f || _sinkFilePath.isEmpty()) {
+        vReportToStderr(QStringLiteral("VDebug::setRotationSize: stream %1 has no log file of its own; "
+                                      "rotation stays off")
+                           .arg(QString::fromLatin1(_streamName)));
+        return;
+    }
+    struct stat st;
+    if (::fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+        _rotatable.store(false);
+        vReportToStderr(QStringLiteral("VDebug::setRotationSize: %1 is not a regular file; rotation stays off")
+                           .arg(path));
+        return;
+    }
+    _maxSize.store(size > 0 ? long(size) * 1048576L : 0L);
+    if (size <= 0 || _rotationSem.load())
+        return;
+
+    const QFileInfo info(path);
+    _copyDir = info.absolutePath();
+    _copyBase = info.baseName();
+    _copySuffix = info.completeSuffix();
+    // Throws on a base name the semaphore refuses; rotation then stays off.
+    VSemaphore* sem = new VSemaphore(1, (_copyBase.toLocal8Bit() + "_rotationSem").constData());
+    if (!sem->isOk()) {
+        vReportToStderr(QStringLiteral("VDebug::setRotationSize: rotation semaphore for %1 failed: %2; "
+                                      "rotation stays off")
+                           .arg(path, sem->errorString()));
+        delete sem;
+        return;
+    }
+    // Published once and kept until the stream goes: writers may hold it.
+    _rotationSem.store(sem, std::memory_order_release);
+    _rotatable.store(true, std::memory_order_release);
 }
 
 // ---- statement ----
@@ -170,6 +431,7 @@ VDebug::VDebugSink& VDebug::getSink(StreamId id)
 void VDebug::printNewLineHeader()
 {
     _space = false;
+    _content.reserve(256);
     _content.append('[');
     _content.append(_sink->getStreamName());
     _content.append(' ');
@@ -271,25 +533,49 @@ void VDebug::appendChar(char c)
     appendBytes(&c, 1);
 }
 
+namespace {
+
+// Digits of v in base 10 or 16 (lower case), written backwards from end.
+char* formatUnsigned(quint64 v, int base, char* end)
+{
+    char* p = end;
+    do {
+        const int d = int(v % unsigned(base));
+        *--p = char(d < 10 ? '0' + d : 'a' + d - 10);
+        v /= unsigned(base);
+    } while (v);
+    return p;
+}
+
+} // namespace
+
 void VDebug::appendSigned(qint64 v)
 {
-    beginItem();
-    if (_hex) {
-        // Negative values show their 64-bit two's complement.
-        _content.append("0x");
-        _content.append(QByteArray::number(quint64(v), 16));
-    } else {
-        _content.append(QByteArray::number(v));
+    if (_hex || v >= 0) {
+        // Negative values in hex show their 64-bit two's complement.
+        appendUnsigned(quint64(v));
+        return;
     }
+    beginItem();
+    char buf[24];
+    char* end = buf + sizeof buf;
+    char* p = formatUnsigned(0 - quint64(v), 10, end);
+    *--p = '-';
+    _content.append(p, int(end - p));
     endItem();
 }
 
 void VDebug::appendUnsigned(quint64 v)
 {
     beginItem();
-    if (_hex)
-        _content.append("0x");
-    _content.append(QByteArray::number(v, _hex ? 16 : 10));
+    char buf[24];
+    char* end = buf + sizeof buf;
+    char* p = formatUnsigned(v, _hex ? 16 : 10, end);
+    if (_hex) {
+        *--p = 'x';
+        *--p = '0';
+    }
+    _content.append(p, int(end - p));
     endItem();
 }
 
@@ -317,9 +603,9 @@ void VDebug::flush()
     if (nul >= 0)
         _content.truncate(nul);
     _content.append('\n');
+    // On a stream with size rotation this also checks the size.
     _sink->writeLine(_content.constData(), size_t(_content.size()));
     _content.clear();
-    _sink->reportFlushed();
 }
 
 VDebug& endl(VDebug& d)
@@ -333,7 +619,9 @@ VDebug& endl(VDebug& d)
 VDebug::StreamId VDebug::registerStream(const QByteArray& streamName, const char* filename)
 {
     SinkTable& t = table();
-    VMutexLocker lock(&t.mutex);
+    // Opening the file may block (a FIFO, a slow mount): a cancelled thread
+    // must not leave the table locked.
+    VCancelSafeLocker<VMutex> lock(&t.mutex);
 
     int slot = -1;
     for (int i = t.nextSink - 1; i >= 2; --i) {
@@ -354,12 +642,8 @@ VDebug::StreamId VDebug::registerStream(const QByteArray& streamName, const char
     if (!sink->initSink(filename)) {
         const int err = errno;
         // The stream falls back to standard output; say so once.
-        std::fprintf(stderr, "%s\n",
-                     vSysError(QStringLiteral("cannot open log file %1")
-                                   .arg(QString::fromLocal8Bit(filename ? filename : "")),
-                               err)
-                         .toLocal8Bit()
-                         .constData());
+        vReportToStderr(vSysError(
+            QStringLiteral("cannot open log file %1").arg(QString::fromLocal8Bit(filename ? filename : "")), err));
     }
     VDebugSink* old = t.sinks[slot].exchange(sink, std::memory_order_acq_rel);
     delete old; // a placeholder: no file, no thread uses it
@@ -372,7 +656,7 @@ void VDebug::unregisterStream(StreamId id)
     if (id.id < 2 || id.id >= MAX_STREAMS)
         return;
     SinkTable& t = table();
-    VMutexLocker lock(&t.mutex);
+    VCancelSafeLocker<VMutex> lock(&t.mutex); // fclose is a cancellation point
     VDebugSink* s = t.sinks[id.id].load(std::memory_order_relaxed);
     if (!s || s->isDummy())
         return;
@@ -401,7 +685,17 @@ void VDebug::setRotationSize(StreamId id, int logRotationSize)
     VDebugSink& s = getSink(id);
     if (&s == &nullSink())
         return;
-    s._maxSize = logRotationSize;
+    if (id == STDOUT || id == STDERR) {
+        // Never on the standard streams: the semaphore reports on STDERR.
+        vReportToStderr(QStringLiteral("VDebug::setRotationSize: the standard streams do not rotate"));
+        return;
+    }
+    try {
+        VCancelSafeLocker<VMutex> lock(&table().mutex);
+        s.setRotationSize(logRotationSize);
+    } catch (const VException& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+    }
 }
 
 void VDebug::setTimestampWithMilliseconds(bool withMilliseconds)

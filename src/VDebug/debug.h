@@ -1,9 +1,8 @@
 // VDebug: one log statement on a numbered debug stream, and the process-wide
 // table of at most 50 streams (slots 0 and 1 are standard output and error).
-// Thread-safety: a statement belongs to the thread that made it; writing
-// lines is safe from any thread and process (each line is one write(2) on
-// an O_APPEND descriptor); registerStream is locked; unregisterStream and the
-// setters may run while other threads log to other streams.
+// Thread-safety: a statement belongs to its thread; streams take lines from any thread and process.
+// Each line is one write(2) on an O_APPEND descriptor. unregisterStream and
+// the setters may run while other threads log to other streams.
 #ifndef VORNLIB_VDEBUG_DEBUG_H
 #define VORNLIB_VDEBUG_DEBUG_H
 
@@ -99,6 +98,13 @@ public:
     static void unregisterStream(StreamId id);
     static void setDebugLevel(StreamId id, int newDebugLevel);
     static debug_level_t getDebugLevel(StreamId id);
+    // Arms size rotation of a stream that writes to a regular file of its
+    // own, in megabytes (0 or less: off): the line that takes the file past
+    // the size has it copied to "<base>_ddMMyy_hhmmss.<suffix>" beside it and
+    // emptied in place. Processes logging to files of one base name share the
+    // semaphore "<base>_rotationSem"; each line holds it while it is written,
+    // so no line is lost to a rotation. Refusals and failures are written to
+    // standard error; the stream keeps logging.
     static void setRotationSize(StreamId id, int logRotationSize);
     static void setTimestampWithMilliseconds(bool withMilliseconds);
     static void setPrintProcessIdAndThreadId(bool print);

@@ -1,13 +1,15 @@
 // Private: one output stream of the debug-stream table.
-// Thread-safety: the threshold is atomic; the file is replaced only by
-// registration, unregistration and rotation.
+// Thread-safe, except that unregistration must not race with writers of the same stream.
+// Re-pointing the file and arming rotation change it atomically or in place.
 #ifndef VORNLIB_VDEBUG_DEBUG_SINK_P_H
 #define VORNLIB_VDEBUG_DEBUG_SINK_P_H
+
+#include <pthread.h>
 
 #include <atomic>
 #include <ctime>
 
-#include <QFile>
+#include <QString>
 
 #include "VDebug/debug.h"
 
@@ -24,40 +26,90 @@ public:
     VDebugSink(const VDebugSink&) = delete;
     VDebugSink& operator=(const VDebugSink&) = delete;
 
+    // Opens filename for appending. On a sink that already writes to a file
+    // of its own the new file takes the old one's descriptor (dup3), so lines
+    // in flight land whole in one of the two and no FILE is ever closed
+    // under a writer.
     bool initSink(const char* filename);
     void closeSink();
 
-    FILE* getFStream() const { return _fstream; }
+    FILE* getFStream() const { return _fstream.load(std::memory_order_acquire); }
     const QByteArray& getStreamName() const { return _streamName; }
     const QByteArray& getSinkFilePath() const { return _sinkFilePath; }
     bool isDummy() const { return _isDummy; }
+    // Size of the file the stream writes to, -1 when unknown.
     qint64 getLogSize();
 
     debug_level_t level() const { return _globalDebugLevel.load(std::memory_order_relaxed); }
     void setLevel(debug_level_t l) { _globalDebugLevel.store(l, std::memory_order_relaxed); }
 
-    // Writes one whole line (data must end with its newline).
+    // Writes one whole line (data must end with its newline). On a stream
+    // with size rotation the writer holds the rotation semaphore around the
+    // write and the size check, so that no line falls between a rotation's
+    // copy and its truncation, in this process or another.
     void writeLine(const char* data, size_t len);
-    // Called after every line; size rotation hooks in here.
-    void reportFlushed() {}
+    // Called with the rotation unit held, after a line: rotates when the
+    // file has outgrown the limit.
+    void reportFlushed();
+    // Arms size rotation at size megabytes (0 or less: off). Only VException
+    // leaves it (an invalid semaphore name).
+    void setRotationSize(int size);
+    // Takes the rotation unit for one line, waiting a bounded time; false:
+    // the line goes out unguarded and unchecked.
+    bool takeRotationUnit(VSemaphore* sem);
+    // One rotation: copies the file beside itself and empties it.
+    bool rotateLogFile();
 
     std::atomic<debug_level_t> _globalDebugLevel;
-    FILE* _fstream;
+    std::atomic<FILE*> _fstream;
     bool _ownsFile;
     QByteArray _streamName;
     QByteArray _sinkFilePath;
-    bool _rotatable;
-    long _maxSize;
-    QFile _handleToCheckSize;
-    VSemaphore* _rotationSem;
+    std::atomic<bool> _rotatable;
+    std::atomic<long> _maxSize;
+    std::atomic<VSemaphore*> _rotationSem;
+    // Parts of the rotated copies' names, fixed when rotation is armed.
+    QString _copyDir;
+    QString _copyBase;
+    QString _copySuffix;
+    // Guarded by the rotation unit: no copy is tried before this second of
+    // the log clock; a failure is reported once.
+    qint64 _retryAfter;
+    bool _failureReported;
+    std::atomic<bool> _semFailureReported;
+    // The last wait for the unit timed out (guarded by _rotationGate).
+    bool _semStalled;
+    // Threads of this process queue here rather than on the semaphore: a
+    // hand-over inside the process is far cheaper than one in the kernel.
+    pthread_mutex_t _rotationGate;
+    // Threads waiting at the gate, and the rotation unit kept for them by the
+    // last writer (guarded by _rotationGate) for at most kLeaseLines lines.
+    std::atomic<int> _gateWaiters;
+    bool _unitHeld;
+    int _leaseLines;
+    static constexpr int kLeaseLines = 64;
     bool _isDummy;
 };
+// One line on standard error: how the library complains about a stream's
+// set-up and rotation (never through a stream, which may be the broken one).
+void vReportToStderr(const QString& text);
+// The log clock's time now: it stamps lines and names rotated copies.
+void vDebugClockNow(struct timespec* ts);
+// Its local time as "ddMMyy_hhmmss", the stamp in rotated copies' names.
+QString vRotationStamp(const struct timespec& ts);
 
 // Test seam: the clock that stamps log lines.
+// Thread-safe: each call is one atomic load or store.
 struct VDebugTestAccess
 {
     typedef void (*Clock)(struct timespec*);
     static void setClock(Clock clock);
+    // Counts copy attempts of size rotation in this process.
+    static int rotationAttempts();
+    // How long a line waits for the rotation unit (0: the default 10 s).
+    static void setRotationWait(int ms);
+    // The armed rotation limit of a stream in bytes (0: off).
+    static long rotationSize(VDebug::StreamId id) { return VDebug::getSink(id)._maxSize.load(); }
     static bool isActive(const VDebug& d) { return d._active; }
 };
 

@@ -1,0 +1,101 @@
+// QtSharedMemory: a System V shared-memory segment named by a string key,
+// with a lock (one System V semaphore per segment between processes, one
+// pooled QMutex per key between the threads of a process).
+// Thread-safety: one object is used by one thread at a time; any objects, threads and processes may share a key.
+//
+// The key file is "/tmp/qtsharedmemory-" followed by two lower-case hex
+// digits of the low byte of each key character, so keys that differ only in
+// the high bytes (U+0141 and "A") share a segment; ftok collisions between
+// key files are possible too. The lock's semaphore operations use SEM_UNDO:
+// a holder that dies releases the lock. Two objects of one key must not be
+// locked by one thread at once (the pooled QMutex is not recursive, so the
+// second lock() deadlocks; attach(), detach() and destroy() lock too).
+// Detach and unlock before destroying an object: the destructor does neither.
+// size() is an int: segments of 2 GiB or more report a wrong size.
+#ifndef VORNLIB_VCORE_QTSHAREMEMORY_QTSHAREDMEMORY_H
+#define VORNLIB_VCORE_QTSHAREMEMORY_QTSHAREDMEMORY_H
+
+#include <QString>
+
+#include "VDebug/debug.h"
+
+class QMutex;
+
+class QtSharedMemory
+{
+public:
+    enum Mode { ReadOnly = 0, ReadWrite = 1 };
+    enum DestroyMode { NoWait = 0, ForceNoWait = 1, Wait = 2 };
+    enum Error {
+        InvalidSize = 0,
+        KeyError = 1,
+        AlreadyExists = 2,
+        OutOfMemory = 3,
+        OutOfResources = 4,
+        NotFound = 5,
+        PermissionDenied = 6,
+        LockError = 7,
+        UnknownError = 8
+    };
+
+    static VDebug::StreamId LOG;
+
+    QtSharedMemory();
+    explicit QtSharedMemory(const QString& key);
+    ~QtSharedMemory();
+
+    // For an object that is neither attached nor locked.
+    void setKey(const QString& key);
+    QString key() const { return k; }
+    int handle() const { return hand; }
+    void* data() const { return sharedMemoryPtr; }
+    int size() const { return siz; }
+    Error error() const { return err; }
+    QString errorString() const { return errStr; }
+
+    // Makes a new segment and its semaphore (all or nothing); does not attach.
+    bool create(int size);
+    bool exists();
+    // Fails on an object that is already attached.
+    bool attach(Mode mode = ReadWrite);
+    // Also unmaps when the segment or its lock was removed meanwhile.
+    bool detach();
+    // Recursive per object. unlock() without the lock does nothing.
+    bool lock();
+    void unlock();
+    // Attachments of all processes; 0 when unknown.
+    int numAttachments();
+    // Removes segment, semaphore and key file; attachments stay usable.
+    bool markForDeletion();
+    // Removes segment, semaphore and key file and resets the object. Detach
+    // first: an attachment is forgotten, not unmapped. Wait polls once a
+    // second until no process is attached (an object that never created or
+    // attached sees no attachments and does not wait).
+    bool destroy(DestroyMode mode = NoWait);
+    bool isValid();
+
+private:
+    QtSharedMemory(const QtSharedMemory&);
+    QtSharedMemory& operator=(const QtSharedMemory&);
+
+    void platformInit();
+    bool initHandle();
+    void closeHandle();
+    bool makeHandleFor(const char* failureText);
+    void setSystemError(const char* context, int errn);
+    bool removeAll();
+    void releaseLock();
+
+    Error err;
+    QString errStr;
+    void* sharedMemoryPtr;
+    int siz;
+    QString k;
+    int lockRecursions;
+    QMutex* mutex;
+    int shmId;
+    int sema;
+    int hand;
+};
+
+#endif

@@ -1,0 +1,366 @@
+#include "VCore/QtShareMemory/qtsharedmemory.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <QMap>
+#include <QMutex>
+
+#include "VCore/cancel_guard_p.h"
+#include "VCore/eintr_p.h"
+
+namespace {
+
+// One QMutex per key for the life of the process: objects of a key borrow
+// it, so it is never deleted (another object may still point to it).
+pthread_mutex_t mutexPoolLock = PTHREAD_MUTEX_INITIALIZER;
+QMap<QString, QMutex*>* mutexPool = nullptr;
+
+QMutex* pooledMutex(const QString& key)
+{
+    pthread_mutex_lock(&mutexPoolLock);
+    if (!mutexPool)
+        mutexPool = new QMap<QString, QMutex*>;
+    QMutex*& m = (*mutexPool)[key];
+    if (!m)
+        m = new QMutex;
+    QMutex* result = m;
+    pthread_mutex_unlock(&mutexPoolLock);
+    return result;
+}
+
+QString keyToTempFile(const QString& key)
+{
+    QString name = QStringLiteral("/tmp/qtsharedmemory-");
+    for (const QChar c : key)
+        name += QStringLiteral("%1").arg(c.unicode() & 0xff, 2, 16, QChar('0'));
+    return name;
+}
+
+void getErrorString(const QString& context, int errn, QString* message, QtSharedMemory::Error* code)
+{
+    const char* reason;
+    switch (errn) {
+    case EPERM:
+        reason = "operation not permitted";
+        *code = QtSharedMemory::PermissionDenied;
+        break;
+    case ENOENT:
+        reason = "does not exist";
+        *code = QtSharedMemory::NotFound;
+        break;
+    case ENOMEM:
+    case EMFILE:
+    case ENOSPC:
+        reason = "out of resources";
+        *code = QtSharedMemory::OutOfResources;
+        break;
+    case EACCES:
+    case EROFS:
+        reason = "permission denied";
+        *code = QtSharedMemory::PermissionDenied;
+        break;
+    case EEXIST:
+        reason = "already exists";
+        *code = QtSharedMemory::AlreadyExists;
+        break;
+    case EINVAL:
+        reason = "invalid arguments";
+        *code = QtSharedMemory::NotFound;
+        break;
+    default:
+        reason = "unknown error";
+        *code = QtSharedMemory::UnknownError;
+        break;
+    }
+    *message = QStringLiteral("%1: %2").arg(context, QLatin1String(reason));
+}
+
+// SEM_UNDO: the kernel gives back the unit of a holder that dies, so a
+// crashed process does not block every other one. Holders always release in
+// the process that took the unit, so the adjustments cancel out.
+int semAdjust(int sema, short delta)
+{
+    struct sembuf op;
+    op.sem_num = 0;
+    op.sem_op = delta;
+    op.sem_flg = SEM_UNDO;
+    return vRetryOnEintr([&] { return semop(sema, &op, 1); });
+}
+
+} // namespace
+
+void QtSharedMemory::platformInit()
+{
+    hand = 0;
+    shmId = -1;
+    sema = -1;
+}
+
+bool QtSharedMemory::initHandle()
+{
+    if (hand != 0)
+        return true;
+    const QByteArray file = keyToTempFile(k).toLocal8Bit();
+    const int fd = vRetryOnEintr([&] {
+        return open(file.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660);
+    });
+    if (fd >= 0)
+        close(fd);
+    hand = ftok(file.constData(), 'Q');
+    if (hand == -1)
+        hand = 0;
+    return hand != 0;
+}
+
+void QtSharedMemory::closeHandle()
+{
+    hand = 0;
+}
+
+void QtSharedMemory::setSystemError(const char* context, int errn)
+{
+    getErrorString(QLatin1String(context), errn, &errStr, &err);
+}
+
+bool QtSharedMemory::create(int size)
+{
+    siz = size;
+    if (!makeHandleFor("unable to allocate memory to the shared memory handle: invalid key"))
+        return false;
+    if (size <= 0) {
+        setSystemError("shared memory segment", EINVAL);
+        err = InvalidSize;
+        return false;
+    }
+    shmId = shmget(hand, static_cast<size_t>(size), IPC_CREAT | IPC_EXCL | 0660);
+    if (shmId == -1) {
+        setSystemError("shared memory segment", errno);
+        return false;
+    }
+    // A semaphore id kept from earlier is reused only while it still exists.
+    if (sema != -1 && semctl(sema, 0, GETVAL) != -1)
+        return true;
+    sema = semget(hand, 1, IPC_CREAT | IPC_EXCL | 0660);
+    if (sema != -1 && semctl(sema, 0, SETVAL, 1) == 0)
+        return true;
+
+    // All or nothing: remove what this call made.
+    setSystemError("shared memory lock", errno);
+    if (sema != -1)
+        semctl(sema, 0, IPC_RMID);
+    shmctl(shmId, IPC_RMID, nullptr);
+    sema = -1;
+    shmId = -1;
+    return false;
+}
+
+bool QtSharedMemory::exists()
+{
+    if (!makeHandleFor("unable to create a shared memory handle from the key"))
+        return false;
+    return shmget(hand, 0, 0660) != -1;
+}
+
+bool QtSharedMemory::lock()
+{
+    if (lockRecursions > 0) {
+        ++lockRecursions;
+        return true;
+    }
+    if (!makeHandleFor("unable to lock the shared memory segment: invalid key"))
+        return false;
+    if (sema == -1) {
+        sema = semget(hand, 1, 0660);
+        if (sema == -1) {
+            setSystemError("shared memory lock", errno);
+            return false;
+        }
+    }
+    if (!mutex)
+        mutex = pooledMutex(k);
+
+    {
+        // A thread cancelled while waiting must not keep the mutex.
+        VCancelGuard noCancel;
+        mutex->lock();
+        if (semAdjust(sema, -1) == -1) {
+            setSystemError("shared memory lock", errno);
+            mutex->unlock();
+            return false;
+        }
+    }
+    lockRecursions = 1;
+    if (!exists()) {
+        unlock();
+        return false;
+    }
+    return true;
+}
+
+void QtSharedMemory::unlock()
+{
+    if (lockRecursions == 0)
+        return; // never push the semaphore above 1
+    if (lockRecursions > 1) {
+        --lockRecursions;
+        return;
+    }
+    releaseLock();
+}
+
+// Gives the unit back (failing quietly once the semaphore is gone) and
+// unlocks the pooled mutex.
+void QtSharedMemory::releaseLock()
+{
+    if (sema != -1)
+        semAdjust(sema, 1);
+    if (mutex)
+        mutex->unlock();
+    lockRecursions = 0;
+}
+
+bool QtSharedMemory::attach(Mode mode)
+{
+    if (sharedMemoryPtr) {
+        // Attaching again would lose the current mapping.
+        setSystemError("shared memory segment attach", EEXIST);
+        return false;
+    }
+    if (!makeHandleFor("unable to create a shared memory handle from the key"))
+        return false;
+    if (!lock()) {
+        err = LockError;
+        return false;
+    }
+    const bool readOnly = mode == ReadOnly;
+    shmId = shmget(hand, 0, readOnly ? 0440 : 0660);
+    if (shmId == -1) {
+        setSystemError("shared memory segment get", errno);
+        unlock();
+        return false;
+    }
+    void* address = shmat(shmId, nullptr, readOnly ? SHM_RDONLY : 0);
+    if (address == reinterpret_cast<void*>(-1)) {
+        setSystemError("shared memory segment attach", errno);
+        unlock();
+        return false;
+    }
+    sharedMemoryPtr = address;
+    struct shmid_ds ds;
+    if (shmctl(shmId, IPC_STAT, &ds) == 0)
+        siz = static_cast<int>(ds.shm_segsz);
+    unlock();
+    return true;
+}
+
+bool QtSharedMemory::detach()
+{
+    if (!sharedMemoryPtr) {
+        err = NotFound;
+        errStr = QStringLiteral("not attached");
+        return false;
+    }
+    const bool locked = lock();
+    if (!locked) {
+        err = LockError;
+        // Once the segment or its semaphore is removed nobody counts the
+        // attachments any more: unmap without the lock rather than keep the
+        // removed segment alive for the rest of the process.
+        if (hand == 0 || (shmget(hand, 0, 0) != -1 && semget(hand, 0, 0) != -1))
+            return false;
+    }
+    const bool ok = shmdt(sharedMemoryPtr) == 0;
+    sharedMemoryPtr = nullptr;
+    if (locked)
+        unlock();
+    return ok;
+}
+
+int QtSharedMemory::numAttachments()
+{
+    struct shmid_ds ds;
+    if (shmId == -1 || shmctl(shmId, IPC_STAT, &ds) != 0)
+        return 0;
+    return static_cast<int>(ds.shm_nattch);
+}
+
+// Removes segment, semaphore and key file; stops at the first failure.
+bool QtSharedMemory::removeAll()
+{
+    if (shmctl(shmget(hand, 0, 0660), IPC_RMID, nullptr) != 0) {
+        setSystemError("shared memory segment", errno);
+        return false;
+    }
+    if (semctl(semget(hand, 0, 0660), 0, IPC_RMID) != 0) {
+        setSystemError("shared memory lock", errno);
+        return false;
+    }
+    if (unlink(keyToTempFile(k).toLocal8Bit().constData()) != 0) {
+        setSystemError("shared memory key", errno);
+        return false;
+    }
+    return true;
+}
+
+bool QtSharedMemory::markForDeletion()
+{
+    if (!lock()) {
+        err = LockError;
+        return false;
+    }
+    const bool ok = removeAll();
+    unlock();
+    return ok;
+}
+
+bool QtSharedMemory::destroy(DestroyMode mode)
+{
+    if (!makeHandleFor("unable to create a shared memory handle from the key"))
+        return false;
+    if (mode == Wait) {
+        for (;;) {
+            if (!lock()) {
+                err = LockError;
+                return false;
+            }
+            // Counts through this object's own id: one that never created
+            // or attached reads 0 and does not wait.
+            if (numAttachments() == 0)
+                break;
+            unlock();
+            sleep(1);
+        }
+    } else if (mode != ForceNoWait) {
+        if (!lock()) {
+            err = LockError;
+            errStr = QStringLiteral("unable to acquire lock");
+            return false;
+        }
+    }
+
+    if (!removeAll()) {
+        unlock();
+        return false;
+    }
+
+    // The semaphore is gone; only the pooled mutex is still held (it stays
+    // in the pool for other objects of the key).
+    if (lockRecursions > 0 && mutex)
+        mutex->unlock();
+    lockRecursions = 0;
+    mutex = nullptr;
+    // The mapping itself stays until the process ends (detach first).
+    sharedMemoryPtr = nullptr;
+    siz = 0;
+    shmId = -1;
+    sema = -1;
+    hand = 0;
+    return true;
+}

@@ -1,0 +1,117 @@
+#include "VCore/filelocker.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include "VArch/arch_unix.h"
+#include "VCore/cancel_guard_p.h"
+#include "VCore/eintr_p.h"
+#include "VDebug/debug.h"
+
+namespace {
+
+// Whole-file lock (start 0, length 0 covers any later growth).
+int fcntlOp(int fd, int cmd, int type)
+{
+    struct flock lock = {};
+    lock.l_type = static_cast<short>(type);
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    lock.l_pid = 0; // required for OFD locks
+    return vRetryOnEintr([&] { return fcntl(fd, cmd, &lock); });
+}
+
+void logFcntlFailure(int err)
+{
+    VERROR(VDebug::STDOUT) << "Fatal: " << vStrError(err) << endl;
+}
+
+} // namespace
+
+VFileLockerPrivate::VFileLockerPrivate(const char* fileName)
+    : m_fileName(fileName), m_fd(-1), m_depth(0), m_owner(pthread_t()), m_locked(false)
+{
+}
+
+bool VFileLockerPrivate::heldByCaller() const
+{
+    return m_depth.load() > 0 && pthread_equal(m_owner.load(), pthread_self());
+}
+
+VFileLockerPrivate::~VFileLockerPrivate()
+{
+    try {
+        while (heldByCaller())
+            unlock();
+    } catch (const VException& e) {
+        VERROR(VDebug::STDOUT) << "Fatal: " << e.what() << endl;
+    }
+}
+
+int VFileLockerPrivate::openLockFile()
+{
+    const char* path = m_fileName.constData();
+    int fd = vRetryOnEintr([&] { return open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666); });
+    if (fd >= 0)
+        return fd;
+    if (errno == EEXIST)
+        fd = vRetryOnEintr([&] { return open(path, O_RDWR | O_CLOEXEC, 0666); });
+    if (fd < 0)
+        VERROR(VDebug::STDOUT) << "Fatal error: Failed to open lock file " << m_fileName << endl;
+    return fd;
+}
+
+void VFileLockerPrivate::lock(short type)
+{
+    VCancelGuard noCancel;
+    m_mutex.lock();
+    if (m_depth > 0) {
+        // This thread already holds the lock (the mutex is recursive).
+        ++m_depth;
+        return;
+    }
+    m_owner = pthread_self();
+    m_depth = 1;
+    m_fd = openLockFile();
+    if (m_fd < 0)
+        return;
+    if (fcntlOp(m_fd, F_OFD_SETLKW, type) == 0)
+        m_locked = true;
+    else
+        logFcntlFailure(errno);
+}
+
+void VFileLockerPrivate::readLock()
+{
+    lock(F_RDLCK);
+}
+
+void VFileLockerPrivate::writeLock()
+{
+    lock(F_WRLCK);
+}
+
+void VFileLockerPrivate::unlock()
+{
+    if (!heldByCaller()) {
+        // Not ours to release: VMutex reports the misuse.
+        m_mutex.unlock();
+        return;
+    }
+    if (m_depth > 1) {
+        --m_depth;
+        m_mutex.unlock();
+        return;
+    }
+    if (m_fd >= 0) {
+        if (m_locked && fcntlOp(m_fd, F_OFD_SETLK, F_UNLCK) != 0)
+            logFcntlFailure(errno);
+        close(m_fd);
+        m_fd = -1;
+    }
+    m_locked = false;
+    m_depth = 0;
+    m_mutex.unlock();
+}

@@ -1,0 +1,320 @@
+#include "VCore/semunix.h"
+#include "VCore/semunix_p.h"
+
+#include <fcntl.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "VArch/arch_unix.h"
+#include "VCore/eintr_p.h"
+#include "VCore/runtime_dir_p.h"
+#include "VCore/unique_fd_p.h"
+#include "VCore/vexception.h"
+#include "VDebug/debug.h"
+
+namespace {
+
+// glibc leaves union semun to the caller.
+union semun {
+    int val;
+    struct semid_ds* buf;
+    unsigned short* array;
+};
+
+bool isNameChar(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
+           c == '.' || c == '-';
+}
+
+} // namespace
+
+// ---- VSemaphoreImpl ----
+
+VSemaphoreImpl::VSemaphoreImpl(quint32 initialCount, const char* name)
+    : m_semid(-1), m_isOk(false), m_initialCount(initialCount)
+{
+    initialize(name);
+}
+
+VSemaphoreImpl::~VSemaphoreImpl() {}
+
+QString VSemaphoreImpl::errorString()
+{
+    std::lock_guard<std::mutex> lock(_errorLock);
+    return _lastError;
+}
+
+// The error text is "call: strerror"; the log line has what and strerror, or
+// when what is null, the error text itself.
+void VSemaphoreImpl::setUpFailed(const char* what, const char* call, int err)
+{
+    const QString text = vSysError(QString::fromLatin1(call), err);
+    if (what)
+        VWARNING(VDebug::STDERR) << what << vStrError(err) << endl;
+    else
+        VWARNING(VDebug::STDERR) << "VSemaphoreImpl::constructor:" << text << endl;
+    setErrorString(text);
+}
+
+void VSemaphoreImpl::writeIdFile(const QByteArray& keyPath)
+{
+    const QByteArray idPath = keyPath + "_semid";
+    // No symbolic links: the directory may be shared with other users.
+    VUniqueFd fd(vRetryOnEintr(
+        [&] { return ::open(idPath.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0660); }));
+    if (!fd.isValid())
+        return;
+    FILE* f = ::fdopen(fd.get(), "wb");
+    if (!f)
+        return;
+    fd.release(); // the FILE owns it now
+    std::fprintf(f, "%d\n", m_semid);
+    std::fclose(f);
+}
+
+void VSemaphoreImpl::initialize(const char* name)
+{
+    const QByteArray path = vRuntimeFilePath("vsemfile_" + QByteArray(name ? name : ""));
+    VUniqueFd fd(
+        vRetryOnEintr([&] { return ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660); }));
+    if (!fd.isValid()) {
+        const int err = errno;
+        VWARNING(VDebug::STDERR) << "VSemaphoreImpl::constructor: failed to open file" << path << ":"
+                                 << vStrError(err) << endl;
+        setErrorString(vStrError(err));
+        return;
+    }
+    fd.reset(); // ftok needs the file only
+
+    const key_t key = ::ftok(path.constData(), 1);
+    if (key == key_t(-1)) {
+        setUpFailed(nullptr, "ftok", errno);
+        return;
+    }
+
+    int id = ::semget(key, 1, IPC_CREAT | IPC_EXCL | 0660);
+    if (id >= 0) {
+        m_semid = id;
+        writeIdFile(path);
+        semun arg;
+        arg.val = int(m_initialCount);
+        if (::semctl(id, 0, SETVAL, arg) < 0) {
+            const int err = errno;
+            // A new set left at 0 would block every later process for good.
+            ::semctl(id, 0, IPC_RMID);
+            m_semid = -1;
+            setUpFailed("VSemaphoreImpl::constructor: failed to initialize semaphore:", "semctl(SETVAL)", err);
+            return;
+        }
+        m_isOk = true;
+        return;
+    }
+    if (errno != EEXIST) {
+        setUpFailed(nullptr, "semget", errno);
+        return;
+    }
+    // Another process created it: only the creator sets the value.
+    id = ::semget(key, 1, IPC_CREAT | 0660);
+    if (id < 0) {
+        setUpFailed("VSemaphoreImpl::constructor: failed to get semaphore id:", "semget", errno);
+        return;
+    }
+    m_semid = id;
+    writeIdFile(path);
+    m_isOk = true;
+}
+
+// One semop of delta units on semaphore 0 with SEM_UNDO; retries EINTR.
+bool VSemaphoreImpl::semOp(int delta, bool block)
+{
+    struct sembuf op;
+    op.sem_num = 0;
+    op.sem_op = short(delta);
+    op.sem_flg = short(SEM_UNDO | (block ? 0 : IPC_NOWAIT));
+    for (;;) {
+        if (::semop(m_semid, &op, 1) == 0)
+            return true;
+        if (errno != EINTR)
+            return false;
+        VDBG1(VDebug::STDERR) << "VSemaphoreImpl::acquire : "
+                              << "skipping interrupted system call" << endl;
+    }
+}
+
+bool VSemaphoreImpl::checkCount(quint32 count, const char* op)
+{
+    if (count <= MAX_UNITS)
+        return true;
+    VDBG1(VDebug::STDERR) << "VSemaphoreImpl::" << op << ": invalid count" << count << endl;
+    setErrorString(QStringLiteral("invalid count %1").arg(count));
+    return false;
+}
+
+bool VSemaphoreImpl::doAcquire(quint32 count, bool block)
+{
+    if (!m_isOk) {
+        VDBG1(VDebug::STDERR) << "VSemaphoreImpl::acquire : invalid semaphore" << endl;
+        setErrorString(QStringLiteral("invalid semaphore"));
+        return false;
+    }
+    if (count == 0)
+        return false;
+    if (!checkCount(count, "acquire"))
+        return false;
+
+    int err = 0;
+    if (!block) {
+        // All or nothing in one operation: no partial state to undo.
+        if (semOp(-int(count), false))
+            return true;
+        err = errno;
+        if (err == EAGAIN) {
+            setErrorString(vStrError(err));
+            return false;
+        }
+    } else {
+        // One unit at a time, so that a waiting writer collects units as
+        // readers give them back instead of starving behind them.
+        quint32 taken = 0;
+        for (; taken < count; ++taken) {
+            if (!semOp(-1, true))
+                break;
+        }
+        if (taken == count)
+            return true;
+        err = errno;
+        // Callers read false as "nothing taken": give back what we hold.
+        if (taken > 0)
+            semOp(int(taken), true);
+    }
+    VDBG1(VDebug::STDERR) << qint64(::getpid()) << ": VSemaphoreImpl::acquire: semid: " << m_semid
+                          << " uid:" << quint64(::getuid()) << "gid: " << quint64(::getgid())
+                          << vStrError(err) << endl;
+    setErrorString(vStrError(err));
+    return false;
+}
+
+bool VSemaphoreImpl::acquireOneWithin(int timeoutMs, bool* timedOut)
+{
+    *timedOut = false;
+    if (!m_isOk)
+        return doAcquire(1, true);
+    struct timespec end;
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    end.tv_sec += timeoutMs / 1000;
+    end.tv_nsec += long(timeoutMs % 1000) * 1000000L;
+    if (end.tv_nsec >= 1000000000L) {
+        ++end.tv_sec;
+        end.tv_nsec -= 1000000000L;
+    }
+    struct sembuf op;
+    op.sem_num = 0;
+    op.sem_op = -1;
+    op.sem_flg = SEM_UNDO;
+    for (;;) {
+        // semtimedop takes a relative time: recomputed after an interruption.
+        struct timespec now, left;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        left.tv_sec = end.tv_sec - now.tv_sec;
+        left.tv_nsec = end.tv_nsec - now.tv_nsec;
+        if (left.tv_nsec < 0) {
+            --left.tv_sec;
+            left.tv_nsec += 1000000000L;
+        }
+        int err = EAGAIN;
+        if (left.tv_sec >= 0) {
+            if (::semtimedop(m_semid, &op, 1, &left) == 0)
+                return true;
+            err = errno;
+            if (err == EINTR)
+                continue;
+        }
+        *timedOut = err == EAGAIN;
+        setErrorString(vStrError(err));
+        return false;
+    }
+}
+
+bool vAcquireOneWithin(VSemaphore* sem, int timeoutMs, bool* timedOut)
+{
+    return sem->m_semImpl->acquireOneWithin(timeoutMs, timedOut);
+}
+
+bool VSemaphoreImpl::release(quint32 count)
+{
+    if (!m_isOk) {
+        VDBG1(VDebug::STDERR) << "VSemaphoreImpl::release : invalid semaphore" << endl;
+        setErrorString(QStringLiteral("invalid semaphore"));
+        return false;
+    }
+    if (count == 0) {
+        setErrorString(QStringLiteral("invalid count 0"));
+        return false;
+    }
+    if (!checkCount(count, "release"))
+        return false;
+
+    struct sembuf op;
+    op.sem_num = 0;
+    op.sem_op = short(count);
+    op.sem_flg = SEM_UNDO;
+    for (;;) {
+        if (::semop(m_semid, &op, 1) == 0)
+            return true;
+        const int err = errno;
+        if (err == EINTR || err == EAGAIN) {
+            VDBG1(VDebug::STDERR) << "VSemaphoreImpl::release : "
+                                  << "skipping interrupted system call" << endl;
+            continue;
+        }
+        VDBG1(VDebug::STDERR) << "VSemaphoreImpl::release : " << vStrError(err) << endl;
+        setErrorString(vStrError(err));
+        return false;
+    }
+}
+
+void VSemaphoreImpl::remove()
+{
+    if (m_semid >= 0) {
+        ::semctl(m_semid, 0, IPC_RMID);
+        m_semid = -1;
+    }
+}
+
+qint32 VSemaphoreImpl::getCurrentCount()
+{
+    const int v = ::semctl(m_semid, 0, GETVAL);
+    if (v == -1) {
+        VWARNING(VDebug::STDERR)
+            << "VSemaphoreImpl::getCurrentCount: failed to get current value for semaphore"
+            << vStrError(errno) << endl;
+        return -1;
+    }
+    return v;
+}
+
+// ---- VSemaphore ----
+
+void VSemaphore::checkName(const char* name, const char* className)
+{
+    bool ok = name && *name;
+    for (const char* p = name; ok && *p; ++p)
+        ok = isNameChar(*p);
+    if (!ok)
+        throw VException(QStringLiteral("%1: invalid semaphore name %2")
+                             .arg(QLatin1String(className), QString::fromLatin1(name ? name : "")));
+}
+
+VSemaphore::VSemaphore(quint32 initialCount, const char* name) : m_semImpl(nullptr)
+{
+    checkName(name, "VSemaphore");
+    m_semImpl = new VSemaphoreImpl(initialCount, name);
+}

@@ -1,0 +1,73 @@
+// VDbConnection: one open database connection of a pool, with transactions
+// and named statements from the statements reader.
+// Thread-safety: one thread at a time (Qt SQL connections are not shared).
+//
+// "Inside a transaction" means between a successful beginTransaction() and
+// commit()/rollback(); a BEGIN sent as plain SQL is not tracked. A lost MySQL
+// connection is reopened once by beginTransaction() and createQuery(), but
+// never inside a transaction: then the call fails and commit() fails too, as
+// the transaction's work died with the session.
+#ifndef VORNLIB_VDB_VDBCONNECTION_H
+#define VORNLIB_VDB_VDBCONNECTION_H
+
+#include <memory>
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QString>
+
+#include "VDB/vsafesqlquery.h"
+
+class QTextStream;
+class VDb;
+class VDbConfigReader;
+struct VDbConnectionState;
+
+class VDbConnection
+{
+public:
+    VDbConnection(QSqlDatabase qdb, VDb* conn, VDbConfigReader* configReader, bool autoCommit);
+    // When open: commit (autoCommit) or roll back a pending transaction,
+    // then close.
+    ~VDbConnection();
+
+    void makeTemporary(bool b) { m_isTempConnection = b ? 1 : 0; }
+    bool isTemporary() const { return m_isTempConnection != 0; }
+
+    QSqlDatabase getDatabase() { return m_conn; }
+    VDb* getVdb() { return m_vdb; }
+
+    // Only VException leaves beginTransaction() and commit().
+    void beginTransaction();
+    void commit();
+    void rollback();
+
+    QSqlError lastError() { return m_conn.lastError(); }
+
+    void readDbConfig(QTextStream* xmlStream);
+
+    // The named statement, prepared on this connection; only VException
+    // leaves it.
+    VSafeSqlQuery createQuery(const QString& queryName);
+
+private:
+    friend class VDb;
+    friend struct VDbTestAccess;
+    VDbConnection(const VDbConnection&) = delete;
+    VDbConnection& operator=(const VDbConnection&) = delete;
+
+    void reopen();
+    // Between a successful beginTransaction() and commit()/rollback().
+    bool inTransaction() const;
+    // The pool is gone: the last handle deletes this connection.
+    void orphan() { m_vdb = nullptr; }
+
+    VDb* m_vdb;
+    QSqlDatabase m_conn;
+    bool m_autoCommit;
+    VDbConfigReader* m_configReader;
+    int m_isTempConnection;
+    std::shared_ptr<VDbConnectionState> m_state;
+};
+
+#endif

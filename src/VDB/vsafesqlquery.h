@@ -1,0 +1,84 @@
+// VSafeSqlQuery: a QSqlQuery that knows its connection, prepares a statement
+// again after that connection was reopened, and can retry a statement whose
+// connection to a MySQL server was lost.
+// Thread-safety: one thread at a time, like the connection it came from.
+//
+// Lifetime: a query must not outlive the VDbConnectionPtr it came from (nor
+// the pool). Once the connection's Qt registration is removed, Qt 5 crashes
+// when the query is used. Destroy queries first, then the handle.
+//
+// exec(const QString&) runs caller-built SQL text: bind values to a prepared
+// statement instead of pasting them into the text.
+#ifndef VORNLIB_VDB_VSAFESQLQUERY_H
+#define VORNLIB_VDB_VSAFESQLQUERY_H
+
+#include <memory>
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QString>
+
+#include "VDebug/debug.h"
+
+struct VDbConnectionState;
+
+// True when the error says the connection to a MySQL server was lost: the
+// client error codes 2006 (server gone away), 2013 and 2055 (lost during a
+// query), the server's 1927 (connection killed), or, for drivers without
+// those codes, the text "server has gone away" in any letter case.
+inline bool vdbIsLostConnection(const QSqlError& error)
+{
+    const QString code = error.nativeErrorCode();
+    if (code == QLatin1String("2006") || code == QLatin1String("2013") ||
+        code == QLatin1String("2055") || code == QLatin1String("1927"))
+        return true;
+    // Also catches the older client text "MySQL server has gone away".
+    return error.text().indexOf(QLatin1String("server has gone away"), 0, Qt::CaseInsensitive) >= 0;
+}
+
+class VSafeSqlQuery : public QSqlQuery
+{
+public:
+    VSafeSqlQuery();
+    explicit VSafeSqlQuery(QSqlDatabase db);
+    // Used by VDbConnection: the query shares the connection's state (open
+    // transaction, reopen count).
+    VSafeSqlQuery(QSqlDatabase db, const std::shared_ptr<VDbConnectionState>& state);
+    ~VSafeSqlQuery();
+
+    // Prepares and remembers the text, so exec() can prepare it again when
+    // the connection was reopened meanwhile.
+    bool prepare(const QString& query);
+
+    // Run once; no retry. A lost connection inside an open transaction marks
+    // the transaction lost, so the connection's commit() fails.
+    bool exec(const QString& query);
+    bool exec();
+
+    // For idempotent statements only. At most `attempts` runs in total (at
+    // least one); a further run happens only when the server never got the
+    // statement (error 2006, "server has gone away") and no transaction is
+    // open on the connection: the connection is reopened, the statement
+    // prepared and its values bound again. Each retry logs a warning on
+    // `stream`. After 2013 ("lost connection during query") the outcome is
+    // unknown and the failure is reported as it is. Only queries made by
+    // VDbConnection::createQuery know about the connection's transaction.
+    bool execWithRetries(const QString& query, VDebug::StreamId stream, int attempts);
+    bool execWithRetries(VDebug::StreamId stream, int attempts);
+
+private:
+    bool runPrepared();
+    bool retryable(int attempt, int attempts) const;
+    void reopen(VDebug::StreamId stream, int attempt, int attempts);
+    void noteFailure();
+
+    QSqlDatabase _database;
+    std::shared_ptr<VDbConnectionState> _state;
+    QString _sql;
+    quint64 _generation;
+    // Reopened by this query's own retry: prepare again before running.
+    bool _stale;
+};
+
+#endif

@@ -1,0 +1,113 @@
+#include "VDebug/periodic_log_rotator.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include <QDir>
+#include <QFile>
+
+#include "VCore/mutex.h"
+#include "VDebug/debug_sink_p.h"
+
+const QString VPeriodicLogRotator::_fileExtension = QStringLiteral(".log");
+// Never destroyed: the rotation threads outlive static destruction.
+VMutex& VPeriodicLogRotator::_mutex = *new VMutex;
+QSet<QString>& VPeriodicLogRotator::_registeredFileNames = *new QSet<QString>;
+void (*VPeriodicLogRotator::_sleep)(quint32) = &VThread::sleep;
+
+namespace {
+
+// Renames without replacing an existing copy. Qt's rename falls back to
+// copy and remove, which would lose lines written meanwhile.
+bool renameNoReplace(const QString& from, const QString& to)
+{
+    const QByteArray f = QFile::encodeName(from), t = QFile::encodeName(to);
+    if (::renameat2(AT_FDCWD, f.constData(), AT_FDCWD, t.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without RENAME_NOREPLACE: link refuses an existing name.
+    if (::link(f.constData(), t.constData()) != 0)
+        return false;
+    ::unlink(f.constData());
+    return true;
+}
+
+} // namespace
+
+VPeriodicLogRotator::VPeriodicLogRotator(VDebug::StreamId id, const char* dirName, const char* fileName,
+                                         qint64 size, quint32 sleepInterval)
+    : _id(id), _fileName(QString::fromLatin1(fileName ? fileName : "")),
+      _dirName(QString::fromLatin1(dirName ? dirName : "")), _size(size),
+      _sleepInterval(sleepInterval ? sleepInterval : 1), _enabled(false)
+{
+    if (_fileName.endsWith(_fileExtension))
+        _fileName.chop(_fileExtension.size());
+    _info.setFile(_dirName + QDir::separator() + _fileName + _fileExtension);
+    _info.setCaching(false);
+    // Absolute from here on: the process may change directory later.
+    const QString path = _info.absoluteFilePath();
+    _info.setFile(path);
+
+    VDebug::VDebugSink& sink = VDebug::getSink(id);
+    if (id == VDebug::STDOUT || id == VDebug::STDERR || !sink._ownsFile) {
+        vReportToStderr(QStringLiteral("VPeriodicLogRotator: stream %1 has no log file of its own; "
+                                       "%2 is not rotated")
+                            .arg(id.getId())
+                            .arg(path));
+        return;
+    }
+    {
+        VMutexLocker lock(&_mutex);
+        if (_registeredFileNames.contains(path))
+            throw VException(QStringLiteral("File \"%1\" is already handled by a log rotator").arg(path));
+        _registeredFileNames.insert(path);
+    }
+    _enabled = true;
+    sink.initSink(QFile::encodeName(path).constData());
+}
+
+void VPeriodicLogRotator::start()
+{
+    if (!_enabled)
+        return;
+    // Runs for the life of the process: never joined nor deleted.
+    LogRotationTask* task = new LogRotationTask(this);
+    task->start();
+}
+
+void VPeriodicLogRotator::LogRotationTask::run()
+{
+    for (;;) {
+        _outer->rotateLog(true);
+        _sleep(_outer->_sleepInterval);
+    }
+}
+
+void VPeriodicLogRotator::rotateLog(bool checkLogFileSize)
+{
+    if (!_enabled)
+        return;
+    // Compared in kilobytes: _size * 1024 overflows for a huge limit.
+    if (checkLogFileSize && _info.size() / 1024 < _size)
+        return;
+    struct timespec now;
+    vDebugClockNow(&now);
+    const QString dir = _info.absolutePath();
+    const QString oldName = _info.absoluteFilePath();
+    const QString newName = dir + QDir::separator() + _fileName + QLatin1Char('_') + vRotationStamp(now) + _fileExtension;
+    if (renameNoReplace(oldName, newName)) {
+        // No truncation of the old name here: another process may have
+        // made a fresh file there already. The sink opens it for appending.
+        VDebug::getSink(_id).initSink(QFile::encodeName(oldName).constData());
+        return;
+    }
+    VWARNING(_id) << "[" << "VDebug/periodic_log_rotator" << ":" << 58 << "(" << "rotateLog" << ")"
+                  << "]"
+                  << "failed to rename" << oldName << "to" << newName << endl
+                  << "rotation of log failed" << endl;
+}

@@ -1,0 +1,190 @@
+#include "VIpc/message_server.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <iostream>
+
+#include <QDataStream>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QThread>
+
+#include "VCore/vexception.h"
+#include "VIpc/message.h"
+#include "VIpc/message_p.h"
+
+void VMessageSimpleServer::Listener::incomingConnection(qintptr socketDescriptor)
+{
+    QTcpSocket* socket = new QTcpSocket;
+    if (!socket->setSocketDescriptor(socketDescriptor)) {
+        delete socket;
+        ::close(int(socketDescriptor));
+        return;
+    }
+    addPendingConnection(socket);
+}
+
+std::atomic<bool> VMessageSimpleServer::_testListenOnLoopback(false);
+
+VMessageSimpleServer::VMessageSimpleServer(quint32 port, QStringList masksList)
+    : _handlerFactory(VMessageHandlerFactory::getInstance()),
+      _keepRunning(true),
+      _ipVerifier(masksList, false),
+      _waitMs(DEFAULT_WAIT_MS),
+      _requestDeadlineMs(DEFAULT_REQUEST_DEADLINE_MS),
+      _testPeerAddress(0)
+{
+    // Every queued client is taken in one go and served before the next wait.
+    _networkServer.setMaxPendingConnections(1024);
+    // AnyIPv4: Qt's Any is dual-stack and would show IPv4 clients as
+    // ::ffff:a.b.c.d, which the verifier cannot judge.
+    const QHostAddress address = _testListenOnLoopback.load() ? QHostAddress::LocalHost : QHostAddress::AnyIPv4;
+    if (!_networkServer.listen(address, quint16(port)))
+        throw VException(_networkServer.errorString());
+}
+
+VMessageSimpleServer::~VMessageSimpleServer()
+{
+    dropPendingConnections();
+}
+
+void VMessageSimpleServer::stop()
+{
+    _keepRunning.store(false);
+}
+
+void VMessageSimpleServer::registerMessageHandler(const QString& messageClass, VMessageHandler* handler)
+{
+    _handlerFactory->registerMessageHandler(messageClass, handler);
+}
+
+void VMessageSimpleServer::deregisterMessageHandler(const QString& messageClass)
+{
+    _handlerFactory->deregisterMessageHandler(messageClass);
+}
+
+quint16 VMessageSimpleServer::serverPort() const
+{
+    return _networkServer.serverPort();
+}
+
+void VMessageSimpleServer::setTimeouts(int waitMs, int requestDeadlineMs)
+{
+    _waitMs.store(qMax(1, waitMs));
+    _requestDeadlineMs.store(qMax(1, requestDeadlineMs));
+}
+
+void VMessageSimpleServer::dropPendingConnections()
+{
+    while (QTcpSocket* socket = _networkServer.nextPendingConnection()) {
+        socket->abort();
+        delete socket;
+    }
+}
+
+void VMessageSimpleServer::start()
+{
+    while (_keepRunning.load()) {
+        QTcpSocket* socket = nullptr;
+        VMessage* request = nullptr;
+        VMessage* reply = nullptr;
+        bool served = false;
+        bool waitFailed = false;
+        try {
+            if (!_networkServer.hasPendingConnections()) {
+                // Short slices, so that stop() from another thread is seen soon.
+                bool timedOut = false;
+                if (!_networkServer.waitForNewConnection(ACCEPT_SLICE_MS, &timedOut)) {
+                    if (timedOut)
+                        continue;
+                    waitFailed = true;
+                    throw VException(QStringLiteral("Can't wait for a new connection: ")
+                                     + _networkServer.errorString());
+                }
+            }
+            socket = _networkServer.nextPendingConnection();
+            if (!socket)
+                continue;
+            serveConnection(socket, request, reply);
+            served = true;
+        } catch (const VException& e) {
+            delete request;
+            delete reply;
+            std::cerr << "Exception: " << e.what() << ". Client disconnected." << std::endl;
+        }
+        if (socket) {
+            if (served) {
+                socket->disconnectFromHost();
+                if (socket->state() != QAbstractSocket::UnconnectedState)
+                    socket->waitForDisconnected(_waitMs.load());
+            } else {
+                socket->abort();
+            }
+            delete socket;
+        }
+        if (waitFailed)
+            QThread::msleep(100); // a persistent failure must not spin
+    }
+    dropPendingConnections();
+    try {
+        _handlerFactory->freeAllHandlers();
+    } catch (const VException& e) {
+        std::cerr << "Exception: " << e.what() << std::endl;
+    }
+}
+
+void VMessageSimpleServer::checkClient(QTcpSocket* socket)
+{
+    bool ok = false;
+    quint32 address = socket->peerAddress().toIPv4Address(&ok);
+    if (_testPeerAddress != 0) {
+        address = _testPeerAddress;
+        ok = true;
+    }
+    if (!ok)
+        throw VException(QStringLiteral("client %1 is not allowed").arg(socket->peerAddress().toString()));
+    if (!_ipVerifier.verify(htonl(address)))
+        throw VException(QStringLiteral("client %1 is not allowed").arg(QHostAddress(address).toString()));
+}
+
+void VMessageSimpleServer::serveConnection(QTcpSocket* socket, VMessage*& request, VMessage*& reply)
+{
+    checkClient(socket);
+    QDataStream stream(socket);
+    stream.setVersion(QDataStream::Qt_4_4);
+    VMessageWire::readFrame(stream, request, _waitMs.load(), _requestDeadlineMs.load());
+
+    VMessageHandler* handler = _handlerFactory->getHandler(QString::fromLatin1(request->metaObject()->className()));
+    if (handler)
+        reply = handler->handleMessage(request);
+    // A handler that answers with the request itself hands it over.
+    if (reply != request)
+        delete request;
+    request = nullptr;
+    if (reply) {
+        stream << reply;
+        delete reply;
+        reply = nullptr;
+        sendAll(socket);
+    }
+}
+
+void VMessageSimpleServer::sendAll(QTcpSocket* socket)
+{
+    // One waitForBytesWritten moves one chunk: wait until Qt's buffer is
+    // empty, or closing the socket would drop the rest of a large reply.
+    const int waitMs = _waitMs.load();
+    const qint64 deadlineMs = _requestDeadlineMs.load();
+    QElapsedTimer clock;
+    clock.start();
+    socket->flush();
+    while (socket->bytesToWrite() > 0) {
+        const qint64 left = deadlineMs - clock.elapsed();
+        if (left <= 0)
+            throw VException(QStringLiteral("Error while waiting for write: reply not sent within %1 ms").arg(deadlineMs));
+        if (!socket->waitForBytesWritten(int(qMin<qint64>(waitMs, left))))
+            throw VException(QStringLiteral("Error while waiting for write: ") + socket->errorString());
+    }
+}

@@ -1,0 +1,5 @@
+#include "VStatistics/moving_window.h"
+
+void _no_op_func()
+{
+}

@@ -1,0 +1,44 @@
+// VTestDir: names a scratch directory for unit tests and empties it.
+#ifndef VORNLIB_VTEST_TEST_DIR_H
+#define VORNLIB_VTEST_TEST_DIR_H
+
+#include <QDir>
+#include <QString>
+
+// Not thread-safe: one object belongs to one test.
+//
+// The scratch directory of VTestDir(root, suite, test) is
+// root + "/output/" + suite + "/" + test, created when missing. clean()
+// removes what a plain listing shows (hidden entries stay, and so do the
+// directories that hold them; FIFOs, sockets and broken links are not listed
+// and stay). A symbolic link is removed itself, never followed. A directory
+// that clean() empties is removed together with each parent directory left
+// empty, up to the first one that cannot be removed: the scratch directory
+// and its parents go too when nothing else keeps them. clean() refuses, with a
+// warning, a scratch path that is empty or the root directory.
+class VTestDir
+{
+public:
+    VTestDir(const char* root, const char* suite, const char* test);
+
+    void clean();
+
+    // The scratch directory + "/" + name.
+    QString getAbsoluteFileName(const char* name);
+    // The scratch directory.
+    QString getAbsoluteDirName();
+
+    // root; root + "/input"; root + "/output".
+    static QString getUnittestsDirName(const QString& root);
+    static QString getInputDirName(const QString& root);
+    static QString getOutputDirName(const QString& root);
+
+private:
+    static void recursiveClean(const QString& path);
+    // Makes the scratch directory when missing and returns its path.
+    static QString createOutputPath(const char* root, const char* suite, const char* test);
+
+    QDir _qDir;
+};
+
+#endif

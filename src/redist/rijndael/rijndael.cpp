@@ -1,0 +1,685 @@
+#include "rijndael.h"
+
+#include <limits.h>
+#include <string.h>
+
+#include "../cpu_features_p.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define VORN_AES_X86 1
+#endif
+
+namespace {
+
+// ---- Tables, generated at compile time from GF(2^8) arithmetic ----------
+
+constexpr quint8 xtime(quint8 x)
+{
+    return quint8((x << 1) ^ ((x & 0x80) ? 0x1B : 0));
+}
+
+constexpr quint8 gmul(quint8 a, quint8 b)
+{
+    quint8 p = 0;
+    while (b) {
+        if (b & 1)
+            p ^= a;
+        a = xtime(a);
+        b >>= 1;
+    }
+    return p;
+}
+
+constexpr quint32 rotl32(quint32 x, int n)
+{
+    return n == 0 ? x : (x << n) | (x >> (32 - n));
+}
+
+constexpr quint32 pack(quint8 r0, quint8 r1, quint8 r2, quint8 r3)
+{
+    return quint32(r0) | quint32(r1) << 8 | quint32(r2) << 16 | quint32(r3) << 24;
+}
+
+// A column is one 32-bit word with row 0 in the low byte.
+struct Tables
+{
+    quint8 sbox[256];
+    quint8 isbox[256];
+    quint32 te[4][256]; // SubBytes + MixColumns, input byte in row k
+    quint32 td[4][256]; // InvSubBytes + InvMixColumns
+    quint32 u[4][256];  // InvMixColumns alone, for round keys
+    quint32 rcon[10];
+};
+
+constexpr Tables makeTables()
+{
+    Tables t {};
+    quint8 exp[256] = {};
+    quint8 log[256] = {};
+    quint8 p = 1;
+    for (int i = 0; i < 255; ++i) { // 3 generates the multiplicative group
+        exp[i] = p;
+        log[p] = quint8(i);
+        p = quint8(p ^ xtime(p));
+    }
+    for (int x = 0; x < 256; ++x) {
+        const quint8 inv = x == 0 ? 0 : exp[(255 - log[x]) % 255];
+        quint8 s = inv;
+        for (int r = 1; r <= 4; ++r)
+            s ^= quint8((inv << r) | (inv >> (8 - r)));
+        s ^= 0x63;
+        t.sbox[x] = s;
+        t.isbox[s] = quint8(x);
+    }
+    for (int x = 0; x < 256; ++x) {
+        const quint8 s = t.sbox[x];
+        const quint8 i = t.isbox[x];
+        const quint8 b = quint8(x);
+        const quint32 te0 = pack(gmul(s, 2), s, s, gmul(s, 3));
+        const quint32 td0 = pack(gmul(i, 14), gmul(i, 9), gmul(i, 13), gmul(i, 11));
+        const quint32 u0 = pack(gmul(b, 14), gmul(b, 9), gmul(b, 13), gmul(b, 11));
+        for (int k = 0; k < 4; ++k) {
+            t.te[k][x] = rotl32(te0, 8 * k);
+            t.td[k][x] = rotl32(td0, 8 * k);
+            t.u[k][x] = rotl32(u0, 8 * k);
+        }
+    }
+    quint8 rc = 1;
+    for (int i = 0; i < 10; ++i) {
+        t.rcon[i] = rc;
+        rc = xtime(rc);
+    }
+    return t;
+}
+
+constexpr Tables T = makeTables();
+
+inline quint32 ld32(const quint8* p)
+{
+    quint32 w;
+    memcpy(&w, p, 4);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap32(w);
+#endif
+    return w;
+}
+
+inline void st32(quint8* p, quint32 w)
+{
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap32(w);
+#endif
+    memcpy(p, &w, 4);
+}
+
+inline quint8 b(quint32 w, int row)
+{
+    return quint8(w >> (8 * row));
+}
+
+inline quint32 subWord(quint32 w)
+{
+    return pack(T.sbox[b(w, 0)], T.sbox[b(w, 1)], T.sbox[b(w, 2)], T.sbox[b(w, 3)]);
+}
+
+// ---- Portable block functions ----------------------------------------
+
+// N blocks at once (contiguous at in and out): independent lookups of the
+// blocks interleave, which keeps the load units busy.
+template <int N>
+void encryptPortable(const quint8* rk, unsigned rounds, const quint8* in, quint8* out)
+{
+    quint32 s[N][4];
+    for (int j = 0; j < N; ++j)
+        for (int c = 0; c < 4; ++c)
+            s[j][c] = ld32(in + 16 * j + 4 * c) ^ ld32(rk + 4 * c);
+    for (unsigned r = 1; r < rounds; ++r) {
+        rk += 16;
+        for (int j = 0; j < N; ++j) {
+            const quint32 s0 = s[j][0], s1 = s[j][1], s2 = s[j][2], s3 = s[j][3];
+            s[j][0] = T.te[0][b(s0, 0)] ^ T.te[1][b(s1, 1)] ^ T.te[2][b(s2, 2)] ^ T.te[3][b(s3, 3)] ^ ld32(rk);
+            s[j][1] = T.te[0][b(s1, 0)] ^ T.te[1][b(s2, 1)] ^ T.te[2][b(s3, 2)] ^ T.te[3][b(s0, 3)] ^ ld32(rk + 4);
+            s[j][2] = T.te[0][b(s2, 0)] ^ T.te[1][b(s3, 1)] ^ T.te[2][b(s0, 2)] ^ T.te[3][b(s1, 3)] ^ ld32(rk + 8);
+            s[j][3] = T.te[0][b(s3, 0)] ^ T.te[1][b(s0, 1)] ^ T.te[2][b(s1, 2)] ^ T.te[3][b(s2, 3)] ^ ld32(rk + 12);
+        }
+    }
+    rk += 16;
+    const quint8* S = T.sbox;
+    for (int j = 0; j < N; ++j) {
+        const quint32 s0 = s[j][0], s1 = s[j][1], s2 = s[j][2], s3 = s[j][3];
+        quint8* o = out + 16 * j;
+        st32(o, pack(S[b(s0, 0)], S[b(s1, 1)], S[b(s2, 2)], S[b(s3, 3)]) ^ ld32(rk));
+        st32(o + 4, pack(S[b(s1, 0)], S[b(s2, 1)], S[b(s3, 2)], S[b(s0, 3)]) ^ ld32(rk + 4));
+        st32(o + 8, pack(S[b(s2, 0)], S[b(s3, 1)], S[b(s0, 2)], S[b(s1, 3)]) ^ ld32(rk + 8));
+        st32(o + 12, pack(S[b(s3, 0)], S[b(s0, 1)], S[b(s1, 2)], S[b(s2, 3)]) ^ ld32(rk + 12));
+    }
+}
+
+// Equivalent inverse cipher: rk holds the decryption schedule, used from
+// the last round key down.
+template <int N>
+void decryptPortable(const quint8* rk, unsigned rounds, const quint8* in, quint8* out)
+{
+    const quint8* k = rk + 16 * rounds;
+    quint32 s[N][4];
+    for (int j = 0; j < N; ++j)
+        for (int c = 0; c < 4; ++c)
+            s[j][c] = ld32(in + 16 * j + 4 * c) ^ ld32(k + 4 * c);
+    for (unsigned r = rounds - 1; r > 0; --r) {
+        k -= 16;
+        for (int j = 0; j < N; ++j) {
+            const quint32 s0 = s[j][0], s1 = s[j][1], s2 = s[j][2], s3 = s[j][3];
+            s[j][0] = T.td[0][b(s0, 0)] ^ T.td[1][b(s3, 1)] ^ T.td[2][b(s2, 2)] ^ T.td[3][b(s1, 3)] ^ ld32(k);
+            s[j][1] = T.td[0][b(s1, 0)] ^ T.td[1][b(s0, 1)] ^ T.td[2][b(s3, 2)] ^ T.td[3][b(s2, 3)] ^ ld32(k + 4);
+            s[j][2] = T.td[0][b(s2, 0)] ^ T.td[1][b(s1, 1)] ^ T.td[2][b(s0, 2)] ^ T.td[3][b(s3, 3)] ^ ld32(k + 8);
+            s[j][3] = T.td[0][b(s3, 0)] ^ T.td[1][b(s2, 1)] ^ T.td[2][b(s1, 2)] ^ T.td[3][b(s0, 3)] ^ ld32(k + 12);
+        }
+    }
+    const quint8* I = T.isbox;
+    for (int j = 0; j < N; ++j) {
+        const quint32 s0 = s[j][0], s1 = s[j][1], s2 = s[j][2], s3 = s[j][3];
+        quint8* o = out + 16 * j;
+        st32(o, pack(I[b(s0, 0)], I[b(s3, 1)], I[b(s2, 2)], I[b(s1, 3)]) ^ ld32(rk));
+        st32(o + 4, pack(I[b(s1, 0)], I[b(s0, 1)], I[b(s3, 2)], I[b(s2, 3)]) ^ ld32(rk + 4));
+        st32(o + 8, pack(I[b(s2, 0)], I[b(s1, 1)], I[b(s0, 2)], I[b(s3, 3)]) ^ ld32(rk + 8));
+        st32(o + 12, pack(I[b(s3, 0)], I[b(s2, 1)], I[b(s1, 2)], I[b(s0, 3)]) ^ ld32(rk + 12));
+    }
+}
+
+const int kPortableLanes = 2;
+
+inline void xor16(quint8* dst, const quint8* a, const quint8* c)
+{
+    for (int i = 0; i < 16; ++i)
+        dst[i] = quint8(a[i] ^ c[i]);
+}
+
+// ---- AES-NI ---------------------------------------------------------------
+// The byte layout of m_expandedKey is the standard round-key layout, and the
+// decryption schedule is the one AESDEC expects (InvMixColumns applied).
+
+#ifdef VORN_AES_X86
+#define VORN_AES_TARGET __attribute__((target("aes,sse2,ssse3")))
+
+struct NiKeys
+{
+    __m128i k[15];
+};
+
+VORN_AES_TARGET inline void loadKeys(const quint8* rk, unsigned rounds, NiKeys& nk)
+{
+    for (unsigned r = 0; r <= rounds; ++r)
+        nk.k[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rk + 16 * r));
+}
+
+VORN_AES_TARGET inline __m128i encNi(const NiKeys& nk, unsigned rounds, __m128i x)
+{
+    x = _mm_xor_si128(x, nk.k[0]);
+    for (unsigned r = 1; r < rounds; ++r)
+        x = _mm_aesenc_si128(x, nk.k[r]);
+    return _mm_aesenclast_si128(x, nk.k[rounds]);
+}
+
+VORN_AES_TARGET inline __m128i decNi(const NiKeys& nk, unsigned rounds, __m128i x)
+{
+    x = _mm_xor_si128(x, nk.k[rounds]);
+    for (unsigned r = rounds - 1; r > 0; --r)
+        x = _mm_aesdec_si128(x, nk.k[r]);
+    return _mm_aesdeclast_si128(x, nk.k[0]);
+}
+
+inline __m128i ldu(const quint8* p)
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+inline void stu(quint8* p, __m128i v)
+{
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+}
+
+// Eight independent blocks per pass keep the AES units busy.
+const int kLanes = 8;
+
+VORN_AES_TARGET inline void encLanes(const NiKeys& nk, unsigned rounds, __m128i* x)
+{
+    for (int i = 0; i < kLanes; ++i)
+        x[i] = _mm_xor_si128(x[i], nk.k[0]);
+    for (unsigned r = 1; r < rounds; ++r) {
+        const __m128i k = nk.k[r];
+        for (int i = 0; i < kLanes; ++i)
+            x[i] = _mm_aesenc_si128(x[i], k);
+    }
+    for (int i = 0; i < kLanes; ++i)
+        x[i] = _mm_aesenclast_si128(x[i], nk.k[rounds]);
+}
+
+VORN_AES_TARGET inline void decLanes(const NiKeys& nk, unsigned rounds, __m128i* x)
+{
+    for (int i = 0; i < kLanes; ++i)
+        x[i] = _mm_xor_si128(x[i], nk.k[rounds]);
+    for (unsigned r = rounds - 1; r > 0; --r) {
+        const __m128i k = nk.k[r];
+        for (int i = 0; i < kLanes; ++i)
+            x[i] = _mm_aesdec_si128(x[i], k);
+    }
+    for (int i = 0; i < kLanes; ++i)
+        x[i] = _mm_aesdeclast_si128(x[i], nk.k[0]);
+}
+
+VORN_AES_TARGET void ecbNi(const quint8* rk, unsigned rounds, bool dec, const quint8* in,
+                           quint8* out, size_t n)
+{
+    NiKeys nk;
+    loadKeys(rk, rounds, nk);
+    size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes, in += 16 * kLanes, out += 16 * kLanes) {
+        __m128i x[kLanes];
+        for (int j = 0; j < kLanes; ++j)
+            x[j] = ldu(in + 16 * j);
+        if (dec)
+            decLanes(nk, rounds, x);
+        else
+            encLanes(nk, rounds, x);
+        for (int j = 0; j < kLanes; ++j)
+            stu(out + 16 * j, x[j]);
+    }
+    for (; i < n; ++i, in += 16, out += 16)
+        stu(out, dec ? decNi(nk, rounds, ldu(in)) : encNi(nk, rounds, ldu(in)));
+}
+
+VORN_AES_TARGET void cbcEncNi(const quint8* rk, unsigned rounds, quint8* chain,
+                              const quint8* in, quint8* out, size_t n)
+{
+    NiKeys nk;
+    loadKeys(rk, rounds, nk);
+    __m128i c = ldu(chain);
+    for (size_t i = 0; i < n; ++i, in += 16, out += 16) {
+        c = encNi(nk, rounds, _mm_xor_si128(ldu(in), c));
+        stu(out, c);
+    }
+    stu(chain, c);
+}
+
+VORN_AES_TARGET void cbcDecNi(const quint8* rk, unsigned rounds, quint8* chain,
+                              const quint8* in, quint8* out, size_t n)
+{
+    NiKeys nk;
+    loadKeys(rk, rounds, nk);
+    __m128i prev = ldu(chain);
+    size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes, in += 16 * kLanes, out += 16 * kLanes) {
+        // All inputs of the pass are read before any output is stored, so
+        // decrypting in place works.
+        __m128i c[kLanes], x[kLanes];
+        for (int j = 0; j < kLanes; ++j)
+            x[j] = c[j] = ldu(in + 16 * j);
+        decLanes(nk, rounds, x);
+        stu(out, _mm_xor_si128(x[0], prev));
+        for (int j = 1; j < kLanes; ++j)
+            stu(out + 16 * j, _mm_xor_si128(x[j], c[j - 1]));
+        prev = c[kLanes - 1];
+    }
+    for (; i < n; ++i, in += 16, out += 16) {
+        const __m128i c = ldu(in);
+        stu(out, _mm_xor_si128(decNi(nk, rounds, c), prev));
+        prev = c;
+    }
+    stu(chain, prev);
+}
+
+// CFB1 key stream: one forward block per bit, register kept as two
+// big-endian halves so the one-bit shift is cheap.
+VORN_AES_TARGET void cfb1Ni(const quint8* rk, unsigned rounds, bool dec, quint8* reg,
+                            const quint8* in, quint8* out, size_t n)
+{
+    NiKeys nk;
+    loadKeys(rk, rounds, nk);
+    quint64 hi, lo;
+    memcpy(&hi, reg, 8);
+    memcpy(&lo, reg + 8, 8);
+    hi = __builtin_bswap64(hi);
+    lo = __builtin_bswap64(lo);
+    for (size_t blk = 0; blk < n; ++blk, in += 16, out += 16) {
+        quint8 buf[16];
+        memcpy(buf, in, 16);
+        for (int i = 0; i < 128; ++i) {
+            const __m128i r = _mm_set_epi64x(qint64(__builtin_bswap64(lo)),
+                                             qint64(__builtin_bswap64(hi)));
+            const unsigned ks = unsigned(_mm_cvtsi128_si32(encNi(nk, rounds, r)) & 0x80) >> 7;
+            const int byte = i >> 3, shift = 7 - (i & 7);
+            const unsigned inBit = (buf[byte] >> shift) & 1u;
+            const unsigned outBit = inBit ^ ks;
+            buf[byte] = quint8((buf[byte] & ~(1u << shift)) | (outBit << shift));
+            const unsigned cipherBit = dec ? inBit : outBit;
+            hi = (hi << 1) | (lo >> 63);
+            lo = (lo << 1) | cipherBit;
+        }
+        memcpy(out, buf, 16);
+    }
+    hi = __builtin_bswap64(hi);
+    lo = __builtin_bswap64(lo);
+    memcpy(reg, &hi, 8);
+    memcpy(reg + 8, &lo, 8);
+}
+#endif
+
+// ---- Mode loops (portable, or AES-NI when the CPU has it) -----------------
+
+void ecbRun(const quint8* rk, unsigned rounds, bool dec, const quint8* in, quint8* out, size_t n)
+{
+#ifdef VORN_AES_X86
+    if (VCryptoCpu::useAesNi()) {
+        ecbNi(rk, rounds, dec, in, out, n);
+        return;
+    }
+#endif
+    size_t i = 0;
+    for (; i + kPortableLanes <= n; i += kPortableLanes, in += 16 * kPortableLanes, out += 16 * kPortableLanes) {
+        if (dec)
+            decryptPortable<kPortableLanes>(rk, rounds, in, out);
+        else
+            encryptPortable<kPortableLanes>(rk, rounds, in, out);
+    }
+    for (; i < n; ++i, in += 16, out += 16) {
+        if (dec)
+            decryptPortable<1>(rk, rounds, in, out);
+        else
+            encryptPortable<1>(rk, rounds, in, out);
+    }
+}
+
+// chain: the previous cipher block on entry, the last one on return.
+void cbcEncRun(const quint8* rk, unsigned rounds, quint8* chain, const quint8* in, quint8* out,
+               size_t n)
+{
+#ifdef VORN_AES_X86
+    if (VCryptoCpu::useAesNi()) {
+        cbcEncNi(rk, rounds, chain, in, out, n);
+        return;
+    }
+#endif
+    for (size_t i = 0; i < n; ++i, in += 16, out += 16) {
+        quint8 x[16];
+        xor16(x, in, chain);
+        encryptPortable<1>(rk, rounds, x, out);
+        memcpy(chain, out, 16);
+    }
+}
+
+void cbcDecRun(const quint8* rk, unsigned rounds, quint8* chain, const quint8* in, quint8* out,
+               size_t n)
+{
+#ifdef VORN_AES_X86
+    if (VCryptoCpu::useAesNi()) {
+        cbcDecNi(rk, rounds, chain, in, out, n);
+        return;
+    }
+#endif
+    for (size_t i = 0; i < n;) {
+        const int lanes = n - i >= size_t(kPortableLanes) ? kPortableLanes : 1;
+        quint8 c[16 * kPortableLanes];
+        memcpy(c, in, size_t(16 * lanes)); // read before out (which may be in) is written
+        if (lanes == kPortableLanes)
+            decryptPortable<kPortableLanes>(rk, rounds, c, out);
+        else
+            decryptPortable<1>(rk, rounds, c, out);
+        xor16(out, out, chain);
+        for (int j = 1; j < lanes; ++j)
+            xor16(out + 16 * j, out + 16 * j, c + 16 * (j - 1));
+        memcpy(chain, c + 16 * (lanes - 1), 16);
+        i += size_t(lanes);
+        in += 16 * lanes;
+        out += 16 * lanes;
+    }
+}
+
+void cfb1Run(const quint8* rk, unsigned rounds, bool dec, quint8* reg, const quint8* in,
+             quint8* out, size_t n)
+{
+#ifdef VORN_AES_X86
+    if (VCryptoCpu::useAesNi()) {
+        cfb1Ni(rk, rounds, dec, reg, in, out, n);
+        return;
+    }
+#endif
+    for (size_t blk = 0; blk < n; ++blk, in += 16, out += 16) {
+        quint8 buf[16];
+        memcpy(buf, in, 16);
+        for (int i = 0; i < 128; ++i) {
+            quint8 ks[16];
+            encryptPortable<1>(rk, rounds, reg, ks);
+            const int byte = i >> 3, shift = 7 - (i & 7);
+            const unsigned inBit = (buf[byte] >> shift) & 1u;
+            const unsigned outBit = inBit ^ (ks[0] >> 7);
+            buf[byte] = quint8((buf[byte] & ~(1u << shift)) | (outBit << shift));
+            const unsigned cipherBit = dec ? inBit : outBit;
+            for (int j = 0; j < 15; ++j)
+                reg[j] = quint8((reg[j] << 1) | (reg[j + 1] >> 7));
+            reg[15] = quint8((reg[15] << 1) | cipherBit);
+        }
+        memcpy(out, buf, 16);
+    }
+}
+
+}
+
+Rijndael::Rijndael()
+    : m_state(Invalid)
+{
+}
+
+Rijndael::~Rijndael()
+{
+}
+
+int Rijndael::init(Mode mode, Direction dir, const quint8* key, KeyLength keyLen,
+                   quint8* initVector)
+{
+    m_state = Invalid;
+    if (mode < ECB || mode > CFB1)
+        return -1;
+    m_mode = mode;
+    if (dir < Encrypt || dir > Decrypt)
+        return -2;
+    m_direction = dir;
+    if (initVector)
+        memcpy(m_initVector, initVector, 16);
+    else
+        memset(m_initVector, 0, 16);
+    int keyBytes;
+    switch (keyLen) {
+    case Key16Bytes:
+        m_uRounds = 10;
+        keyBytes = 16;
+        break;
+    case Key24Bytes:
+        m_uRounds = 12;
+        keyBytes = 24;
+        break;
+    case Key32Bytes:
+        m_uRounds = 14;
+        keyBytes = 32;
+        break;
+    default:
+        return -3;
+    }
+    if (!key)
+        return -4;
+    quint8 columns[8][4];
+    for (int i = 0; i < keyBytes; ++i)
+        columns[i / 4][i % 4] = key[i];
+    keySched(columns);
+    // CFB1 runs the forward cipher in both directions, so it keeps the
+    // encryption schedule even on an object made for Decrypt.
+    if (m_direction == Decrypt && m_mode != CFB1)
+        keyEncToDec();
+    memset(columns, 0, sizeof columns);
+    m_state = Valid;
+    return 0;
+}
+
+void Rijndael::keySched(quint8 key[][4])
+{
+    const unsigned nk = m_uRounds - 6; // 4, 6 or 8 key columns
+    const unsigned total = 4 * (m_uRounds + 1);
+    quint32 w[60];
+    for (unsigned i = 0; i < nk; ++i)
+        w[i] = pack(key[i][0], key[i][1], key[i][2], key[i][3]);
+    for (unsigned i = nk; i < total; ++i) {
+        quint32 t = w[i - 1];
+        if (i % nk == 0)
+            t = subWord(rotl32(t, 24)) ^ T.rcon[i / nk - 1]; // RotWord, then SubWord
+        else if (nk > 6 && i % nk == 4)
+            t = subWord(t);
+        w[i] = w[i - nk] ^ t;
+    }
+    for (unsigned i = 0; i < total; ++i)
+        st32(m_expandedKey[i / 4][i % 4], w[i]);
+    memset(w, 0, sizeof w);
+}
+
+void Rijndael::keyEncToDec()
+{
+    for (unsigned r = 1; r < m_uRounds; ++r) {
+        for (int c = 0; c < 4; ++c) {
+            const quint32 w = ld32(m_expandedKey[r][c]);
+            st32(m_expandedKey[r][c],
+                 T.u[0][b(w, 0)] ^ T.u[1][b(w, 1)] ^ T.u[2][b(w, 2)] ^ T.u[3][b(w, 3)]);
+        }
+    }
+}
+
+void Rijndael::encrypt(const quint8* a, quint8* out)
+{
+    ecbRun(&m_expandedKey[0][0][0], m_uRounds, false, a, out, 1);
+}
+
+void Rijndael::decrypt(const quint8* a, quint8* out)
+{
+    ecbRun(&m_expandedKey[0][0][0], m_uRounds, true, a, out, 1);
+}
+
+namespace {
+
+// The three modes over n whole blocks; the chain starts from iv every call.
+int blockRun(const quint8* rk, unsigned rounds, Rijndael::Mode mode, const quint8* iv, bool dec,
+             const quint8* input, int inputLen, quint8* outBuffer)
+{
+    const int n = inputLen / 128;
+    quint8 chain[16];
+    memcpy(chain, iv, 16);
+    switch (mode) {
+    case Rijndael::ECB:
+        ecbRun(rk, rounds, dec, input, outBuffer, size_t(n));
+        break;
+    case Rijndael::CBC:
+        if (dec)
+            cbcDecRun(rk, rounds, chain, input, outBuffer, size_t(n));
+        else
+            cbcEncRun(rk, rounds, chain, input, outBuffer, size_t(n));
+        break;
+    case Rijndael::CFB1:
+        cfb1Run(rk, rounds, dec, chain, input, outBuffer, size_t(n));
+        break;
+    default:
+        return -1;
+    }
+    return n * 128;
+}
+
+}
+
+int Rijndael::blockEncrypt(const quint8* input, int inputLen, quint8* outBuffer)
+{
+    if (m_state != Valid)
+        return -5;
+    if (m_direction != Encrypt)
+        return -6;
+    if (!input || inputLen <= 0)
+        return 0;
+    return blockRun(&m_expandedKey[0][0][0], m_uRounds, m_mode, m_initVector, false, input,
+                    inputLen, outBuffer);
+}
+
+int Rijndael::blockDecrypt(const quint8* input, int inputLen, quint8* outBuffer)
+{
+    if (m_state != Valid)
+        return -5;
+    // CFB1 decrypts with the forward cipher, which objects of either
+    // direction hold in that mode.
+    if (m_mode != CFB1 && m_direction != Decrypt)
+        return -6;
+    if (!input || inputLen <= 0)
+        return 0;
+    return blockRun(&m_expandedKey[0][0][0], m_uRounds, m_mode, m_initVector, true, input,
+                    inputLen, outBuffer);
+}
+
+int Rijndael::padEncrypt(const quint8* input, int inputOctets, quint8* outBuffer)
+{
+    if (m_state != Valid || m_direction != Encrypt)
+        return -5;
+    if (!input || inputOctets <= 0)
+        return 0;
+    if (m_mode != ECB && m_mode != CBC)
+        return -1;
+    // 16 * (n + 1) must fit the int result.
+    if (inputOctets / 16 >= INT_MAX / 16)
+        return -8;
+    const int n = inputOctets / 16;
+    const quint8* rk = &m_expandedKey[0][0][0];
+    quint8 chain[16];
+    memcpy(chain, m_initVector, 16);
+    quint8 last[16];
+    const int rest = inputOctets - 16 * n;
+    const int p = 16 - rest;
+    memcpy(last, input + 16 * n, size_t(rest));
+    memset(last + rest, p, size_t(p));
+    quint8* lastOut = outBuffer + 16 * n;
+    if (m_mode == ECB) {
+        ecbRun(rk, m_uRounds, false, input, outBuffer, size_t(n));
+        ecbRun(rk, m_uRounds, false, last, lastOut, 1);
+    } else {
+        cbcEncRun(rk, m_uRounds, chain, input, outBuffer, size_t(n));
+        cbcEncRun(rk, m_uRounds, chain, last, lastOut, 1);
+    }
+    return 16 * (n + 1);
+}
+
+int Rijndael::padDecrypt(const quint8* input, int inputOctets, quint8* outBuffer)
+{
+    if (m_state != Valid)
+        return -5;
+    if (m_direction != Decrypt)
+        return -6;
+    if (!input || inputOctets <= 0)
+        return 0;
+    if (inputOctets % 16 != 0)
+        return -7;
+    if (m_mode != ECB && m_mode != CBC)
+        return -1;
+    const int n = inputOctets / 16;
+    const quint8* rk = &m_expandedKey[0][0][0];
+    quint8 chain[16];
+    memcpy(chain, m_initVector, 16);
+    quint8 last[16];
+    const quint8* lastIn = input + 16 * (n - 1);
+    if (m_mode == ECB) {
+        ecbRun(rk, m_uRounds, true, input, outBuffer, size_t(n - 1));
+        ecbRun(rk, m_uRounds, true, lastIn, last, 1);
+    } else {
+        cbcDecRun(rk, m_uRounds, chain, input, outBuffer, size_t(n - 1));
+        cbcDecRun(rk, m_uRounds, chain, lastIn, last, 1);
+    }
+    const int p = last[15];
+    if (p < 1 || p > 16)
+        return -7;
+    for (int i = 16 - p; i < 16; ++i) {
+        if (last[i] != p)
+            return -7;
+    }
+    memcpy(outBuffer + 16 * (n - 1), last, size_t(16 - p));
+    return 16 * n - p;
+}

@@ -1,0 +1,372 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "testutil.h"
+#include <VCore/QtShareMemory/qtsharedmemory.h>
+
+namespace {
+
+std::string keyFileOf(const QString& key)
+{
+    std::string name = "/tmp/qtsharedmemory-";
+    char hex[3];
+    for (const QChar c : key) {
+        std::snprintf(hex, sizeof hex, "%02x", c.unicode() & 0xff);
+        name += hex;
+    }
+    return name;
+}
+
+bool exists(const std::string& path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+// A unique key whose segment, semaphore and key file are removed at the end.
+class Key
+{
+public:
+    explicit Key(const QString& k = QString()) :
+        _key(k.isEmpty() ? QString::fromStdString(vtest::uniqueName("shmtest")) : k) {}
+    ~Key()
+    {
+        const std::string file = keyFileOf(_key);
+        const key_t h = ftok(file.c_str(), 'Q');
+        if (h != -1) {
+            const int shm = shmget(h, 0, 0);
+            if (shm != -1)
+                shmctl(shm, IPC_RMID, nullptr);
+            const int sem = semget(h, 0, 0);
+            if (sem != -1)
+                semctl(sem, 0, IPC_RMID);
+        }
+        unlink(file.c_str());
+    }
+    operator const QString&() const { return _key; }
+    const QString& str() const { return _key; }
+
+private:
+    QString _key;
+};
+
+int semValue(int handle)
+{
+    return semctl(semget(handle, 0, 0), 0, GETVAL);
+}
+
+int semWaiters(int handle)
+{
+    return semctl(semget(handle, 0, 0), 0, GETNCNT);
+}
+
+} // namespace
+
+TEST(QtSharedMemory, NewObjectState)
+{
+    QtSharedMemory plain;
+    EXPECT_EQ(QtSharedMemory::UnknownError, plain.error());
+    EXPECT_EQ(QStringLiteral("permission denied"), plain.errorString());
+    EXPECT_EQ(0, plain.size());
+    EXPECT_EQ(0, plain.handle());
+    EXPECT_EQ(nullptr, plain.data());
+
+    QtSharedMemory keyed(QStringLiteral("k1"));
+    EXPECT_EQ(QStringLiteral("permission denied with key k1"), keyed.errorString());
+    EXPECT_EQ(QStringLiteral("k1"), keyed.key());
+    EXPECT_EQ(0, keyed.size());
+    EXPECT_EQ(VDebug::STDERR, QtSharedMemory::LOG);
+}
+
+TEST(QtSharedMemory, KeyFileNameUsesLowBytesInHex)
+{
+    Key ab(QStringLiteral("ab"));
+    QtSharedMemory m(ab);
+    EXPECT_FALSE(m.exists());
+    EXPECT_TRUE(exists("/tmp/qtsharedmemory-6162"));
+    EXPECT_NE(0, m.handle());
+
+    Key wide(QString(QChar(0x141)) + QString::fromStdString(vtest::uniqueName("w")));
+    QtSharedMemory w(wide);
+    w.exists();
+    EXPECT_EQ("/tmp/qtsharedmemory-41", keyFileOf(wide).substr(0, 22));
+    EXPECT_TRUE(exists(keyFileOf(wide)));
+}
+
+TEST(QtSharedMemory, CreateAttachAndErrorTexts)
+{
+    Key key;
+    QtSharedMemory a(key);
+    EXPECT_FALSE(a.create(0));
+    EXPECT_EQ(QtSharedMemory::InvalidSize, a.error());
+
+    ASSERT_TRUE(a.create(4096)) << a.errorString().toStdString();
+    EXPECT_TRUE(a.exists());
+    EXPECT_EQ(nullptr, a.data()); // create does not attach
+    EXPECT_FALSE(a.isValid());
+
+    QtSharedMemory b(key);
+    EXPECT_FALSE(b.create(4096));
+    EXPECT_EQ(QtSharedMemory::AlreadyExists, b.error());
+    EXPECT_EQ(QStringLiteral("shared memory segment: already exists"), b.errorString());
+
+    EXPECT_FALSE(b.detach());
+    EXPECT_EQ(QtSharedMemory::NotFound, b.error());
+    EXPECT_EQ(QStringLiteral("not attached"), b.errorString());
+
+    ASSERT_TRUE(b.attach());
+    EXPECT_EQ(4096, b.size());
+    EXPECT_TRUE(b.isValid());
+    EXPECT_EQ(1, b.numAttachments());
+    void* mapped = b.data();
+    EXPECT_FALSE(b.attach()); // would lose the mapping
+    EXPECT_EQ(QtSharedMemory::AlreadyExists, b.error());
+    EXPECT_EQ(mapped, b.data());
+    EXPECT_TRUE(b.detach());
+    EXPECT_EQ(nullptr, b.data());
+    EXPECT_TRUE(a.destroy());
+}
+
+TEST(QtSharedMemory, AttachToMissingKeyFailsInTheLock)
+{
+    Key key;
+    QtSharedMemory m(key);
+    EXPECT_FALSE(m.attach());
+    EXPECT_EQ(QtSharedMemory::LockError, m.error());
+    EXPECT_EQ(QStringLiteral("shared memory lock: does not exist"), m.errorString());
+    EXPECT_EQ(nullptr, m.data());
+    m.unlock(); // holds nothing: must not release anything
+    EXPECT_FALSE(m.exists());
+}
+
+TEST(QtSharedMemory, LockIsRecursiveAndUnlockWithoutLockDoesNothing)
+{
+    Key key;
+    QtSharedMemory m(key);
+    ASSERT_TRUE(m.create(64));
+    m.unlock();
+    EXPECT_EQ(1, semValue(m.handle()));
+    ASSERT_TRUE(m.lock());
+    ASSERT_TRUE(m.lock());
+    m.unlock();
+    EXPECT_EQ(0, semValue(m.handle()));
+    m.unlock();
+    EXPECT_EQ(1, semValue(m.handle()));
+    m.unlock();
+    EXPECT_EQ(1, semValue(m.handle()));
+    EXPECT_TRUE(m.destroy(QtSharedMemory::ForceNoWait));
+}
+
+TEST(QtSharedMemory, ProcessesShareDataUnderTheLock)
+{
+    Key key;
+    vtest::TempDir dir;
+    const std::string locked = dir.file("locked");
+    const std::string release = dir.file("release");
+    QtSharedMemory parent(key);
+    ASSERT_TRUE(parent.create(4096));
+    ASSERT_TRUE(parent.attach());
+
+    const pid_t child = vtest::forkChild([&] {
+        QtSharedMemory m(key);
+        if (!m.attach() || !m.lock())
+            return 1;
+        std::strcpy(static_cast<char*>(m.data()), "hello from child");
+        vtest::writeFile(locked, "1");
+        vtest::waitFor([&] { return exists(release); });
+        m.unlock();
+        return m.detach() ? 0 : 2;
+    });
+    ASSERT_TRUE(vtest::waitFor([&] { return exists(locked); }));
+
+    std::atomic<bool> got{false};
+    std::thread waiter([&] {
+        got = parent.lock();
+    });
+    // The parent's lock() waits on the semaphore while the child holds it.
+    EXPECT_TRUE(vtest::waitFor([&] { return semWaiters(parent.handle()) == 1; }));
+    EXPECT_FALSE(got.load());
+    vtest::writeFile(release, "1");
+    waiter.join();
+    EXPECT_TRUE(got.load());
+    EXPECT_STREQ("hello from child", static_cast<const char*>(parent.data()));
+    parent.unlock();
+    EXPECT_EQ(0, vtest::waitChild(child));
+    EXPECT_TRUE(parent.detach());
+    EXPECT_TRUE(parent.destroy(QtSharedMemory::Wait));
+    EXPECT_FALSE(exists(keyFileOf(key)));
+}
+
+TEST(QtSharedMemory, KilledHolderDoesNotBlockTheNextLocker)
+{
+    Key key;
+    vtest::TempDir dir;
+    const std::string locked = dir.file("locked");
+    QtSharedMemory parent(key);
+    ASSERT_TRUE(parent.create(128));
+    const pid_t child = vtest::forkChild([&] {
+        QtSharedMemory m(key);
+        if (!m.lock())
+            return 1;
+        vtest::writeFile(locked, "1");
+        pause();
+        return 0;
+    });
+    ASSERT_TRUE(vtest::waitFor([&] { return exists(locked); }));
+    EXPECT_EQ(0, semValue(parent.handle()));
+    kill(child, SIGKILL);
+    EXPECT_EQ(-1, vtest::waitChild(child));
+    ASSERT_TRUE(vtest::waitFor([&] { return semValue(parent.handle()) == 1; }, std::chrono::seconds(2)));
+    EXPECT_TRUE(parent.lock());
+    parent.unlock();
+    EXPECT_TRUE(parent.destroy());
+}
+
+TEST(QtSharedMemory, ReadOnlyAttachmentCannotBeWritten)
+{
+    Key key;
+    QtSharedMemory writer(key);
+    ASSERT_TRUE(writer.create(4096));
+    ASSERT_TRUE(writer.attach(QtSharedMemory::ReadWrite));
+    std::strcpy(static_cast<char*>(writer.data()), "abc");
+
+    QtSharedMemory reader(key);
+    ASSERT_TRUE(reader.attach(QtSharedMemory::ReadOnly));
+    EXPECT_STREQ("abc", static_cast<const char*>(reader.data()));
+    // The kernel refuses to store into the mapping (no signal involved).
+    int p[2];
+    ASSERT_EQ(0, pipe2(p, O_CLOEXEC));
+    ASSERT_EQ(3, write(p[1], "xyz", 3));
+    EXPECT_EQ(-1, read(p[0], reader.data(), 3));
+    EXPECT_EQ(EFAULT, errno);
+    close(p[0]);
+    close(p[1]);
+    EXPECT_STREQ("abc", static_cast<const char*>(reader.data()));
+    EXPECT_EQ(2, writer.numAttachments());
+
+    EXPECT_TRUE(reader.detach());
+    EXPECT_TRUE(writer.detach());
+    EXPECT_TRUE(writer.destroy());
+}
+
+TEST(QtSharedMemory, StaleSemaphoreLeavesNoSegmentBehind)
+{
+    Key key;
+    QtSharedMemory m(key);
+    m.exists(); // makes the handle
+    ASSERT_NE(-1, semget(m.handle(), 1, IPC_CREAT | 0660));
+    EXPECT_FALSE(m.create(256));
+    EXPECT_EQ(QtSharedMemory::AlreadyExists, m.error());
+    EXPECT_EQ(QStringLiteral("shared memory lock: already exists"), m.errorString());
+    EXPECT_FALSE(m.exists());
+}
+
+TEST(QtSharedMemory, DestroyLeavesOtherObjectsOfTheKeyUsable)
+{
+    Key key;
+    QtSharedMemory a(key);
+    QtSharedMemory b(key);
+    ASSERT_TRUE(a.create(256));
+    ASSERT_TRUE(b.lock()); // borrows the key's mutex
+    b.unlock();
+    ASSERT_TRUE(a.attach());
+    ASSERT_TRUE(a.detach());
+    EXPECT_TRUE(a.destroy(QtSharedMemory::NoWait));
+    EXPECT_EQ(nullptr, a.data());
+    EXPECT_EQ(0, a.size());
+    EXPECT_FALSE(b.lock());
+    EXPECT_FALSE(exists(keyFileOf(key)));
+
+    // The pooled mutex is still alive for a fresh object of the key.
+    ASSERT_TRUE(a.create(256));
+    QtSharedMemory c(key);
+    EXPECT_TRUE(c.lock()) << c.errorString().toStdString();
+    c.unlock();
+    EXPECT_TRUE(a.destroy(QtSharedMemory::ForceNoWait));
+}
+
+TEST(QtSharedMemory, ForceNoWaitAndMarkForDeletion)
+{
+    Key key;
+    QtSharedMemory a(key);
+    ASSERT_TRUE(a.create(256));
+    EXPECT_TRUE(a.destroy(QtSharedMemory::ForceNoWait));
+    EXPECT_FALSE(exists(keyFileOf(key)));
+    EXPECT_FALSE(a.exists()); // and makes the key file again
+
+    ASSERT_TRUE(a.create(256));
+    QtSharedMemory b(key);
+    ASSERT_TRUE(b.attach());
+    ASSERT_TRUE(a.markForDeletion());
+    EXPECT_EQ(-1, semget(a.handle(), 0, 0)); // semaphore gone
+    EXPECT_FALSE(a.lock());
+    EXPECT_FALSE(QtSharedMemory(key).lock());
+    // Still mapped; detaching works although the lock is gone.
+    static_cast<char*>(b.data())[0] = 'x';
+    EXPECT_TRUE(b.detach());
+    EXPECT_EQ(nullptr, b.data());
+}
+
+TEST(QtSharedMemory, DestroyWaitsForOtherProcessesToDetach)
+{
+    Key key;
+    vtest::TempDir dir;
+    const std::string attached = dir.file("attached");
+    const std::string go = dir.file("go");
+    QtSharedMemory maker(key);
+    ASSERT_TRUE(maker.create(256));
+    const pid_t child = vtest::forkChild([&] {
+        QtSharedMemory m(key);
+        if (!m.attach())
+            return 1;
+        vtest::writeFile(attached, "1");
+        vtest::waitFor([&] { return exists(go); });
+        return m.detach() ? 0 : 2;
+    });
+    ASSERT_TRUE(vtest::waitFor([&] { return exists(attached); }));
+
+    std::atomic<bool> done{false};
+    bool destroyed = false;
+    std::thread t([&] {
+        destroyed = maker.destroy(QtSharedMemory::Wait);
+        done = true;
+    });
+    EXPECT_FALSE(vtest::waitFor([&] { return done.load(); }, std::chrono::milliseconds(1500)));
+    vtest::writeFile(go, "1");
+    EXPECT_TRUE(vtest::waitFor([&] { return done.load(); }, std::chrono::seconds(10)));
+    t.join();
+    EXPECT_TRUE(destroyed);
+    EXPECT_EQ(0, vtest::waitChild(child));
+    EXPECT_FALSE(QtSharedMemory(key).exists());
+}
+
+TEST(QtSharedMemory, SetKeySwitchesToAnotherSegment)
+{
+    Key first, second;
+    QtSharedMemory a(first);
+    ASSERT_TRUE(a.create(100));
+    QtSharedMemory b(second);
+    ASSERT_TRUE(b.create(200));
+    QtSharedMemory m(first);
+    ASSERT_TRUE(m.attach());
+    EXPECT_EQ(100, m.size());
+    ASSERT_TRUE(m.detach());
+    m.setKey(second);
+    EXPECT_EQ(0, m.handle());
+    ASSERT_TRUE(m.attach());
+    EXPECT_EQ(200, m.size());
+    ASSERT_TRUE(m.detach());
+    EXPECT_TRUE(a.destroy());
+    EXPECT_TRUE(b.destroy());
+}

@@ -1,0 +1,116 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+
+#include <VDebug/message_formatter.h>
+
+namespace {
+
+VMessageFormatter* formatter()
+{
+    // Tests add their own messages to the one instance.
+    return const_cast<VMessageFormatter*>(VMessageFormatter::getInstance());
+}
+
+} // namespace
+
+// The instance's life: null until the first initFromXml, later calls ignored.
+TEST(VMessageFormatter, InitOnceThenLoadMore)
+{
+    // ctest runs each test in a process of its own; a run of the whole
+    // program may have made the instance already.
+    if (VMessageFormatter::getInstance() != nullptr)
+        GTEST_SKIP() << "instance made by an earlier test of this process";
+    VMessageFormatter::initFromXml(
+        "<messages><group><m name='Start' id='1' format='starting %1'/></group></messages>");
+    const VMessageFormatter* f = VMessageFormatter::getInstance();
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->resolveMessageFormat(QStringLiteral("start")), QStringLiteral("starting %1"));
+    EXPECT_EQ(f->resolveMessageFormat(1u), QStringLiteral("starting %1"));
+
+    VMessageFormatter::initFromXml("<r><g><m name='start' id='1' format='other'/></g></r>");
+    EXPECT_EQ(VMessageFormatter::getInstance(), f);
+    EXPECT_EQ(f->resolveMessageFormat(1u), QStringLiteral("starting %1"));
+
+    formatter()->loadFromXml("<r><g><m name='stop' id='2' format='stopping'/></g></r>");
+    EXPECT_EQ(f->resolveMessageFormat(QStringLiteral("STOP")), QStringLiteral("stopping"));
+    EXPECT_EQ(f->resolveMessageFormat(QStringLiteral("unknown")), QString());
+    EXPECT_EQ(f->resolveMessageFormat(999u), QString());
+}
+
+TEST(VMessageFormatter, NamesAndIdsFollowTheLaterEntry)
+{
+    VMessageFormatter::initFromXml("<r/>");
+    VMessageFormatter* f = formatter();
+    f->loadFromXml("<r><g>"
+                   "<m name='Greeting' id='10' format='first'/>"
+                   "<m name='GREETING' id='11' format='second'/>"
+                   "<m name='bad' id='54a' format='bad id'/>"
+                   "<m name='noid' format='no id'/>"
+                   "</g><h><m name='spaced' id=' 13 ' format='spaced'/></h></r>");
+    EXPECT_EQ(f->resolveMessageFormat(QStringLiteral("greeting")), QStringLiteral("second"));
+    EXPECT_EQ(f->resolveMessageFormat(10u), QStringLiteral("first"));
+    EXPECT_EQ(f->resolveMessageFormat(0u), QStringLiteral("no id"));
+    EXPECT_EQ(f->resolveMessageFormat(54u), QString());
+    EXPECT_EQ(f->resolveMessageFormat(13u), QStringLiteral("spaced"));
+
+    // A message without a name lands under the empty name.
+    f->loadFromXml("<r><g><m id='14' format='nameless'/></g></r>");
+    EXPECT_EQ(f->resolveMessageFormat(QString()), QStringLiteral("nameless"));
+}
+
+TEST(VMessageFormatter, OnlyGrandchildElementsAreRead)
+{
+    VMessageFormatter::initFromXml("<r/>");
+    VMessageFormatter* f = formatter();
+    // Ids with digits above 3 are not made by the mutation test.
+    f->loadFromXml("<r><m name='top' id='40' format='top'/>"
+                   "<g><m name='deep' id='41' format='kept'><x name='deeper' id='42' format='no'/></m></g>"
+                   "</r>");
+    EXPECT_EQ(f->resolveMessageFormat(QStringLiteral("top")), QString());
+    EXPECT_EQ(f->resolveMessageFormat(40u), QString());
+    EXPECT_EQ(f->resolveMessageFormat(41u), QStringLiteral("kept"));
+    EXPECT_EQ(f->resolveMessageFormat(QStringLiteral("deeper")), QString());
+    EXPECT_EQ(f->resolveMessageFormat(42u), QString());
+
+    // Comments and text after a message do not wipe it.
+    f->loadFromXml("<r><g><m id='44' format='unnamed'/><m name='zero' id='0' format='zero'/>"
+                   "<!-- note -->text</g></r>");
+    EXPECT_EQ(f->resolveMessageFormat(0u), QStringLiteral("zero"));
+    EXPECT_EQ(f->resolveMessageFormat(QString()), QStringLiteral("unnamed"));
+
+    // Text that does not parse adds nothing.
+    f->loadFromXml("<r><g><m name='broken' id='45' format='x'></g>");
+    EXPECT_EQ(f->resolveMessageFormat(45u), QString());
+}
+
+TEST(VMessageFormatter, MutatedXmlNeverCrashes)
+{
+    VMessageFormatter::initFromXml("<r/>");
+    VMessageFormatter* f = formatter();
+    const QByteArray seed =
+        "<msgs><g><m name='a' id='1' format='x %1'/><m name='b' id='2' format='y'/></g>"
+        "<g2><!-- c --><m id='3' format='z'>t</m></g2></msgs>";
+    const char alphabet[] = "<>/='\" !-?amgid0123&;\x01\xff";
+    std::mt19937 rng(12345);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    int rounds = 0;
+    while (std::chrono::steady_clock::now() < end && rounds < 20000) {
+        QByteArray text = seed;
+        const int edits = 1 + static_cast<int>(rng() % 8);
+        for (int i = 0; i < edits; ++i) {
+            const int pos = static_cast<int>(rng() % (text.size() + 1));
+            const char c = alphabet[rng() % (sizeof alphabet - 1)];
+            switch (rng() % 3) {
+            case 0: text.insert(pos, c); break;
+            case 1: if (pos < text.size()) text.remove(pos, 1); break;
+            default: if (pos < text.size()) text[pos] = c; break;
+            }
+        }
+        f->loadFromXml(QString::fromLatin1(text));
+        (void)f->resolveMessageFormat(1u);
+        ++rounds;
+    }
+    EXPECT_GT(rounds, 0);
+}

@@ -1,0 +1,434 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include <QDir>
+
+#include "VCore/semunix.h"
+#include "VDebug/debug.h"
+#include "VDebug/debug_sink_p.h"
+#include "ipctest.h"
+#include "sampletime.h"
+#include "testutil.h"
+
+namespace {
+
+const long MB = 1048576;
+
+// The log clock: a settable second, or (stepping) one that moves on a
+// second every 2000 readings, so that a fast test still spans many seconds.
+std::atomic<time_t> g_sec{0};
+std::atomic<long> g_readings{0};
+bool g_stepping = false;
+
+void testClock(struct timespec* ts)
+{
+    const long n = g_readings++;
+    ts->tv_sec = g_sec + (g_stepping ? n / 2000 : 0);
+    ts->tv_nsec = 0;
+}
+
+struct TestClock
+{
+    explicit TestClock(time_t sec = vtest::sampleTime(), bool stepping = false)
+    {
+        g_sec = sec;
+        g_readings = 0;
+        g_stepping = stepping;
+        VDebugTestAccess::setClock(&testClock);
+    }
+    ~TestClock() { VDebugTestAccess::setClock(nullptr); }
+};
+
+// A per-test semaphore directory and log directory, a stream whose base name
+// is unique, and the removal of its rotation semaphore.
+class RotationTest : public ::testing::Test
+{
+protected:
+    VDebug::StreamId open(const std::string& fileName)
+    {
+        path = logs.file(fileName);
+        id = VDebug::registerStream("app", path.c_str());
+        VDebug::setDebugLevel(id, VDebug::VNOTICE);
+        return id;
+    }
+    ~RotationTest() override { VDebug::unregisterStream(id); }
+
+    std::string base(const char* prefix = "app")
+    {
+        const std::string b = vtest::uniqueName(prefix);
+        sems.add(b + "_rotationSem");
+        return b;
+    }
+    // Writes a line of exactly len bytes ("[app <stamp> NOTICE] " is 33).
+    void line(size_t len, char fill = 'x') { VNOTICE(id) << std::string(len - 35, fill).c_str() << endl; }
+    std::vector<std::string> copies() const
+    {
+        std::vector<std::string> out;
+        for (const QString& f : QDir(logs.qpath()).entryList(QDir::Files, QDir::Name))
+            if (logs.file(f.toStdString()) != path)
+                out.push_back(f.toStdString());
+        return out;
+    }
+    off_t size(const std::string& p) const
+    {
+        struct stat st;
+        return ::stat(p.c_str(), &st) == 0 ? st.st_size : -1;
+    }
+
+    vtest::TempDir semDir{true};
+    vtest::SemCleanup sems;
+    vtest::TempDir logs;
+    std::string path;
+    VDebug::StreamId id;
+};
+
+} // namespace
+
+TEST_F(RotationTest, RotatesOnlyWhenStrictlyOverTheLimit)
+{
+    TestClock clock;
+    const std::string b = base();
+    open(b + ".trace.log");
+    VDebug::setRotationSize(id, 1);
+    EXPECT_EQ(VDebugTestAccess::rotationSize(id), MB);
+    for (int i = 0; i < 1024; ++i)
+        line(1024);
+    EXPECT_EQ(size(path), MB);
+    EXPECT_TRUE(copies().empty());
+
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    line(1024, 'y');
+    ASSERT_EQ(copies(), std::vector<std::string>{b + "_051226_235001.trace.log"});
+    const std::string copy = logs.file(copies()[0]);
+    EXPECT_EQ(size(copy), MB + 1024);
+    EXPECT_EQ(vtest::readFile(copy).substr(MB), "[app 05.12.2026 23:50:01 NOTICE] " + std::string(989, 'y') + " \n");
+    struct stat st;
+    ASSERT_EQ(stat(copy.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(size(path), 0);
+    VNOTICE(id) << "next" << endl;
+    EXPECT_EQ(vtest::readFile(path), "[app 05.12.2026 23:50:01 NOTICE] next \n");
+}
+
+TEST_F(RotationTest, SizesAreMegabytesAndZeroOrLessIsOff)
+{
+    open(base() + ".log");
+    VDebug::setRotationSize(id, 4096);
+    EXPECT_EQ(VDebugTestAccess::rotationSize(id), 4294967296L);
+    VDebug::setRotationSize(id, 0);
+    EXPECT_EQ(VDebugTestAccess::rotationSize(id), 0);
+    line(MB + 100);
+    line(100);
+    VDebug::setRotationSize(id, -1);
+    EXPECT_EQ(VDebugTestAccess::rotationSize(id), 0);
+    line(100);
+    EXPECT_TRUE(copies().empty());
+    EXPECT_EQ(size(path), MB + 300);
+
+    vtest::CaptureFd err(2);
+    VDebug::setRotationSize(VDebug::STDOUT, 1);
+    VDebug::setRotationSize(VDebug::STDERR, 1);
+    EXPECT_EQ(VDebugTestAccess::rotationSize(VDebug::STDERR), 0);
+    EXPECT_EQ(err.text(), "VDebug::setRotationSize: the standard streams do not rotate\n"
+                          "VDebug::setRotationSize: the standard streams do not rotate\n");
+}
+
+// Every line of 4 processes x 4 threads lands exactly once, whole, in the
+// log or one of its copies.
+TEST_F(RotationTest, NoLineIsLostOrTornAcrossProcessesAndThreads)
+{
+    const std::string b = base("many");
+    path = logs.file(b + ".log");
+    const int processes = 4, threads = 4, lines = 20000;
+    // A line's filler: its length and letter follow from its numbers.
+    auto filler = [](int p, int t, int i) { return std::string(20 + (p * 7 + t * 13 + i * 31) % 300, char('a' + (i + t) % 26)); };
+
+    std::vector<pid_t> children;
+    for (int p = 0; p < processes; ++p) {
+        children.push_back(vtest::forkChild([&, p] {
+            // Each process its own clock, apart from the others' by far, so
+            // copy names collide only within a process.
+            TestClock clock(vtest::sampleTime() + p * 100000, true);
+            const VDebug::StreamId s = VDebug::registerStream("many", path.c_str());
+            VDebug::setDebugLevel(s, VDebug::VNOTICE);
+            VDebug::setRotationSize(s, 1);
+            std::vector<std::thread> ts;
+            for (int t = 0; t < threads; ++t)
+                ts.emplace_back([&, t] {
+                    for (int i = 0; i < lines; ++i)
+                        VNOTICE(s) << "p" << p << "t" << t << "n" << i << filler(p, t, i).c_str() << endl;
+                });
+            for (auto& t : ts)
+                t.join();
+            return 0;
+        }));
+    }
+    for (pid_t c : children)
+        EXPECT_EQ(vtest::waitChild(c, std::chrono::minutes(4)), 0);
+
+    std::map<std::string, int> seen;
+    int torn = 0;
+    std::vector<std::string> files = copies();
+    for (const std::string& f : files)
+        EXPECT_TRUE(std::regex_match(f, std::regex(b + R"(_\d{6}_\d{6}\.log)"))) << f;
+    EXPECT_GE(files.size(), 3u);
+    files.push_back(b + ".log");
+    // "[many dd.MM.yyyy hh:mm:ss NOTICE] p P t T n N <filler> "
+    const std::string head = "[many ", level = " NOTICE] ";
+    for (const std::string& f : files) {
+        std::istringstream in(vtest::readFile(logs.file(f)));
+        std::string l;
+        while (std::getline(in, l)) {
+            int p = -1, t = -1, i = -1;
+            const bool framed = l.size() > 34 && l.compare(0, 6, head) == 0 && l.compare(25, 9, level) == 0 &&
+                                std::sscanf(l.c_str() + 34, "p %d t %d n %d ", &p, &t, &i) == 3;
+            const std::string key = std::to_string(p) + "/" + std::to_string(t) + "/" + std::to_string(i);
+            if (!framed || l.compare(34, std::string::npos, "p " + std::to_string(p) + " t " + std::to_string(t) +
+                                                                " n " + std::to_string(i) + " " + filler(p, t, i) + " ") != 0) {
+                ++torn;
+                continue;
+            }
+            ++seen[key];
+        }
+    }
+    EXPECT_EQ(torn, 0);
+    EXPECT_EQ(seen.size(), size_t(processes * threads * lines));
+    int twice = 0;
+    for (const auto& kv : seen)
+        twice += kv.second != 1;
+    EXPECT_EQ(twice, 0);
+}
+
+TEST_F(RotationTest, SameSecondCopyWaitsForTheNextSecond)
+{
+    TestClock clock;
+    const std::string b = base();
+    open(b + ".log");
+    VDebug::setRotationSize(id, 1);
+    vtest::writeFile(logs.file(b + "_051226_235001.log"), "older copy");
+    const int before = VDebugTestAccess::rotationAttempts();
+    for (int i = 0; i < 1100; ++i)
+        line(1000);
+    // One attempt, then nothing until the clock moves on.
+    EXPECT_EQ(VDebugTestAccess::rotationAttempts(), before + 1);
+    EXPECT_EQ(size(path), 1100 * 1000);
+    EXPECT_EQ(vtest::readFile(logs.file(b + "_051226_235001.log")), "older copy");
+
+    g_sec = g_sec + 1;
+    line(1000);
+    EXPECT_EQ(size(logs.file(b + "_051226_235002.log")), 1101 * 1000);
+    EXPECT_EQ(size(path), 0);
+}
+
+TEST_F(RotationTest, WritersWaitWhileAnotherProcessHoldsTheUnit)
+{
+    const std::string b = base();
+    open(b + ".log");
+    VDebug::setRotationSize(id, 1);
+    const std::string semName = b + "_rotationSem";
+    vtest::Pipe held;
+    const pid_t holder = vtest::forkChild([&] {
+        VSemaphore s(1, semName.c_str());
+        if (!s.acquire(1))
+            return 1;
+        held.send();
+        for (;;)
+            pause();
+    });
+    ASSERT_EQ(held.receive(), '+');
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        line(MB + 10);
+        written = true;
+    });
+    ASSERT_TRUE(vtest::waitFor([&] { return vtest::semWaiters(semName) == 1; }));
+    EXPECT_FALSE(written);
+    // Killed, its unit comes back and the writer goes on and rotates.
+    kill(holder, SIGKILL);
+    vtest::waitChild(holder);
+    writer.join();
+    EXPECT_TRUE(written);
+    EXPECT_EQ(copies().size(), 1u);
+    EXPECT_EQ(size(path), 0);
+}
+
+TEST_F(RotationTest, UnitTakenForGoodDelaysLoggingOnlyOnce)
+{
+    const std::string b = base();
+    open(b + ".log");
+    VDebug::setRotationSize(id, 1);
+    const std::string semName = b + "_rotationSem";
+    // A set stuck at 0, as after a creator that died before setting it.
+    VSemaphore sem(1, semName.c_str());
+    ASSERT_TRUE(sem.tryAcquire(1));
+    VDebugTestAccess::setRotationWait(100);
+    std::string text;
+    {
+        vtest::CaptureFd err(2);
+        line(MB + 10);
+        for (int i = 0; i < 100; ++i)
+            line(100);
+        text = err.text();
+    }
+    VDebugTestAccess::setRotationWait(0);
+    EXPECT_EQ(text, "VDebug: rotation semaphore of " + path +
+                        " taken for more than 100 ms; lines are written without it and not rotated while it stays "
+                        "taken\n");
+    EXPECT_EQ(size(path), MB + 10 + 100 * 100);
+    EXPECT_TRUE(copies().empty());
+
+    // Free again: the next line takes it and rotates.
+    ASSERT_TRUE(sem.release(1));
+    line(100);
+    EXPECT_EQ(copies().size(), 1u);
+    EXPECT_EQ(size(path), 0);
+}
+
+TEST_F(RotationTest, ChildForkedWhileAThreadWritesCanLog)
+{
+    open(base() + ".log");
+    VDebug::setRotationSize(id, 1);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        while (!stop)
+            line(100);
+    });
+    int ok = 0;
+    for (int i = 0; i < 20; ++i) {
+        const pid_t child = vtest::forkChild([&] {
+            VNOTICE(id) << "from the child" << endl;
+            return 0;
+        });
+        ok += vtest::waitChild(child, std::chrono::seconds(10)) == 0;
+    }
+    stop = true;
+    writer.join();
+    EXPECT_EQ(ok, 20);
+}
+
+TEST_F(RotationTest, BadSetUpsSayWhyAndKeepLogging)
+{
+    // A base name the semaphore refuses.
+    open("my log.log");
+    {
+        vtest::CaptureFd err(2);
+        VDebug::setRotationSize(id, 1);
+        EXPECT_EQ(err.text(), "VSemaphore: invalid semaphore name my log_rotationSem\n");
+    }
+    line(MB + 10);
+    line(100);
+    EXPECT_TRUE(copies().empty());
+    EXPECT_EQ(size(path), MB + 110);
+    VDebug::unregisterStream(id);
+
+    // No directory for the semaphore's key file.
+    setenv("VORN_TMPDIR", semDir.file("missing").c_str(), 1);
+    open(base() + ".log");
+    {
+        vtest::CaptureFd err(2);
+        VDebug::setRotationSize(id, 1);
+        const std::string text = err.text();
+        EXPECT_NE(text.find("VSemaphoreImpl::constructor: failed to open file"), std::string::npos);
+        EXPECT_NE(text.find("VDebug::setRotationSize: rotation semaphore for " + path + " failed: " +
+                            strerror(ENOENT) + "; rotation stays off\n"),
+                  std::string::npos)
+            << text;
+    }
+    setenv("VORN_TMPDIR", semDir.path().c_str(), 1);
+    line(MB + 10);
+    EXPECT_EQ(copies(), std::vector<std::string>{"my log.log"});
+    VDebug::unregisterStream(id);
+
+    // A FIFO is no regular file.
+    const std::string fifo = logs.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    id = VDebug::registerStream("fifo", fifo.c_str());
+    vtest::CaptureFd err(2);
+    VDebug::setRotationSize(id, 1);
+    EXPECT_EQ(err.text(), "VDebug::setRotationSize: " + fifo + " is not a regular file; rotation stays off\n");
+    EXPECT_EQ(VDebugTestAccess::rotationSize(id), 0);
+    ::close(reader);
+
+    // A stream that fell back to standard output.
+    VDebug::unregisterStream(id);
+    vtest::CaptureFd err2(2);
+    id = VDebug::registerStream("lost", logs.file("no/such/dir.log").c_str());
+    VDebug::setRotationSize(id, 1);
+    EXPECT_NE(err2.text().find("VDebug::setRotationSize: stream lost has no log file of its own; rotation stays off\n"),
+              std::string::npos);
+}
+
+TEST_F(RotationTest, FailedCopyOrTruncationIsReportedOnceAndNotRetriedPerLine)
+{
+    TestClock clock;
+    const std::string b = base();
+    open(b + ".log");
+    VDebug::setRotationSize(id, 1);
+    // An append-only file cannot be truncated, even by root.
+    if (std::system(("chattr +a '" + path + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "chattr not available here";
+    const int before = VDebugTestAccess::rotationAttempts();
+    std::string text;
+    {
+        vtest::CaptureFd err(2);
+        for (int i = 0; i < 1100; ++i)
+            line(1000);
+        text = err.text();
+    }
+    EXPECT_EQ(std::system(("chattr -a '" + path + "'").c_str()), 0);
+    EXPECT_EQ(text, "VDebug: rotation of " + path + " failed: cannot truncate: " + strerror(EPERM) + "\n");
+    EXPECT_EQ(VDebugTestAccess::rotationAttempts(), before + 1);
+    EXPECT_TRUE(copies().empty());
+    EXPECT_EQ(size(path), 1100 * 1000);
+
+    // An unwritable directory: the copy fails.
+    g_sec = g_sec + 60;
+    ASSERT_EQ(std::system(("chattr +i '" + logs.path() + "'").c_str()), 0);
+    {
+        vtest::CaptureFd err(2);
+        for (int i = 0; i < 10; ++i)
+            line(1000);
+        text = err.text();
+    }
+    EXPECT_EQ(std::system(("chattr -i '" + logs.path() + "'").c_str()), 0);
+    // Reported once per stream: the first failure already was.
+    EXPECT_EQ(text, "");
+    EXPECT_EQ(VDebugTestAccess::rotationAttempts(), before + 2);
+    EXPECT_TRUE(copies().empty());
+
+    g_sec = g_sec + 60;
+    line(1000);
+    EXPECT_EQ(copies().size(), 1u);
+    EXPECT_EQ(size(path), 0);
+}
+
+TEST_F(RotationTest, RelativePathStillRotatesAfterChdir)
+{
+    char cwd[4096];
+    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+    ASSERT_EQ(chdir(logs.path().c_str()), 0);
+    const std::string b = base();
+    path = logs.file(b + ".log");
+    id = VDebug::registerStream("app", (b + ".log").c_str());
+    VDebug::setDebugLevel(id, VDebug::VNOTICE);
+    VDebug::setRotationSize(id, 1);
+    ASSERT_EQ(chdir(semDir.path().c_str()), 0);
+    line(MB + 10);
+    EXPECT_EQ(chdir(cwd), 0);
+    EXPECT_EQ(copies().size(), 1u);
+    EXPECT_EQ(size(path), 0);
+}

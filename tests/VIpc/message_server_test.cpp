@@ -1,0 +1,444 @@
+// VMessageSimpleServer and VMessageHandlerFactory: real servers on free
+// loopback ports, started in a thread of their own, with plain socket
+// clients.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include <QBuffer>
+#include <QDataStream>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include "VCore/runnable.h"
+#include "VCore/thread.h"
+#include "VIpc/message.h"
+#include "VIpc/message_handler_factory.h"
+#include "VIpc/message_server.h"
+#include "sockutil.h"
+#include "testutil.h"
+
+struct VMessageServerTestAccess
+{
+    static void setPeerAddress(VMessageSimpleServer& s, quint32 hostOrder) { s._testPeerAddress = hostOrder; }
+    static bool listenOnLoopback() { return VMessageSimpleServer::_testListenOnLoopback = true; }
+    static QHostAddress address(const VMessageSimpleServer& s) { return s._networkServer.serverAddress(); }
+};
+
+// Servers in these tests are reachable from this host only.
+static const bool kLoopbackOnly = VMessageServerTestAccess::listenOnLoopback();
+
+namespace {
+
+std::atomic<int> g_handlersDeleted(0);
+
+// Replies "re:" + the request's type and its number plus one; counts the
+// requests it saw destroyed.
+class EchoHandler : public VMessageHandler
+{
+public:
+    explicit EchoHandler(std::atomic<int>* requestsDeleted = nullptr, int replyChars = 0)
+        : _requestsDeleted(requestsDeleted), _replyChars(replyChars) {}
+    ~EchoHandler() override { ++g_handlersDeleted; }
+    VMessage* handleMessage(VMessage* request) override
+    {
+        if (_requestsDeleted) {
+            std::atomic<int>* counter = _requestsDeleted;
+            QObject::connect(request, &QObject::destroyed, [counter] { ++*counter; });
+        }
+        VMessage* reply = new VMessage;
+        reply->setStringType(QStringLiteral("re:") + request->getStringType());
+        reply->setIntData(request->getIntData() + 1);
+        if (_replyChars > 0)
+            reply->setStringData(QString(_replyChars, QLatin1Char('z')));
+        return reply;
+    }
+
+private:
+    std::atomic<int>* _requestsDeleted;
+    int _replyChars;
+};
+
+class NullHandler : public VMessageHandler
+{
+public:
+    VMessage* handleMessage(VMessage*) override { return nullptr; }
+};
+
+class ThrowingHandler : public VMessageHandler
+{
+public:
+    VMessage* handleMessage(VMessage*) override { throw VException("handler failed"); }
+};
+
+class StoppingHandler : public EchoHandler
+{
+public:
+    explicit StoppingHandler(VMessageSimpleServer* server) : _server(server) {}
+    VMessage* handleMessage(VMessage* request) override
+    {
+        _server->stop();
+        return EchoHandler::handleMessage(request);
+    }
+
+private:
+    VMessageSimpleServer* _server;
+};
+
+class ThrowingDestructorHandler : public NullHandler
+{
+public:
+    ~ThrowingDestructorHandler() noexcept(false) override { throw VException("cannot let go"); }
+};
+
+QByteArray requestBytes(const QString& type, int number)
+{
+    VMessage m;
+    m.setStringType(type);
+    m.setIntData(number);
+    QByteArray out;
+    QDataStream s(&out, QIODevice::WriteOnly);
+    s << &m;
+    return out;
+}
+
+std::unique_ptr<VMessage> decode(const std::string& bytes, qint64* used = nullptr)
+{
+    QByteArray copy(bytes.data(), int(bytes.size()));
+    QBuffer buffer(&copy);
+    buffer.open(QIODevice::ReadOnly);
+    QDataStream s(&buffer);
+    VMessage* m = nullptr;
+    s >> m;
+    if (used)
+        *used = buffer.pos();
+    return std::unique_ptr<VMessage>(m);
+}
+
+// Sends bytes as one client and returns all it gets until the server closes.
+std::string exchange(quint16 port, const QByteArray& bytes, bool* closed = nullptr, int readDelayMs = 0)
+{
+    vtest::Fd fd = vtest::tcpConnect(port);
+    EXPECT_TRUE(fd.valid());
+    vtest::sendAll(fd.get(), bytes.constData(), size_t(bytes.size()));
+    if (readDelayMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(readDelayMs)); // a slow reader
+    return vtest::recvUntilClose(fd.get(), 20000, closed);
+}
+
+// Qt's text for a timed-out wait, as this runtime words it.
+QString timeoutText()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    socket.waitForConnected(5000);
+    socket.waitForReadyRead(1);
+    return socket.errorString();
+}
+
+// A server built in the test thread and started in a VThread; std::cerr
+// is captured until it is stopped.
+class RunningServer : private VRunnable
+{
+public:
+    explicit RunningServer(QStringList masks = QStringList(), int waitMs = 1000, int deadlineMs = 5000)
+        : server(0, masks)
+    {
+        server.setTimeouts(waitMs, deadlineMs);
+        port = server.serverPort();
+    }
+    ~RunningServer()
+    {
+        if (_running)
+            stop();
+    }
+    void start()
+    {
+        _old = std::cerr.rdbuf(_err.rdbuf());
+        _running = true;
+        _thread.start();
+    }
+    // Returns what the server wrote to std::cerr.
+    std::string stop()
+    {
+        server.stop();
+        return join();
+    }
+    // Waits for start() to return by itself.
+    std::string join()
+    {
+        _thread.join();
+        _running = false;
+        std::cerr.rdbuf(_old);
+        return _err.str();
+    }
+
+    VMessageSimpleServer server;
+    quint16 port = 0;
+
+private:
+    void run() override { server.start(); }
+
+    VThread _thread{this, "message server"};
+    bool _running = false;
+    std::ostringstream _err;
+    std::streambuf* _old = nullptr;
+};
+
+} // namespace
+
+TEST(VMessageSimpleServer, RepliesWithOneFrameThenCloses)
+{
+    vtest::CaptureFd stderrFd(2);
+    std::atomic<int> requestsDeleted(0);
+    g_handlersDeleted = 0;
+    RunningServer s;
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler(&requestsDeleted));
+    s.start();
+    for (int i = 0; i < 3; ++i) {
+        bool closed = false;
+        const std::string reply = exchange(s.port, requestBytes(QStringLiteral("ping"), 41 + i), &closed);
+        EXPECT_TRUE(closed);
+        qint64 used = 0;
+        std::unique_ptr<VMessage> m = decode(reply, &used);
+        EXPECT_EQ(m->getStringType(), QStringLiteral("re:ping"));
+        EXPECT_EQ(m->getIntData(), 42 + i);
+        EXPECT_EQ(used, qint64(reply.size())); // exactly one frame
+    }
+    EXPECT_EQ(s.stop(), "");
+    EXPECT_EQ(requestsDeleted.load(), 3);
+    EXPECT_EQ(g_handlersDeleted.load(), 1);
+    EXPECT_EQ(VMessageHandlerFactory::getInstance()->getHandler(QStringLiteral("VMessage")), nullptr);
+    // Built in one thread, served in another: Qt has nothing to complain about.
+    EXPECT_EQ(stderrFd.text(), "");
+}
+
+TEST(VMessageSimpleServer, NullReplyOrNoHandlerGivesOnlyTheClose)
+{
+    RunningServer s;
+    s.start();
+    bool closed = false;
+    EXPECT_EQ(exchange(s.port, requestBytes(QStringLiteral("a"), 1), &closed), "");
+    EXPECT_TRUE(closed);
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), new NullHandler);
+    EXPECT_EQ(exchange(s.port, requestBytes(QStringLiteral("b"), 2), &closed), "");
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(s.stop(), "");
+}
+
+TEST(VMessageSimpleServer, HandlerExceptionIsReportedAndTheNextClientServed)
+{
+    RunningServer s;
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), new ThrowingHandler);
+    s.start();
+    bool closed = false;
+    EXPECT_EQ(exchange(s.port, requestBytes(QStringLiteral("a"), 1), &closed), "");
+    EXPECT_TRUE(closed);
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler);
+    EXPECT_EQ(decode(exchange(s.port, requestBytes(QStringLiteral("b"), 2)))->getIntData(), 3);
+    EXPECT_EQ(s.stop(), "Exception: handler failed. Client disconnected.\n");
+}
+
+TEST(VMessageSimpleServer, StopFromAHandlerStillSendsTheReply)
+{
+    g_handlersDeleted = 0;
+    RunningServer s;
+    VMessageHandler* h = new StoppingHandler(&s.server);
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), h);
+    s.server.registerMessageHandler(QStringLiteral("Other"), h);
+    s.start();
+    EXPECT_EQ(decode(exchange(s.port, requestBytes(QStringLiteral("last"), 9)))->getStringType(),
+              QStringLiteral("re:last"));
+    EXPECT_EQ(s.join(), "");
+    EXPECT_EQ(g_handlersDeleted.load(), 1); // one handler under two names
+}
+
+TEST(VMessageSimpleServer, StopFromAnotherThreadEndsAnIdleServerSoon)
+{
+    RunningServer s;
+    s.start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // let it reach its wait
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(s.stop(), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - t0,
+              std::chrono::milliseconds(VMessageSimpleServer::ACCEPT_SLICE_MS + 800));
+    // A start after stop serves nothing and returns at once.
+    s.server.start();
+}
+
+TEST(VMessageSimpleServer, SilentAndTricklingClientsDoNotHoldTheServer)
+{
+    RunningServer s(QStringList(), 300, 900);
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler);
+    s.start();
+    const QByteArray request = requestBytes(QStringLiteral("x"), 1);
+    {
+        vtest::Fd silent = vtest::tcpConnect(s.port);
+        bool closed = false;
+        EXPECT_EQ(vtest::recvUntilClose(silent.get(), 10000, &closed), "");
+        EXPECT_TRUE(closed);
+    }
+    {
+        vtest::Fd trickle = vtest::tcpConnect(s.port);
+        bool closed = false;
+        for (int i = 0; i < request.size() && !closed; ++i) {
+            vtest::sendAll(trickle.get(), request.constData() + i, 1);
+            // Each byte within the per-wait limit, the whole past the deadline.
+            vtest::recvUntilClose(trickle.get(), 100, &closed);
+        }
+        EXPECT_TRUE(closed);
+    }
+    EXPECT_EQ(decode(exchange(s.port, request))->getIntData(), 2);
+    const std::string err = s.stop();
+    EXPECT_EQ(err, "Exception: Error while waiting for read: " + timeoutText().toStdString()
+                       + ". Client disconnected.\n"
+                         "Exception: Error while waiting for read: message not complete within 900 ms. "
+                         "Client disconnected.\n");
+}
+
+TEST(VMessageSimpleServer, HostileFramesAreReportedAndTheServerGoesOn)
+{
+    RunningServer s;
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler);
+    s.start();
+    const QByteArray good = requestBytes(QStringLiteral("x"), 1);
+    QByteArray wrongClass = good;
+    wrongClass[19] = 'X';
+    const QByteArray frames[] = {
+        QByteArray("hello, is anybody there?"),
+        QByteArray::fromHex("7fffffff7fffffff"),
+        QByteArray::fromHex("ffffffff00000000"),
+        QByteArray::fromHex("000000160000001600000009564d6573736167650000000009007fffffff"),
+        wrongClass,
+        QByteArray::fromHex("0000000d0000000d00000009564d65737361676500"),
+        good.left(20),
+    };
+    for (const QByteArray& f : frames) {
+        bool closed = false;
+        vtest::Fd fd = vtest::tcpConnect(s.port);
+        vtest::sendAll(fd.get(), f.constData(), size_t(f.size()));
+        ::shutdown(fd.get(), SHUT_WR);
+        EXPECT_EQ(vtest::recvUntilClose(fd.get(), 10000, &closed), "");
+        EXPECT_TRUE(closed);
+    }
+    EXPECT_EQ(decode(exchange(s.port, good))->getIntData(), 2);
+    const std::string err = s.stop();
+    const std::string closedText = "Error while waiting for read: The remote host closed the connection";
+    EXPECT_EQ(err, "Exception: message length 1751477356 out of range. Client disconnected.\n"
+                   "Exception: message length 2147483647 out of range. Client disconnected.\n"
+                   "Exception: message length -1 out of range. Client disconnected.\n"
+                   "Exception: malformed message while deserializing. Client disconnected.\n"
+                   "Exception: unrecognized class while deserializing. Client disconnected.\n"
+                   "Exception: malformed message while deserializing. Client disconnected.\n"
+                   "Exception: " + closedText + ". Client disconnected.\n");
+}
+
+TEST(VMessageSimpleServer, RefusedClientIsClosedWithoutAReply)
+{
+    {
+        RunningServer s;
+        s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler);
+        VMessageServerTestAccess::setPeerAddress(s.server, 0x0A010203); // 10.1.2.3
+        s.start();
+        bool closed = false;
+        EXPECT_EQ(exchange(s.port, requestBytes(QStringLiteral("x"), 1), &closed), "");
+        EXPECT_TRUE(closed);
+        EXPECT_EQ(s.stop(), "Exception: client 10.1.2.3 is not allowed. Client disconnected.\n");
+    }
+    {
+        RunningServer s(QStringList() << "10.1.2.0/24");
+        s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler);
+        VMessageServerTestAccess::setPeerAddress(s.server, 0x0A010203);
+        s.start();
+        EXPECT_EQ(decode(exchange(s.port, requestBytes(QStringLiteral("x"), 1)))->getIntData(), 2);
+        EXPECT_EQ(s.stop(), "");
+    }
+}
+
+TEST(VMessageSimpleServer, LargeReplyArrivesWholeAtASlowReader)
+{
+    const int chars = 32 * 1024 * 1024; // 64 MiB of UTF-16
+    RunningServer s(QStringList(), 20000, 60000);
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler(nullptr, chars));
+    s.start();
+    const std::string reply = exchange(s.port, requestBytes(QStringLiteral("big"), 1), nullptr, 300);
+    EXPECT_EQ(s.stop(), "");
+    ASSERT_GT(reply.size(), size_t(2) * chars);
+    qint64 used = 0;
+    std::unique_ptr<VMessage> m = decode(reply, &used);
+    EXPECT_EQ(used, qint64(reply.size()));
+    EXPECT_EQ(m->getStringData().size(), chars);
+}
+
+TEST(VMessageSimpleServer, ListenFailureGivesQtsTextAndPortsWrap)
+{
+    ASSERT_TRUE(kLoopbackOnly);
+    uint16_t port = 0;
+    vtest::Fd busy = vtest::tcpListen(&port);
+    QTcpServer probe;
+    EXPECT_FALSE(probe.listen(QHostAddress::LocalHost, port));
+    try {
+        VMessageSimpleServer s(port, QStringList());
+        ADD_FAILURE() << "listened on a taken port";
+    } catch (const VException& e) {
+        EXPECT_EQ(QString::fromLatin1(e.what()), probe.errorString());
+    }
+    // The port is taken modulo 65536: a free port plus 65536 is that port.
+    busy.reset();
+    try {
+        VMessageSimpleServer s(quint32(port) + 65536, QStringList());
+        EXPECT_EQ(s.serverPort(), port);
+        EXPECT_EQ(VMessageServerTestAccess::address(s), QHostAddress(QHostAddress::LocalHost));
+    } catch (const VException&) {
+        // Another process took the port meanwhile: nothing to learn here.
+    }
+}
+
+TEST(VMessageHandlerFactory, RegistrationOwnsReplacesAndFreesOnce)
+{
+    VMessageHandlerFactory* f = VMessageHandlerFactory::getInstance();
+    EXPECT_EQ(f, VMessageHandlerFactory::getInstance());
+    g_handlersDeleted = 0;
+    EchoHandler* a = new EchoHandler;
+    EchoHandler* b = new EchoHandler;
+    f->registerMessageHandler(QStringLiteral("A"), a);
+    f->registerMessageHandler(QStringLiteral("A"), a); // same one: kept
+    f->registerMessageHandler(QStringLiteral("B"), a);
+    f->registerMessageHandler(QStringLiteral("A"), b); // a is still under "B"
+    EXPECT_EQ(g_handlersDeleted.load(), 0);
+    f->registerMessageHandler(QStringLiteral("B"), b); // a is gone from the table
+    EXPECT_EQ(g_handlersDeleted.load(), 1);
+
+    f->registerStartMessageHandler(a = new EchoHandler);
+    EXPECT_EQ(f->getStartMessageHandler(), a);
+    EXPECT_EQ(f->getHandler(QStringLiteral("START_MESSAGE_DUMMY_NAME")), a);
+    f->deregisterStartMessageHandler(); // ownership back to us
+    EXPECT_EQ(f->getStartMessageHandler(), nullptr);
+    delete a;
+    EXPECT_EQ(g_handlersDeleted.load(), 2);
+
+    f->registerMessageHandler(QStringLiteral("C"), new ThrowingDestructorHandler);
+    try {
+        f->freeAllHandlers();
+        ADD_FAILURE() << "destructor exception lost";
+    } catch (const VException& e) {
+        EXPECT_STREQ(e.what(), "cannot let go");
+    }
+    EXPECT_EQ(g_handlersDeleted.load(), 3); // b, under two names, once
+    EXPECT_EQ(f->getHandler(QStringLiteral("A")), nullptr);
+}
+
+TEST(VMessageSimpleServer, HandlerDestructorFailureIsReportedAtTheEnd)
+{
+    RunningServer s;
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), new ThrowingDestructorHandler);
+    s.start();
+    EXPECT_EQ(s.stop(), "Exception: cannot let go\n");
+}

@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <VTest/test_dir.h>
+
+#include "testutil.h"
+
+namespace {
+
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+void makeFile(const std::string& path)
+{
+    vtest::writeFile(path, "x");
+}
+
+} // namespace
+
+TEST(VTestDir, NamesItsDirectories)
+{
+    vtest::TempDir root;
+    VTestDir dir(root.path().c_str(), "suite", "case");
+    const QString scratch = root.qpath() + "/output/suite/case";
+    EXPECT_TRUE(QFileInfo(scratch).isDir());
+    EXPECT_EQ(dir.getAbsoluteDirName(), scratch);
+    EXPECT_EQ(dir.getAbsoluteFileName("f.txt"), scratch + "/f.txt");
+    EXPECT_EQ(VTestDir::getUnittestsDirName(root.qpath()), root.qpath());
+    EXPECT_EQ(VTestDir::getInputDirName(root.qpath()), root.qpath() + "/input");
+    EXPECT_EQ(VTestDir::getOutputDirName(root.qpath()), root.qpath() + "/output");
+}
+
+TEST(VTestDir, CleanKeepsHiddenEntries)
+{
+    vtest::TempDir root;
+    VTestDir dir(root.path().c_str(), "s", "t");
+    const std::string s = dir.getAbsoluteDirName().toStdString();
+    makeFile(s + "/a");
+    makeFile(s + "/b");
+    mkdir((s + "/d").c_str(), 0700);
+    makeFile(s + "/d/e");
+    mkdir((s + "/h").c_str(), 0700);
+    makeFile(s + "/h/.hidden");
+    makeFile(s + "/h/gone");
+    makeFile(s + "/.keep");
+
+    dir.clean();
+    EXPECT_FALSE(exists(s + "/a"));
+    EXPECT_FALSE(exists(s + "/b"));
+    EXPECT_FALSE(exists(s + "/d"));
+    EXPECT_FALSE(exists(s + "/h/gone"));
+    EXPECT_TRUE(exists(s + "/h/.hidden"));
+    EXPECT_TRUE(exists(s + "/.keep"));
+}
+
+TEST(VTestDir, LinksAreRemovedNotFollowed)
+{
+    vtest::TempDir root, outside;
+    makeFile(outside.file("precious"));
+    mkdir(outside.file("sub").c_str(), 0700);
+    makeFile(outside.file("sub/precious2"));
+    VTestDir dir(root.path().c_str(), "s", "t");
+    const std::string s = dir.getAbsoluteDirName().toStdString();
+    makeFile(s + "/.keep");
+    ASSERT_EQ(symlink(outside.path().c_str(), (s + "/dirlink").c_str()), 0);
+    ASSERT_EQ(symlink(outside.file("precious").c_str(), (s + "/filelink").c_str()), 0);
+    mkdir((s + "/d").c_str(), 0700);
+    ASSERT_EQ(symlink(outside.file("sub").c_str(), (s + "/d/nested").c_str()), 0);
+
+    dir.clean();
+    EXPECT_TRUE(exists(outside.file("precious")));
+    EXPECT_TRUE(exists(outside.file("sub/precious2")));
+    EXPECT_FALSE(exists(s + "/dirlink"));
+    EXPECT_FALSE(exists(s + "/filelink"));
+    EXPECT_FALSE(exists(s + "/d"));
+}
+
+TEST(VTestDir, EmptiedScratchGoesWithEmptyParents)
+{
+    // The emptied scratch directory and each parent left empty are removed,
+    // up to the first that is not empty.
+    vtest::TempDir root;
+    makeFile(root.file("sentinel"));
+    VTestDir dir(root.path().c_str(), "s", "t");
+    const std::string s = dir.getAbsoluteDirName().toStdString();
+    mkdir((s + "/d").c_str(), 0700);
+    makeFile(s + "/d/e");
+    dir.clean();
+    EXPECT_FALSE(exists(root.file("output")));
+    EXPECT_TRUE(exists(root.file("sentinel")));
+    // Cleaning a directory that is gone does nothing.
+    dir.clean();
+    EXPECT_TRUE(exists(root.file("sentinel")));
+}
+
+TEST(VTestDir, RootIsNeverCleaned)
+{
+    // In a child confined to a temporary root: a scratch path that resolves
+    // to "/" is refused with a warning.
+    vtest::TempDir jail;
+    makeFile(jail.file("sentinel"));
+    mkdir(jail.file("tmp").c_str(), 0700); // for the output capture
+    const std::string jailPath = jail.path();
+    const pid_t pid = vtest::forkChild([jailPath] {
+        if (chroot(jailPath.c_str()) != 0 || chdir("/") != 0)
+            return 10;
+        std::string err;
+        {
+            vtest::CaptureFd capture(2);
+            VTestDir dir("", "..", "");
+            dir.clean();
+            err = capture.text();
+        }
+        if (access("/sentinel", F_OK) != 0)
+            return 11;
+        return err.find("WARNING] VTestDir::clean: refusing to clean") != std::string::npos ? 0 : 12;
+    });
+    EXPECT_EQ(vtest::waitChild(pid), 0);
+}
