@@ -5,20 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <VCore/vexception.h>
+#include <exception_text.h>
 #include <VIO/json_value.h>
 
 namespace {
-
-template <class F>
-std::string thrownText(F f)
-{
-    try {
-        f();
-    } catch (const VException& e) {
-        return e.what();
-    }
-    return "(nothing thrown)";
-}
 
 // An array nested depth levels deep, built in code.
 VJsonValue nested(int depth)
@@ -39,19 +29,19 @@ TEST(VJsonValue, ConversionsAndTheirExceptions)
     EXPECT_EQ(VJsonValue(true).asInt(), 1);
     EXPECT_EQ(VJsonValue(-1).asUInt(), 4294967295u);
     EXPECT_EQ(VJsonValue(7u).asDouble(), 7.0);
-    EXPECT_EQ(thrownText([] { VJsonValue(5u).asInt(); }),
+    EXPECT_EQ(vtest::exceptionText([] { VJsonValue(5u).asInt(); }),
               "VIO/json_value:521 VJsonValue::asInt() - value type is unsigned");
-    EXPECT_EQ(thrownText([] { VJsonValue("x").asInt(); }),
+    EXPECT_EQ(vtest::exceptionText([] { VJsonValue("x").asInt(); }),
               "VIO/json_value:527 VJsonValue::asInt() - the value is not compatible with INT");
-    EXPECT_EQ(thrownText([] { VJsonValue("x").asUInt(); }),
+    EXPECT_EQ(vtest::exceptionText([] { VJsonValue("x").asUInt(); }),
               "VIO/json_value:730 VJsonValue::AsUInt() - the value is not compatible with UInt");
-    EXPECT_EQ(thrownText([] { VJsonValue("1").asDouble(); }),
+    EXPECT_EQ(vtest::exceptionText([] { VJsonValue("1").asDouble(); }),
               "VIO/json_value:581 VJsonValue::asDouble() - the value is not compatible with DOUBLE");
-    EXPECT_EQ(thrownText([] { VJsonValue(VJSONTYPE_ARRAY).asString(); }),
+    EXPECT_EQ(vtest::exceptionText([] { VJsonValue(VJSONTYPE_ARRAY).asString(); }),
               "VIO/json_value:644 VJsonValue::asString() - the value is not compatible with STRING");
-    EXPECT_EQ(thrownText([] { VJsonValue(VJSONTYPE_INT64).asString(); }),
+    EXPECT_EQ(vtest::exceptionText([] { VJsonValue(VJSONTYPE_INT64).asString(); }),
               "VIO/json_value:644 VJsonValue::asString() - the value is not compatible with STRING");
-    EXPECT_EQ(thrownText([] { VJsonValue(VJsonType(20)).toString(); }),
+    EXPECT_EQ(vtest::exceptionText([] { VJsonValue(VJsonType(20)).toString(); }),
               "VIO/json_value:1589 VJsonValue::toString(): Unknown type (received \"\")");
 }
 
@@ -180,8 +170,8 @@ TEST(VJsonValue, MemberNamesAreSorted)
 TEST(VJsonValue, IndexTooLargeThrows)
 {
     VJsonValue v;
-    EXPECT_EQ(thrownText([&v] { v.item(4000000000u); }), "VJsonValue::item() - index too large");
-    EXPECT_EQ(thrownText([&v] { v.item(1u << 28); }), "VJsonValue::item() - index too large");
+    EXPECT_EQ(vtest::exceptionText([&v] { v.item(4000000000u); }), "VJsonValue::item() - index too large");
+    EXPECT_EQ(vtest::exceptionText([&v] { v.item(1u << 28); }), "VJsonValue::item() - index too large");
     EXPECT_TRUE(v.isNull());
 }
 
