@@ -536,7 +536,7 @@ void VJsonReader::storeValue(int ch, const QString& key, VJsonValue& value, VJso
 
 int VJsonReader::skipComment()
 {
-    static const QString kTolerated =
+    const QString kTolerated =
         QStringLiteral("Comments may be tolerated in JSON text but they are not part of JSON syntax");
     int ch = readChar();
     if (ch == '/') {
