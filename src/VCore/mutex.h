@@ -23,9 +23,20 @@ public:
     VMutex(const VMutex&) = delete;
     VMutex& operator=(const VMutex&) = delete;
 
-    // Only VException leaves lock() and unlock().
-    void lock();
-    void unlock();
+    // Only VException leaves lock() and unlock(). Inline: the fast path is
+    // the pthread call alone.
+    void lock()
+    {
+        const int rc = pthread_mutex_lock(&_mutex);
+        if (Q_UNLIKELY(rc != 0))
+            throwError("failed to lock() VMutex: %1", rc);
+    }
+    void unlock()
+    {
+        const int rc = pthread_mutex_unlock(&_mutex);
+        if (Q_UNLIKELY(rc != 0))
+            throwError("failed to unlock() VMutex: %1", rc);
+    }
 
     virtual QString toString() const;
 
@@ -34,6 +45,7 @@ public:
 private:
     friend struct VMutexTestAccess;
     static const char* getErrorStr(int errorCode);
+    [[noreturn]] static void throwError(const char* format, int errorCode);
 
     pthread_mutex_t _mutex;
     qint16 _lockCounter;

@@ -23,8 +23,7 @@ VMutex::VMutex() : _lockCounter(0)
     pthread_mutexattr_settype(&a.attr, PTHREAD_MUTEX_RECURSIVE);
     const int rc = pthread_mutex_init(&_mutex, &a.attr);
     if (rc != 0)
-        throw VException(QStringLiteral("pthread_mutex_init() failed: %1")
-                             .arg(QLatin1String(getErrorStr(rc))));
+        throwError("pthread_mutex_init() failed: %1", rc);
 }
 
 VMutex::~VMutex()
@@ -36,20 +35,9 @@ VMutex::~VMutex()
         std::fprintf(stderr, "pthread_mutex_destroy() failed: %s\n", getErrorStr(rc));
 }
 
-void VMutex::lock()
+void VMutex::throwError(const char* format, int errorCode)
 {
-    const int rc = pthread_mutex_lock(&_mutex);
-    if (rc != 0)
-        throw VException(QStringLiteral("failed to lock() VMutex: %1")
-                             .arg(QLatin1String(getErrorStr(rc))));
-}
-
-void VMutex::unlock()
-{
-    const int rc = pthread_mutex_unlock(&_mutex);
-    if (rc != 0)
-        throw VException(QStringLiteral("failed to unlock() VMutex: %1")
-                             .arg(QLatin1String(getErrorStr(rc))));
+    throw VException(QString::fromLatin1(format).arg(QLatin1String(getErrorStr(errorCode))));
 }
 
 QString VMutex::toString() const

@@ -76,7 +76,7 @@ void VSemaphoreImpl::writeIdFile(const QByteArray& keyPath)
     if (!f)
         return;
     fd.release(); // the FILE owns it now
-    std::fprintf(f, "%d\n", m_semid);
+    std::fprintf(f, "%d\n", m_semid.load());
     std::fclose(f);
 }
 
@@ -195,7 +195,7 @@ bool VSemaphoreImpl::doAcquire(quint32 count, bool block)
         if (taken > 0)
             semOp(int(taken), true);
     }
-    VDBG1(VDebug::STDERR) << qint64(::getpid()) << ": VSemaphoreImpl::acquire: semid: " << m_semid
+    VDBG1(VDebug::STDERR) << qint64(::getpid()) << ": VSemaphoreImpl::acquire: semid: " << m_semid.load()
                           << " uid:" << quint64(::getuid()) << "gid: " << quint64(::getgid())
                           << vStrError(err) << endl;
     setErrorString(vStrError(err));
@@ -283,10 +283,9 @@ bool VSemaphoreImpl::release(quint32 count)
 
 void VSemaphoreImpl::remove()
 {
-    if (m_semid >= 0) {
-        ::semctl(m_semid, 0, IPC_RMID);
-        m_semid = -1;
-    }
+    const int id = m_semid.exchange(-1);
+    if (id >= 0)
+        ::semctl(id, 0, IPC_RMID);
 }
 
 qint32 VSemaphoreImpl::getCurrentCount()

@@ -10,6 +10,7 @@
 #ifndef VORNLIB_VCORE_SEMUNIX_H
 #define VORNLIB_VCORE_SEMUNIX_H
 
+#include <atomic>
 #include <mutex>
 
 #include <QString>
@@ -62,7 +63,8 @@ private:
     void writeIdFile(const QByteArray& keyPath);
     bool checkCount(quint32 count, const char* op);
 
-    int m_semid;
+    // Atomic: remove() may run while other threads acquire and release.
+    std::atomic<int> m_semid;
     bool m_isOk;
     quint32 m_initialCount;
     QString _lastError;
