@@ -10,7 +10,10 @@ build=${1:-build/fuzz}
 seconds=${2:-60}
 jobs=${3:-$(nproc)}
 
+# Debian 12: apt-get install clang libclang-rt-14-dev
 command -v clang++ > /dev/null || { echo "clang++ is needed for the libFuzzer build"; exit 2; }
+compgen -G "$(clang++ -print-resource-dir)/lib/linux/libclang_rt.fuzzer-*.a" > /dev/null \
+  || { echo "clang's libFuzzer runtime is missing (Debian: libclang-rt-14-dev)"; exit 2; }
 cmake -S "$src" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=ON -DVORN_LIBFUZZER=ON \
   -DVORN_BUILD_BENCH=OFF -DVORN_BUILD_EXAMPLES=OFF > /dev/null
