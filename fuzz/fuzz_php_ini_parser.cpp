@@ -7,7 +7,6 @@
 #include <QTextStream>
 
 #include <VCore/vexception.h>
-#include <VDebug/debug.h>
 #include <VIO/php_ini_parser.h>
 
 #include "fuzz_target.h"
@@ -67,8 +66,6 @@ QString scratchFile()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const bool quiet = (VDebug::setDebugLevel(VDebug::STDERR, VDebug::VERROR), true);
-    (void)quiet;
     QByteArray input = vfuzz::bytes(data, size);
 
     {
