@@ -234,9 +234,12 @@ int main(int argc, char** argv)
 #ifdef VFUZZ_ASAN
     __sanitizer_set_death_callback(saveCurrent);
 #endif
-    // The sanitizers handle SIGSEGV themselves; these are the other ways out.
+    // ASan reports SIGSEGV itself and then calls saveCurrent.
     for (int sig : {SIGABRT, SIGILL, SIGFPE, SIGBUS})
         ::signal(sig, onFatalSignal);
+#ifndef VFUZZ_ASAN
+    ::signal(SIGSEGV, onFatalSignal);
+#endif
     ::signal(SIGALRM, onHang);
     unsigned long long runs = 20000;
     unsigned long long seconds = 5;
