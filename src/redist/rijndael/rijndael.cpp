@@ -49,6 +49,8 @@ struct Tables
     quint32 te[4][256]; // SubBytes + MixColumns, input byte in row k
     quint32 td[4][256]; // InvSubBytes + InvMixColumns
     quint32 u[4][256];  // InvMixColumns alone, for round keys
+    quint32 sw[4][256]; // SubBytes alone, byte in row k (final round)
+    quint32 isw[4][256];
     quint32 rcon[10];
 };
 
@@ -83,6 +85,8 @@ constexpr Tables makeTables()
             t.te[k][x] = rotl32(te0, 8 * k);
             t.td[k][x] = rotl32(td0, 8 * k);
             t.u[k][x] = rotl32(u0, 8 * k);
+            t.sw[k][x] = quint32(s) << (8 * k);
+            t.isw[k][x] = quint32(i) << (8 * k);
         }
     }
     quint8 rc = 1;
@@ -140,11 +144,6 @@ struct WordKeys
     }
 };
 
-inline unsigned byteAt(quint32 w, unsigned row)
-{
-    return (w >> (8 * row)) & 0xFFu;
-}
-
 inline void loadBlock(const quint8* p, quint32* s)
 {
     for (int c = 0; c < 4; ++c)
@@ -157,6 +156,43 @@ inline void storeBlock(quint8* p, const quint32* s)
         st32(p + 4 * c, s[c]);
 }
 
+using WordTable = quint32[4][256];
+
+// XORs the table words of the four bytes of column w into the output
+// columns they feed. Working input column by input column lets each column
+// be taken apart once, which saves register copies.
+inline void spread(const WordTable& t, quint32 w, quint32& o0, quint32& o1, quint32& o2, quint32& o3)
+{
+    o0 ^= t[0][w & 0xFFu];
+    o1 ^= t[1][(w >> 8) & 0xFFu];
+    o2 ^= t[2][(w >> 16) & 0xFFu];
+    o3 ^= t[3][w >> 24];
+}
+
+// One round on one block: with te / td a full round, with sw / isw the
+// final one. Byte r of column c feeds column c - r (cipher, ShiftRows) or
+// c + r (inverse cipher).
+template <bool Dec>
+inline void round(const WordTable& t, const quint32* k, quint32 (&s)[4])
+{
+    quint32 n0 = k[0], n1 = k[1], n2 = k[2], n3 = k[3];
+    if (Dec) {
+        spread(t, s[0], n0, n1, n2, n3);
+        spread(t, s[1], n1, n2, n3, n0);
+        spread(t, s[2], n2, n3, n0, n1);
+        spread(t, s[3], n3, n0, n1, n2);
+    } else {
+        spread(t, s[0], n0, n3, n2, n1);
+        spread(t, s[1], n1, n0, n3, n2);
+        spread(t, s[2], n2, n1, n0, n3);
+        spread(t, s[3], n3, n2, n1, n0);
+    }
+    s[0] = n0;
+    s[1] = n1;
+    s[2] = n2;
+    s[3] = n3;
+}
+
 // The lane loops must be unrolled, or the state goes to memory.
 #if defined(__GNUC__)
 #define VORN_UNROLL _Pragma("GCC unroll 8")
@@ -165,80 +201,32 @@ inline void storeBlock(quint8* p, const quint32* s)
 #endif
 
 // N independent blocks at once: their table look-ups interleave, which
-// hides the load latency of one block's serial rounds.
-template <int N>
-inline void encryptWords(const quint32* __restrict k, unsigned rounds, quint32 (&s)[N][4])
+// hides the load latency of one block's serial rounds. The inverse cipher
+// is the equivalent one: k holds the decryption schedule, used from the
+// last round key down.
+template <bool Dec, int N>
+inline void cryptWords(const quint32* __restrict k, unsigned rounds, quint32 (&s)[N][4])
 {
-    const auto& t = T.te;
-    for (int j = 0; j < N; ++j)
-        for (int c = 0; c < 4; ++c)
-            s[j][c] ^= k[c];
-    for (unsigned r = 1; r < rounds; ++r) {
-        k += 4;
-        VORN_UNROLL
-        for (int j = 0; j < N; ++j) {
-            const quint32 s0 = s[j][0], s1 = s[j][1], s2 = s[j][2], s3 = s[j][3];
-            s[j][0] = t[0][byteAt(s0, 0)] ^ t[1][byteAt(s1, 1)] ^ t[2][byteAt(s2, 2)] ^ t[3][s3 >> 24] ^ k[0];
-            s[j][1] = t[0][byteAt(s1, 0)] ^ t[1][byteAt(s2, 1)] ^ t[2][byteAt(s3, 2)] ^ t[3][s0 >> 24] ^ k[1];
-            s[j][2] = t[0][byteAt(s2, 0)] ^ t[1][byteAt(s3, 1)] ^ t[2][byteAt(s0, 2)] ^ t[3][s1 >> 24] ^ k[2];
-            s[j][3] = t[0][byteAt(s3, 0)] ^ t[1][byteAt(s0, 1)] ^ t[2][byteAt(s1, 2)] ^ t[3][s2 >> 24] ^ k[3];
-        }
-    }
-    k += 4;
-    const quint8* S = T.sbox;
-    VORN_UNROLL
-    for (int j = 0; j < N; ++j) {
-        const quint32 s0 = s[j][0], s1 = s[j][1], s2 = s[j][2], s3 = s[j][3];
-        s[j][0] = pack(S[byteAt(s0, 0)], S[byteAt(s1, 1)], S[byteAt(s2, 2)], S[s3 >> 24]) ^ k[0];
-        s[j][1] = pack(S[byteAt(s1, 0)], S[byteAt(s2, 1)], S[byteAt(s3, 2)], S[s0 >> 24]) ^ k[1];
-        s[j][2] = pack(S[byteAt(s2, 0)], S[byteAt(s3, 1)], S[byteAt(s0, 2)], S[s1 >> 24]) ^ k[2];
-        s[j][3] = pack(S[byteAt(s3, 0)], S[byteAt(s0, 1)], S[byteAt(s1, 2)], S[s2 >> 24]) ^ k[3];
-    }
-}
-
-// Equivalent inverse cipher: k holds the decryption schedule, used from
-// the last round key down.
-template <int N>
-inline void decryptWords(const quint32* __restrict k, unsigned rounds, quint32 (&s)[N][4])
-{
-    const auto& t = T.td;
-    const quint32* kr = k + 4 * rounds;
+    const WordTable& t = Dec ? T.td : T.te;
+    const int step = Dec ? -4 : 4;
+    const quint32* kr = Dec ? k + 4 * rounds : k;
     for (int j = 0; j < N; ++j)
         for (int c = 0; c < 4; ++c)
             s[j][c] ^= kr[c];
-    for (unsigned r = rounds - 1; r > 0; --r) {
-        kr -= 4;
+    for (unsigned r = 1; r < rounds; ++r) {
+        kr += step;
         VORN_UNROLL
-        for (int j = 0; j < N; ++j) {
-            const quint32 s0 = s[j][0], s1 = s[j][1], s2 = s[j][2], s3 = s[j][3];
-            s[j][0] = t[0][byteAt(s0, 0)] ^ t[1][byteAt(s3, 1)] ^ t[2][byteAt(s2, 2)] ^ t[3][s1 >> 24] ^ kr[0];
-            s[j][1] = t[0][byteAt(s1, 0)] ^ t[1][byteAt(s0, 1)] ^ t[2][byteAt(s3, 2)] ^ t[3][s2 >> 24] ^ kr[1];
-            s[j][2] = t[0][byteAt(s2, 0)] ^ t[1][byteAt(s1, 1)] ^ t[2][byteAt(s0, 2)] ^ t[3][s3 >> 24] ^ kr[2];
-            s[j][3] = t[0][byteAt(s3, 0)] ^ t[1][byteAt(s2, 1)] ^ t[2][byteAt(s1, 2)] ^ t[3][s0 >> 24] ^ kr[3];
-        }
+        for (int j = 0; j < N; ++j)
+            round<Dec>(t, kr, s[j]);
     }
-    const quint8* I = T.isbox;
+    kr += step;
     VORN_UNROLL
-    for (int j = 0; j < N; ++j) {
-        const quint32 s0 = s[j][0], s1 = s[j][1], s2 = s[j][2], s3 = s[j][3];
-        s[j][0] = pack(I[byteAt(s0, 0)], I[byteAt(s3, 1)], I[byteAt(s2, 2)], I[s1 >> 24]) ^ k[0];
-        s[j][1] = pack(I[byteAt(s1, 0)], I[byteAt(s0, 1)], I[byteAt(s3, 2)], I[s2 >> 24]) ^ k[1];
-        s[j][2] = pack(I[byteAt(s2, 0)], I[byteAt(s1, 1)], I[byteAt(s0, 2)], I[s3 >> 24]) ^ k[2];
-        s[j][3] = pack(I[byteAt(s3, 0)], I[byteAt(s2, 1)], I[byteAt(s1, 2)], I[s0 >> 24]) ^ k[3];
-    }
+    for (int j = 0; j < N; ++j)
+        round<Dec>(Dec ? T.isw : T.sw, kr, s[j]);
 }
 
 // Blocks per pass of the portable ECB and CBC-decrypt loops.
 const int kPortableLanes = 2;
-
-template <bool Dec, int N>
-inline void cryptWords(const quint32* k, unsigned rounds, quint32 (&s)[N][4])
-{
-    if (Dec)
-        decryptWords<N>(k, rounds, s);
-    else
-        encryptWords<N>(k, rounds, s);
-}
 
 // Every pass loads all its input blocks before storing any output, so
 // in == out works.
@@ -272,7 +260,7 @@ void cbcEncPortable(const quint8* rk, unsigned rounds, quint8* chain, const quin
     for (size_t i = 0; i < n; ++i, in += 16, out += 16) {
         for (int c = 0; c < 4; ++c)
             s[0][c] ^= ld32(in + 4 * c);
-        encryptWords<1>(keys.w, rounds, s);
+        cryptWords<false, 1>(keys.w, rounds, s);
         storeBlock(out, s[0]);
     }
     storeBlock(chain, s[0]);
@@ -293,7 +281,7 @@ void cbcDecPortable(const quint8* rk, unsigned rounds, quint8* chain, const quin
             for (int w = 0; w < 4; ++w)
                 s[j][w] = c[j][w];
         }
-        decryptWords<kPortableLanes>(keys.w, rounds, s);
+        cryptWords<true, kPortableLanes>(keys.w, rounds, s);
         for (int j = 0; j < kPortableLanes; ++j) {
             for (int w = 0; w < 4; ++w) {
                 st32(out + 16 * j + 4 * w, s[j][w] ^ prev[w]);
@@ -306,7 +294,7 @@ void cbcDecPortable(const quint8* rk, unsigned rounds, quint8* chain, const quin
         loadBlock(in, c);
         for (int w = 0; w < 4; ++w)
             s[0][w] = c[w];
-        decryptWords<1>(keys.w, rounds, s);
+        cryptWords<true, 1>(keys.w, rounds, s);
         for (int w = 0; w < 4; ++w) {
             st32(out + 4 * w, s[0][w] ^ prev[w]);
             prev[w] = c[w];
@@ -333,7 +321,7 @@ void cfb1Portable(const quint8* rk, unsigned rounds, bool dec, quint8* reg, cons
             // Column c holds register bytes 4c..4c+3, the first in the low byte.
             quint32 s[1][4] = { { __builtin_bswap32(quint32(hi >> 32)), __builtin_bswap32(quint32(hi)),
                                   __builtin_bswap32(quint32(lo >> 32)), __builtin_bswap32(quint32(lo)) } };
-            encryptWords<1>(keys.w, rounds, s);
+            cryptWords<false, 1>(keys.w, rounds, s);
             const int byte = i >> 3, shift = 7 - (i & 7);
             const unsigned inBit = (buf[byte] >> shift) & 1u;
             const unsigned outBit = inBit ^ ((s[0][0] >> 7) & 1u);
