@@ -173,7 +173,7 @@ inline void spread(const WordTable& t, quint32 w, quint32& o0, quint32& o1, quin
 // final one. Byte r of column c feeds column c - r (cipher, ShiftRows) or
 // c + r (inverse cipher).
 template <bool Dec>
-inline void round(const WordTable& t, const quint32* k, quint32 (&s)[4])
+inline void aesRound(const WordTable& t, const quint32* k, quint32 (&s)[4])
 {
     quint32 n0 = k[0], n1 = k[1], n2 = k[2], n3 = k[3];
     if (Dec) {
@@ -217,12 +217,12 @@ inline void cryptWords(const quint32* __restrict k, unsigned rounds, quint32 (&s
         kr += step;
         VORN_UNROLL
         for (int j = 0; j < N; ++j)
-            round<Dec>(t, kr, s[j]);
+            aesRound<Dec>(t, kr, s[j]);
     }
     kr += step;
     VORN_UNROLL
     for (int j = 0; j < N; ++j)
-        round<Dec>(Dec ? T.isw : T.sw, kr, s[j]);
+        aesRound<Dec>(Dec ? T.isw : T.sw, kr, s[j]);
 }
 
 // Blocks per pass of the portable ECB and CBC-decrypt loops.
@@ -303,6 +303,13 @@ void cbcDecPortable(const quint8* rk, unsigned rounds, quint8* chain, const quin
     storeBlock(chain, prev);
 }
 
+// Four register bytes, the first in the high bits, as a column word (the
+// first in row 0).
+inline quint32 column(quint32 v)
+{
+    return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
+}
+
 // CFB1 key stream, one forward block per bit; the register is kept as two
 // big-endian halves so the one-bit shift is cheap.
 void cfb1Portable(const quint8* rk, unsigned rounds, bool dec, quint8* reg, const quint8* in,
@@ -318,9 +325,8 @@ void cfb1Portable(const quint8* rk, unsigned rounds, bool dec, quint8* reg, cons
         quint8 buf[16];
         memcpy(buf, in, 16);
         for (int i = 0; i < 128; ++i) {
-            // Column c holds register bytes 4c..4c+3, the first in the low byte.
-            quint32 s[1][4] = { { __builtin_bswap32(quint32(hi >> 32)), __builtin_bswap32(quint32(hi)),
-                                  __builtin_bswap32(quint32(lo >> 32)), __builtin_bswap32(quint32(lo)) } };
+            quint32 s[1][4] = { { column(quint32(hi >> 32)), column(quint32(hi)),
+                                  column(quint32(lo >> 32)), column(quint32(lo)) } };
             cryptWords<false, 1>(keys.w, rounds, s);
             const int byte = i >> 3, shift = 7 - (i & 7);
             const unsigned inBit = (buf[byte] >> shift) & 1u;
