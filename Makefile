@@ -8,7 +8,7 @@ RELEASE := $(BUILD)/release
 STAGE   := $(abspath $(BUILD)/stage)
 CONSUMER:= $(BUILD)/consumer
 
-.PHONY: all deps release asan demo check test consumer clean
+.PHONY: all deps release asan demo check test consumer fuzz clean
 
 all: release
 
@@ -36,6 +36,11 @@ test: asan
 	bash scripts/run-tests.sh $(ASAN) $(JOBS)
 
 check: consumer test
+
+# Coverage-guided fuzzing with libFuzzer (needs clang): each target FUZZ_SECONDS.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	bash scripts/run-fuzzers.sh $(BUILD)/fuzz $(FUZZ_SECONDS) $(JOBS)
 
 clean:
 	rm -rf $(BUILD)

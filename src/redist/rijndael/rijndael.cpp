@@ -49,6 +49,8 @@ struct Tables
     quint32 te[4][256]; // SubBytes + MixColumns, input byte in row k
     quint32 td[4][256]; // InvSubBytes + InvMixColumns
     quint32 u[4][256];  // InvMixColumns alone, for round keys
+    quint32 sw[4][256]; // SubBytes alone, byte in row k (final round)
+    quint32 isw[4][256];
     quint32 rcon[10];
 };
 
@@ -83,6 +85,8 @@ constexpr Tables makeTables()
             t.te[k][x] = rotl32(te0, 8 * k);
             t.td[k][x] = rotl32(td0, 8 * k);
             t.u[k][x] = rotl32(u0, 8 * k);
+            t.sw[k][x] = quint32(s) << (8 * k);
+            t.isw[k][x] = quint32(i) << (8 * k);
         }
     }
     quint8 rc = 1;
@@ -124,75 +128,220 @@ inline quint32 subWord(quint32 w)
 }
 
 // ---- Portable block functions ----------------------------------------
+// The state of each block is four column words; the mode loops keep it in
+// registers from load to store, so no block is copied on the way.
 
-// N blocks at once (contiguous at in and out): independent lookups of the
-// blocks interleave, which keeps the load units busy.
-template <int N>
-void encryptPortable(const quint8* rk, unsigned rounds, const quint8* in, quint8* out)
+// Round keys as words: rounds + 1 keys of four words, read from the byte
+// schedule once per call.
+struct WordKeys
 {
-    quint32 s[N][4];
+    quint32 w[60];
+
+    WordKeys(const quint8* rk, unsigned rounds)
+    {
+        for (unsigned i = 0; i < 4 * (rounds + 1); ++i)
+            w[i] = ld32(rk + 4 * i);
+    }
+};
+
+inline void loadBlock(const quint8* p, quint32* s)
+{
+    for (int c = 0; c < 4; ++c)
+        s[c] = ld32(p + 4 * c);
+}
+
+inline void storeBlock(quint8* p, const quint32* s)
+{
+    for (int c = 0; c < 4; ++c)
+        st32(p + 4 * c, s[c]);
+}
+
+using WordTable = quint32[4][256];
+
+// XORs the table words of the four bytes of column w into the output
+// columns they feed. Working input column by input column lets each column
+// be taken apart once, which saves register copies.
+inline void spread(const WordTable& t, quint32 w, quint32& o0, quint32& o1, quint32& o2, quint32& o3)
+{
+    o0 ^= t[0][w & 0xFFu];
+    o1 ^= t[1][(w >> 8) & 0xFFu];
+    o2 ^= t[2][(w >> 16) & 0xFFu];
+    o3 ^= t[3][w >> 24];
+}
+
+// One round on one block: with te / td a full round, with sw / isw the
+// final one. Byte r of column c feeds column c - r (cipher, ShiftRows) or
+// c + r (inverse cipher).
+template <bool Dec>
+inline void aesRound(const WordTable& t, const quint32* k, quint32 (&s)[4])
+{
+    quint32 n0 = k[0], n1 = k[1], n2 = k[2], n3 = k[3];
+    if (Dec) {
+        spread(t, s[0], n0, n1, n2, n3);
+        spread(t, s[1], n1, n2, n3, n0);
+        spread(t, s[2], n2, n3, n0, n1);
+        spread(t, s[3], n3, n0, n1, n2);
+    } else {
+        spread(t, s[0], n0, n3, n2, n1);
+        spread(t, s[1], n1, n0, n3, n2);
+        spread(t, s[2], n2, n1, n0, n3);
+        spread(t, s[3], n3, n2, n1, n0);
+    }
+    s[0] = n0;
+    s[1] = n1;
+    s[2] = n2;
+    s[3] = n3;
+}
+
+// The lane loops must be unrolled, or the state goes to memory.
+#if defined(__GNUC__)
+#define VORN_UNROLL _Pragma("GCC unroll 8")
+#else
+#define VORN_UNROLL
+#endif
+
+// N independent blocks at once: their table look-ups interleave, which
+// hides the load latency of one block's serial rounds. The inverse cipher
+// is the equivalent one: k holds the decryption schedule, used from the
+// last round key down.
+template <bool Dec, int N>
+inline void cryptWords(const quint32* __restrict k, unsigned rounds, quint32 (&s)[N][4])
+{
+    const WordTable& t = Dec ? T.td : T.te;
+    const int step = Dec ? -4 : 4;
+    const quint32* kr = Dec ? k + 4 * rounds : k;
     for (int j = 0; j < N; ++j)
         for (int c = 0; c < 4; ++c)
-            s[j][c] = ld32(in + 16 * j + 4 * c) ^ ld32(rk + 4 * c);
+            s[j][c] ^= kr[c];
     for (unsigned r = 1; r < rounds; ++r) {
-        rk += 16;
-        for (int j = 0; j < N; ++j) {
-            const quint32 s0 = s[j][0], s1 = s[j][1], s2 = s[j][2], s3 = s[j][3];
-            s[j][0] = T.te[0][b(s0, 0)] ^ T.te[1][b(s1, 1)] ^ T.te[2][b(s2, 2)] ^ T.te[3][b(s3, 3)] ^ ld32(rk);
-            s[j][1] = T.te[0][b(s1, 0)] ^ T.te[1][b(s2, 1)] ^ T.te[2][b(s3, 2)] ^ T.te[3][b(s0, 3)] ^ ld32(rk + 4);
-            s[j][2] = T.te[0][b(s2, 0)] ^ T.te[1][b(s3, 1)] ^ T.te[2][b(s0, 2)] ^ T.te[3][b(s1, 3)] ^ ld32(rk + 8);
-            s[j][3] = T.te[0][b(s3, 0)] ^ T.te[1][b(s0, 1)] ^ T.te[2][b(s1, 2)] ^ T.te[3][b(s2, 3)] ^ ld32(rk + 12);
-        }
+        kr += step;
+        VORN_UNROLL
+        for (int j = 0; j < N; ++j)
+            aesRound<Dec>(t, kr, s[j]);
     }
-    rk += 16;
-    const quint8* S = T.sbox;
-    for (int j = 0; j < N; ++j) {
-        const quint32 s0 = s[j][0], s1 = s[j][1], s2 = s[j][2], s3 = s[j][3];
-        quint8* o = out + 16 * j;
-        st32(o, pack(S[b(s0, 0)], S[b(s1, 1)], S[b(s2, 2)], S[b(s3, 3)]) ^ ld32(rk));
-        st32(o + 4, pack(S[b(s1, 0)], S[b(s2, 1)], S[b(s3, 2)], S[b(s0, 3)]) ^ ld32(rk + 4));
-        st32(o + 8, pack(S[b(s2, 0)], S[b(s3, 1)], S[b(s0, 2)], S[b(s1, 3)]) ^ ld32(rk + 8));
-        st32(o + 12, pack(S[b(s3, 0)], S[b(s0, 1)], S[b(s1, 2)], S[b(s2, 3)]) ^ ld32(rk + 12));
-    }
-}
-
-// Equivalent inverse cipher: rk holds the decryption schedule, used from
-// the last round key down.
-template <int N>
-void decryptPortable(const quint8* rk, unsigned rounds, const quint8* in, quint8* out)
-{
-    const quint8* k = rk + 16 * rounds;
-    quint32 s[N][4];
+    kr += step;
+    VORN_UNROLL
     for (int j = 0; j < N; ++j)
-        for (int c = 0; c < 4; ++c)
-            s[j][c] = ld32(in + 16 * j + 4 * c) ^ ld32(k + 4 * c);
-    for (unsigned r = rounds - 1; r > 0; --r) {
-        k -= 16;
-        for (int j = 0; j < N; ++j) {
-            const quint32 s0 = s[j][0], s1 = s[j][1], s2 = s[j][2], s3 = s[j][3];
-            s[j][0] = T.td[0][b(s0, 0)] ^ T.td[1][b(s3, 1)] ^ T.td[2][b(s2, 2)] ^ T.td[3][b(s1, 3)] ^ ld32(k);
-            s[j][1] = T.td[0][b(s1, 0)] ^ T.td[1][b(s0, 1)] ^ T.td[2][b(s3, 2)] ^ T.td[3][b(s2, 3)] ^ ld32(k + 4);
-            s[j][2] = T.td[0][b(s2, 0)] ^ T.td[1][b(s1, 1)] ^ T.td[2][b(s0, 2)] ^ T.td[3][b(s3, 3)] ^ ld32(k + 8);
-            s[j][3] = T.td[0][b(s3, 0)] ^ T.td[1][b(s2, 1)] ^ T.td[2][b(s1, 2)] ^ T.td[3][b(s0, 3)] ^ ld32(k + 12);
-        }
-    }
-    const quint8* I = T.isbox;
-    for (int j = 0; j < N; ++j) {
-        const quint32 s0 = s[j][0], s1 = s[j][1], s2 = s[j][2], s3 = s[j][3];
-        quint8* o = out + 16 * j;
-        st32(o, pack(I[b(s0, 0)], I[b(s3, 1)], I[b(s2, 2)], I[b(s1, 3)]) ^ ld32(rk));
-        st32(o + 4, pack(I[b(s1, 0)], I[b(s0, 1)], I[b(s3, 2)], I[b(s2, 3)]) ^ ld32(rk + 4));
-        st32(o + 8, pack(I[b(s2, 0)], I[b(s1, 1)], I[b(s0, 2)], I[b(s3, 3)]) ^ ld32(rk + 8));
-        st32(o + 12, pack(I[b(s3, 0)], I[b(s2, 1)], I[b(s1, 2)], I[b(s0, 3)]) ^ ld32(rk + 12));
-    }
+        aesRound<Dec>(Dec ? T.isw : T.sw, kr, s[j]);
 }
 
+// Blocks per pass of the portable ECB and CBC-decrypt loops.
 const int kPortableLanes = 2;
 
-inline void xor16(quint8* dst, const quint8* a, const quint8* c)
+// Every pass loads all its input blocks before storing any output, so
+// in == out works.
+template <bool Dec>
+void ecbPortable(const quint8* rk, unsigned rounds, const quint8* in, quint8* out, size_t n)
 {
-    for (int i = 0; i < 16; ++i)
-        dst[i] = quint8(a[i] ^ c[i]);
+    const WordKeys keys(rk, rounds);
+    size_t i = 0;
+    for (; i + kPortableLanes <= n; i += kPortableLanes, in += 16 * kPortableLanes, out += 16 * kPortableLanes) {
+        quint32 s[kPortableLanes][4];
+        for (int j = 0; j < kPortableLanes; ++j)
+            loadBlock(in + 16 * j, s[j]);
+        cryptWords<Dec, kPortableLanes>(keys.w, rounds, s);
+        for (int j = 0; j < kPortableLanes; ++j)
+            storeBlock(out + 16 * j, s[j]);
+    }
+    for (; i < n; ++i, in += 16, out += 16) {
+        quint32 s[1][4];
+        loadBlock(in, s[0]);
+        cryptWords<Dec, 1>(keys.w, rounds, s);
+        storeBlock(out, s[0]);
+    }
+}
+
+void cbcEncPortable(const quint8* rk, unsigned rounds, quint8* chain, const quint8* in,
+                    quint8* out, size_t n)
+{
+    const WordKeys keys(rk, rounds);
+    quint32 s[1][4];
+    loadBlock(chain, s[0]);
+    for (size_t i = 0; i < n; ++i, in += 16, out += 16) {
+        for (int c = 0; c < 4; ++c)
+            s[0][c] ^= ld32(in + 4 * c);
+        cryptWords<false, 1>(keys.w, rounds, s);
+        storeBlock(out, s[0]);
+    }
+    storeBlock(chain, s[0]);
+}
+
+void cbcDecPortable(const quint8* rk, unsigned rounds, quint8* chain, const quint8* in,
+                    quint8* out, size_t n)
+{
+    const WordKeys keys(rk, rounds);
+    quint32 prev[4];
+    loadBlock(chain, prev);
+    size_t i = 0;
+    for (; i + kPortableLanes <= n; i += kPortableLanes, in += 16 * kPortableLanes, out += 16 * kPortableLanes) {
+        // The cipher blocks are kept, since out may be in.
+        quint32 c[kPortableLanes][4], s[kPortableLanes][4];
+        for (int j = 0; j < kPortableLanes; ++j) {
+            loadBlock(in + 16 * j, c[j]);
+            for (int w = 0; w < 4; ++w)
+                s[j][w] = c[j][w];
+        }
+        cryptWords<true, kPortableLanes>(keys.w, rounds, s);
+        for (int j = 0; j < kPortableLanes; ++j) {
+            for (int w = 0; w < 4; ++w) {
+                st32(out + 16 * j + 4 * w, s[j][w] ^ prev[w]);
+                prev[w] = c[j][w];
+            }
+        }
+    }
+    for (; i < n; ++i, in += 16, out += 16) {
+        quint32 c[4], s[1][4];
+        loadBlock(in, c);
+        for (int w = 0; w < 4; ++w)
+            s[0][w] = c[w];
+        cryptWords<true, 1>(keys.w, rounds, s);
+        for (int w = 0; w < 4; ++w) {
+            st32(out + 4 * w, s[0][w] ^ prev[w]);
+            prev[w] = c[w];
+        }
+    }
+    storeBlock(chain, prev);
+}
+
+// Four register bytes, the first in the high bits, as a column word (the
+// first in row 0).
+inline quint32 column(quint32 v)
+{
+    return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
+}
+
+// CFB1 key stream, one forward block per bit; the register is kept as two
+// big-endian halves so the one-bit shift is cheap.
+void cfb1Portable(const quint8* rk, unsigned rounds, bool dec, quint8* reg, const quint8* in,
+                  quint8* out, size_t n)
+{
+    const WordKeys keys(rk, rounds);
+    quint64 hi = 0, lo = 0;
+    for (int i = 0; i < 8; ++i) {
+        hi = (hi << 8) | reg[i];
+        lo = (lo << 8) | reg[8 + i];
+    }
+    for (size_t blk = 0; blk < n; ++blk, in += 16, out += 16) {
+        quint8 buf[16];
+        memcpy(buf, in, 16);
+        for (int i = 0; i < 128; ++i) {
+            quint32 s[1][4] = { { column(quint32(hi >> 32)), column(quint32(hi)),
+                                  column(quint32(lo >> 32)), column(quint32(lo)) } };
+            cryptWords<false, 1>(keys.w, rounds, s);
+            const int byte = i >> 3, shift = 7 - (i & 7);
+            const unsigned inBit = (buf[byte] >> shift) & 1u;
+            const unsigned outBit = inBit ^ ((s[0][0] >> 7) & 1u);
+            buf[byte] = quint8((buf[byte] & ~(1u << shift)) | (outBit << shift));
+            const unsigned cipherBit = dec ? inBit : outBit;
+            hi = (hi << 1) | (lo >> 63);
+            lo = (lo << 1) | cipherBit;
+        }
+        memcpy(out, buf, 16);
+    }
+    for (int i = 0; i < 8; ++i) {
+        reg[i] = quint8(hi >> (56 - 8 * i));
+        reg[8 + i] = quint8(lo >> (56 - 8 * i));
+    }
 }
 
 // ---- AES-NI ---------------------------------------------------------------
@@ -375,19 +524,10 @@ void ecbRun(const quint8* rk, unsigned rounds, bool dec, const quint8* in, quint
         return;
     }
 #endif
-    size_t i = 0;
-    for (; i + kPortableLanes <= n; i += kPortableLanes, in += 16 * kPortableLanes, out += 16 * kPortableLanes) {
-        if (dec)
-            decryptPortable<kPortableLanes>(rk, rounds, in, out);
-        else
-            encryptPortable<kPortableLanes>(rk, rounds, in, out);
-    }
-    for (; i < n; ++i, in += 16, out += 16) {
-        if (dec)
-            decryptPortable<1>(rk, rounds, in, out);
-        else
-            encryptPortable<1>(rk, rounds, in, out);
-    }
+    if (dec)
+        ecbPortable<true>(rk, rounds, in, out, n);
+    else
+        ecbPortable<false>(rk, rounds, in, out, n);
 }
 
 // chain: the previous cipher block on entry, the last one on return.
@@ -400,12 +540,7 @@ void cbcEncRun(const quint8* rk, unsigned rounds, quint8* chain, const quint8* i
         return;
     }
 #endif
-    for (size_t i = 0; i < n; ++i, in += 16, out += 16) {
-        quint8 x[16];
-        xor16(x, in, chain);
-        encryptPortable<1>(rk, rounds, x, out);
-        memcpy(chain, out, 16);
-    }
+    cbcEncPortable(rk, rounds, chain, in, out, n);
 }
 
 void cbcDecRun(const quint8* rk, unsigned rounds, quint8* chain, const quint8* in, quint8* out,
@@ -417,22 +552,7 @@ void cbcDecRun(const quint8* rk, unsigned rounds, quint8* chain, const quint8* i
         return;
     }
 #endif
-    for (size_t i = 0; i < n;) {
-        const int lanes = n - i >= size_t(kPortableLanes) ? kPortableLanes : 1;
-        quint8 c[16 * kPortableLanes];
-        memcpy(c, in, size_t(16 * lanes)); // read before out (which may be in) is written
-        if (lanes == kPortableLanes)
-            decryptPortable<kPortableLanes>(rk, rounds, c, out);
-        else
-            decryptPortable<1>(rk, rounds, c, out);
-        xor16(out, out, chain);
-        for (int j = 1; j < lanes; ++j)
-            xor16(out + 16 * j, out + 16 * j, c + 16 * (j - 1));
-        memcpy(chain, c + 16 * (lanes - 1), 16);
-        i += size_t(lanes);
-        in += 16 * lanes;
-        out += 16 * lanes;
-    }
+    cbcDecPortable(rk, rounds, chain, in, out, n);
 }
 
 void cfb1Run(const quint8* rk, unsigned rounds, bool dec, quint8* reg, const quint8* in,
@@ -444,23 +564,7 @@ void cfb1Run(const quint8* rk, unsigned rounds, bool dec, quint8* reg, const qui
         return;
     }
 #endif
-    for (size_t blk = 0; blk < n; ++blk, in += 16, out += 16) {
-        quint8 buf[16];
-        memcpy(buf, in, 16);
-        for (int i = 0; i < 128; ++i) {
-            quint8 ks[16];
-            encryptPortable<1>(rk, rounds, reg, ks);
-            const int byte = i >> 3, shift = 7 - (i & 7);
-            const unsigned inBit = (buf[byte] >> shift) & 1u;
-            const unsigned outBit = inBit ^ (ks[0] >> 7);
-            buf[byte] = quint8((buf[byte] & ~(1u << shift)) | (outBit << shift));
-            const unsigned cipherBit = dec ? inBit : outBit;
-            for (int j = 0; j < 15; ++j)
-                reg[j] = quint8((reg[j] << 1) | (reg[j + 1] >> 7));
-            reg[15] = quint8((reg[15] << 1) | cipherBit);
-        }
-        memcpy(out, buf, 16);
-    }
+    cfb1Portable(rk, rounds, dec, reg, in, out, n);
 }
 
 }

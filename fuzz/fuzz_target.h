@@ -1,0 +1,34 @@
+// Shared bits of the fuzz targets: the entry point every target defines and
+// the conversion of the raw input into the Qt types the library takes.
+#ifndef VORNLIB_FUZZ_FUZZ_TARGET_H
+#define VORNLIB_FUZZ_FUZZ_TARGET_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include <QByteArray>
+#include <QString>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+// Optional: run once before the first input (libFuzzer's convention).
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) __attribute__((weak));
+
+namespace vfuzz {
+
+// Inputs beyond this are cut: the parsers are linear, a longer input finds
+// nothing a shorter one does not and only slows the run.
+constexpr size_t MAX_INPUT_BYTES = 64 * 1024;
+
+inline QByteArray bytes(const uint8_t* data, size_t size)
+{
+    return QByteArray(reinterpret_cast<const char*>(data), int(size < MAX_INPUT_BYTES ? size : MAX_INPUT_BYTES));
+}
+
+inline QString utf8(const uint8_t* data, size_t size)
+{
+    return QString::fromUtf8(bytes(data, size));
+}
+
+} // namespace vfuzz
+
+#endif

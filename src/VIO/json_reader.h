@@ -1,0 +1,101 @@
+// VJsonReader: a tolerant JSON parser that collects its complaints, with line
+// and column, instead of throwing, and can keep the text's comments.
+// Not thread-safe: a reader is used by one thread at a time; distinct readers
+// are independent.
+#ifndef VORNLIB_VIO_JSON_READER_H
+#define VORNLIB_VIO_JSON_READER_H
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <VIO/json_value.h>
+
+enum
+{
+    VJSONREAD_ALLOW_COMMENTS = 1,
+    VJSONREAD_KEEP_COMMENTS = 2,
+    VJSONREAD_ALLOW_LITERAL_CASE = 4,
+    VJSONREAD_ALLOW_BAD_CLOSING = 8,
+    VJSONREAD_ALLOW_MULTILINE_STRINGS = 16,
+    VJSONREAD_COMMENTS_AFTER = 32
+};
+
+class VJsonReader
+{
+public:
+    // A negative maxErrors keeps every message.
+    VJsonReader(int flags, int maxErrors);
+    virtual ~VJsonReader();
+
+    // Reads doc into val (a null val only checks the syntax); returns the
+    // number of entries in the error list, 0 when the text was accepted.
+    // Never throws. Containers nested deeper than 1000 levels end the parse
+    // with an error.
+    int parse(const QString& doc, VJsonValue* val);
+
+    int getErrorCount() const { return m_errors.size(); }
+    int getWarningCount() const { return m_warnings.size(); }
+    const QStringList& getErrors() const { return m_errors; }
+    const QStringList& getWarnings() const { return m_warnings; }
+
+    static int UTF8NumBytes(char c);
+
+protected:
+    int parse(VJsonValue* val);
+    int doRead(VJsonValue& parent);
+    void addError(const QString& msg);
+    void addWarning(int flag, const QString& msg);
+    int getStart();
+    int readChar();
+    int getChar();
+    int peekChar();
+    void storeValue(int ch, const QString& key, VJsonValue& value, VJsonValue& parent);
+    int skipWhiteSpace();
+    int skipComment();
+    void storeComment(const VJsonValue* parent);
+    int readString(VJsonValue& value);
+    int readToken(int ch, QString& token);
+    int readValue(int ch, VJsonValue& value);
+    int readUnicode(long& code);
+    int appendUnicodeSequence(QString& text, int code);
+    int numBytes();
+
+    int m_flags;
+    int m_maxErrors;
+    int m_lineNo;
+    int m_colNo;
+    int m_level;
+    VJsonValue* m_current;
+    VJsonValue* m_lastStored;
+    VJsonValue* m_next;
+    QString m_comment;
+    int m_commentLine;
+    QStringList m_errors;
+    QStringList m_warnings;
+    int m_charPos;
+    int m_inType;
+    void* m_inObject;
+    int m_peekChar;
+    // Deepest nesting of containers a parse accepts.
+    int m_maxDepth;
+
+private:
+    VJsonReader(const VJsonReader&) = delete;
+    VJsonReader& operator=(const VJsonReader&) = delete;
+
+    void addMessage(QStringList& list, const QString& text, const char* cutOff);
+    template <class Buffer> int scanToken(int ch, Buffer& token);
+    int scanPlain(QString& text);
+    int plainRun(int start) const;
+    int escapedLength(int start) const;
+    QString shared(const QChar* text, int length);
+
+    const QChar* m_data;
+    int m_size;
+    bool m_rawChars; // inside strings and comments characters above U+00FF are kept
+    bool m_stop;     // the nesting limit was hit: unwind without reading on
+    QVector<QString> m_shared; // recent short strings, by hash of their text
+};
+
+#endif

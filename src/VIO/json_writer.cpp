@@ -1,0 +1,363 @@
+#include "json_writer.h"
+
+#include <charconv>
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include <QVarLengthArray>
+
+#include <VCore/vexception.h>
+
+namespace {
+
+const char* const kFile = "VIO/json_writer";
+
+// The 'g' form with six significant digits when it reads back to the same
+// double, else with the fewest digits that do (the same style): short where
+// six digits were exact, lossless everywhere. Locale-independent. Returns the
+// length written to out (at least 32 bytes).
+int formatDouble(double value, char* out, int size)
+{
+    char sci[40];
+    char* end = std::to_chars(sci, sci + sizeof sci - 1, value, std::chars_format::scientific).ptr;
+    *end = '\0';
+    // The shortest exact digits and the decimal exponent.
+    const char* p = sci;
+    char* o = out;
+    if (*p == '-')
+        *o++ = *p++;
+    char digits[24];
+    int n = 0;
+    const char* e = p;
+    for (; e < end && *e != 'e'; ++e) {
+        if (*e != '.')
+            digits[n++] = *e;
+    }
+    if (n <= 6)
+        return int(std::to_chars(out, out + size, value, std::chars_format::general, 6).ptr - out);
+    const int exponent = std::atoi(e + 1);
+    if (exponent < -4 || exponent >= n) {
+        std::memcpy(out, sci, size_t(end - sci));
+        return int(end - sci);
+    }
+    if (exponent >= 0) {
+        for (int i = 0; i <= exponent; ++i)
+            *o++ = digits[i];
+        if (n > exponent + 1) {
+            *o++ = '.';
+            for (int i = exponent + 1; i < n; ++i)
+                *o++ = digits[i];
+        }
+    } else {
+        *o++ = '0';
+        *o++ = '.';
+        for (int i = 0; i < -exponent - 1; ++i)
+            *o++ = '0';
+        for (int i = 0; i < n; ++i)
+            *o++ = digits[i];
+    }
+    return int(o - out);
+}
+
+struct ScopedOutput
+{
+    ScopedOutput(void*& slot, void* out) : m_slot(slot) { m_slot = out; }
+    ~ScopedOutput() { m_slot = nullptr; }
+    void*& m_slot;
+};
+
+} // namespace
+
+VJsonWriter::VJsonWriter(int style, int indent, int step)
+    : m_style(style), m_indent(style == 0 ? 0 : indent), m_step(style == 0 ? 0 : step), m_level(0),
+      m_outObject(nullptr), m_outType(0)
+{
+}
+
+VJsonWriter::~VJsonWriter()
+{
+}
+
+void VJsonWriter::write(const VJsonValue& value, QString& out)
+{
+    // Built aside so that a failure leaves out as it was. Every character
+    // written is Latin-1 (wider ones are escaped), so bytes are enough.
+    std::string text;
+    {
+        ScopedOutput scope(m_outObject, &text);
+        m_outType = 0;
+        m_level = 0;
+        doWrite(value, nullptr, false);
+    }
+    out.append(QLatin1String(text.data(), int(text.size())));
+}
+
+int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma)
+{
+    int commentPos = 0;
+    if ((m_style & VJSONWRITE_COMMENTS) && value.getCommentCount() > 0) {
+        if (m_style & VJSONWRITE_COMMENTS_BEFORE)
+            commentPos = VJSONCOMMENT_BEFORE;
+        else if (m_style & VJSONWRITE_COMMENTS_AFTER)
+            commentPos = VJSONCOMMENT_AFTER;
+        else
+            commentPos = value.getCommentPos();
+    }
+    if (commentPos == VJSONCOMMENT_BEFORE)
+        writeComment(value, true);
+    writeIndent();
+    if (key)
+        writeKey(*key);
+
+    int last = 0;
+    switch (value.getType()) {
+    case VJSONTYPE_EMPTY:
+        throw VException("VJsonWriter::WriteEmpty() cannot be called (not a valid JSON text)", kFile, 250);
+    case VJSONTYPE_STRING:
+        last = writeStringValue(value.m_refData->m_value.m_valString);
+        break;
+    case VJSONTYPE_CSTRING:
+        last = writeStringValue(value.asString());
+        break;
+    case VJSONTYPE_DOUBLE:
+        last = writeDouble(value.asDouble());
+        break;
+    case VJSONTYPE_INT:
+        last = writeInt(value.asInt());
+        break;
+    case VJSONTYPE_UINT:
+        last = writeUInt(value.asUInt());
+        break;
+    case VJSONTYPE_BOOL:
+        last = writeBool(value.asBool());
+        break;
+    case VJSONTYPE_NULL:
+        last = writeNull();
+        break;
+    case VJSONTYPE_ARRAY:
+    case VJSONTYPE_OBJECT: {
+        if (m_level >= VJsonValue::MaxDepth)
+            throw VException(QStringLiteral("VJsonWriter::write() - nesting deeper than %1 levels")
+                                 .arg(VJsonValue::MaxDepth));
+        const bool array = value.isArray();
+        ++m_level;
+        writeChar(array ? '[' : '{');
+        if (commentPos == VJSONCOMMENT_SAME_LINE) {
+            writeChar(' ');
+            if (writeComment(value, false) != '\n')
+                writeChar('\n');
+            commentPos = 0;
+        } else {
+            writeChar('\n');
+        }
+        if (array) {
+            const VJsonInternalArray& elements = *value.asArray();
+            for (int i = 0; i < elements.size(); ++i)
+                doWrite(elements.at(i), nullptr, i + 1 < elements.size());
+        } else {
+            // Sorted keys: hash order changes from run to run.
+            const VJsonInternalMap& map = *value.asMap();
+            QVarLengthArray<VJsonInternalMap::const_iterator, 32> members;
+            for (VJsonInternalMap::const_iterator it = map.constBegin(); it != map.constEnd(); ++it)
+                members.append(it);
+            std::sort(members.begin(), members.end(),
+                      [](const VJsonInternalMap::const_iterator& a, const VJsonInternalMap::const_iterator& b) {
+                          return a.key() < b.key();
+                      });
+            for (int i = 0; i < members.size(); ++i)
+                doWrite(members[i].value(), &members[i].key(), i + 1 < members.size());
+        }
+        --m_level;
+        writeIndent();
+        last = writeChar(array ? ']' : '}');
+        break;
+    }
+    default:
+        last = writePrimitiveValue(value);
+        break;
+    }
+    if (comma)
+        last = writeChar(',');
+
+    if (commentPos == VJSONCOMMENT_SAME_LINE) {
+        writeChar(' ');
+        last = writeComment(value, false);
+        if (last != '\n')
+            last = writeChar('\n');
+    } else if (commentPos == VJSONCOMMENT_AFTER) {
+        writeChar('\n');
+        last = writeComment(value, true);
+        if (last != '\n')
+            last = writeChar('\n');
+    } else if (last != '\n') {
+        last = writeChar('\n');
+    }
+    return last;
+}
+
+int VJsonWriter::writeChar(char c)
+{
+    std::string* out = output();
+    if (!out)
+        return 0;
+    out->push_back(c);
+    return static_cast<unsigned char>(c);
+}
+
+int VJsonWriter::writeLatin1(const char* text, int length)
+{
+    std::string* out = output();
+    if (!out || length <= 0)
+        return 0;
+    out->append(text, size_t(length));
+    return static_cast<unsigned char>(text[length - 1]);
+}
+
+int VJsonWriter::writeSpaces(int n)
+{
+    std::string* out = output();
+    if (!out || n < 1)
+        return 0;
+    out->append(size_t(n), ' ');
+    return ' ';
+}
+
+int VJsonWriter::writeIndent(int n)
+{
+    if (!(m_style & VJSONWRITE_INDENT))
+        return 0;
+    return writeSpaces(n);
+}
+
+int VJsonWriter::writeIndent()
+{
+    return writeIndent(m_indent + m_step * m_level);
+}
+
+int VJsonWriter::writeString(const QString& text)
+{
+    std::string* out = output();
+    if (!out || text.isEmpty())
+        return 0;
+    // No escapes exist here (comments): a character outside Latin-1 becomes '?'.
+    for (const QChar c : text)
+        out->push_back(c.unicode() > 0xFF ? '?' : char(c.unicode()));
+    return static_cast<unsigned char>(out->back());
+}
+
+int VJsonWriter::writeStringValue(const QString& text)
+{
+    std::string* out = output();
+    if (!out)
+        return 0;
+    const int multiLineIndent =
+        (m_style & VJSONWRITE_SPLIT_STRINGS) && (m_style & VJSONWRITE_INDENT) ? (m_level + 2) * m_step : 0;
+    static const char hex[] = "0123456789abcdef";
+    out->push_back('"');
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (u >= 0x20 && u <= 0xFF && u != '"' && u != '\\' && u != '/') {
+            out->push_back(char(u));
+            continue;
+        }
+        char esc = 0;
+        switch (u) {
+        case '"': esc = '"'; break;
+        case '\\': esc = '\\'; break;
+        case '/': esc = '/'; break;
+        case '\b': esc = 'b'; break;
+        case '\f': esc = 'f'; break;
+        case '\n': esc = 'n'; break;
+        case '\r': esc = 'r'; break;
+        case '\t': esc = 't'; break;
+        default: break;
+        }
+        if (esc) {
+            const char pair[2] = {'\\', esc};
+            out->append(pair, 2);
+        } else {
+            // Outside Latin-1, or a control character without a short form.
+            const char unit[6] = {'\\', 'u', hex[(u >> 12) & 15], hex[(u >> 8) & 15], hex[(u >> 4) & 15], hex[u & 15]};
+            out->append(unit, 6);
+        }
+        if (u == '\n' && multiLineIndent >= 1) {
+            out->append("\"\n", 2);
+            writeSpaces(multiLineIndent);
+            out->push_back('"');
+        }
+    }
+    out->push_back('"');
+    return '"';
+}
+
+int VJsonWriter::writeKey(const QString& key)
+{
+    writeStringValue(key);
+    return writeLatin1(" : ", 3);
+}
+
+int VJsonWriter::writeComment(const VJsonValue& value, bool indent)
+{
+    if (!(m_style & VJSONWRITE_INDENT) || !(m_style & VJSONWRITE_COMMENTS))
+        return 0;
+    int last = 0;
+    for (const QString& comment : value.getCommentArray()) {
+        if (indent)
+            writeIndent();
+        last = writeString(comment);
+        if (!comment.endsWith(QLatin1Char('\n')))
+            last = writeChar('\n');
+    }
+    return last;
+}
+
+int VJsonWriter::writePrimitiveValue(const VJsonValue& value)
+{
+    return writeString(value.asString());
+}
+
+int VJsonWriter::writeNull()
+{
+    return writeLatin1("null", 4);
+}
+
+int VJsonWriter::writeBool(bool value)
+{
+    return value ? writeLatin1("true", 4) : writeLatin1("false", 5);
+}
+
+int VJsonWriter::writeInt(int value)
+{
+    char buf[16];
+    return writeLatin1(buf, int(std::to_chars(buf, buf + sizeof buf, value).ptr - buf));
+}
+
+int VJsonWriter::writeUInt(unsigned int value)
+{
+    char buf[16];
+    return writeLatin1(buf, int(std::to_chars(buf, buf + sizeof buf, value).ptr - buf));
+}
+
+int VJsonWriter::writeDouble(double value)
+{
+    // JSON has no NaN or infinity.
+    if (!std::isfinite(value))
+        return writeNull();
+    // "-0" would read back as the integer 0 and lose the sign.
+    if (value == 0.0 && std::signbit(value))
+        return writeLatin1("-0.0", 4);
+    char buf[64];
+    return writeLatin1(buf, formatDouble(value, buf, sizeof buf));
+}
+
+int VJsonWriter::writeError(const QString& text)
+{
+    return writeString(QStringLiteral("ERROR: %1").arg(text));
+}
+
+int VJsonWriter::writeEmpty()
+{
+    throw VException("VJsonWriter::WriteEmpty() cannot be called (not a valid JSON text", kFile, 823);
+}
