@@ -1,4 +1,5 @@
 #include "json_reader.h"
+#include "json_value_p.h"
 
 #include <charconv>
 #include <cmath>
@@ -342,6 +343,7 @@ int VJsonReader::parse(VJsonValue* val)
     if (m_inType != 0)
         m_size = 0;
 
+    VJsonPayloadBlocks blocks;
     VJsonValue check;
     VJsonValue* target = val ? val : &check;
     m_next = target;

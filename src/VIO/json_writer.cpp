@@ -14,6 +14,16 @@ namespace {
 
 const char* const kFile = "VIO/json_writer";
 
+// The exponent after the 'e' of to_chars' scientific form: a sign and digits.
+int parseExponent(const char* p)
+{
+    const bool negative = *p == '-';
+    int value = 0;
+    for (++p; *p >= '0' && *p <= '9'; ++p)
+        value = value * 10 + (*p - '0');
+    return negative ? -value : value;
+}
+
 // The 'g' form with six significant digits when it reads back to the same
 // double, else with the fewest digits that do (the same style): short where
 // six digits were exact, lossless everywhere. Locale-independent. Returns the
@@ -37,7 +47,7 @@ int formatDouble(double value, char* out, int size)
     }
     if (n <= 6)
         return int(std::to_chars(out, out + size, value, std::chars_format::general, 6).ptr - out);
-    const int exponent = std::atoi(e + 1);
+    const int exponent = parseExponent(e + 1);
     if (exponent < -4 || exponent >= n) {
         std::memcpy(out, sci, size_t(end - sci));
         return int(end - sci);
@@ -59,6 +69,39 @@ int formatDouble(double value, char* out, int size)
             *o++ = digits[i];
     }
     return int(o - out);
+}
+
+// The output primitives, inline for the hot paths. Each returns the last
+// character written, 0 when none (there is no output outside write()).
+inline int put(std::string* out, char c)
+{
+    if (!out)
+        return 0;
+    out->push_back(c);
+    return static_cast<unsigned char>(c);
+}
+
+inline int put(std::string* out, const char* text, int length)
+{
+    if (!out || length <= 0)
+        return 0;
+    out->append(text, size_t(length));
+    return static_cast<unsigned char>(text[length - 1]);
+}
+
+inline int putSpaces(std::string* out, int n)
+{
+    if (!out || n < 1)
+        return 0;
+    out->append(size_t(n), ' ');
+    return ' ';
+}
+
+template <class Int>
+inline int putInteger(std::string* out, Int value)
+{
+    char buf[16];
+    return put(out, buf, int(std::to_chars(buf, buf + sizeof buf, value).ptr - buf));
 }
 
 struct ScopedOutput
@@ -96,6 +139,7 @@ void VJsonWriter::write(const VJsonValue& value, QString& out)
 
 int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma)
 {
+    std::string* const out = output();
     int commentPos = 0;
     if ((m_style & VJSONWRITE_COMMENTS) && value.getCommentCount() > 0) {
         if (m_style & VJSONWRITE_COMMENTS_BEFORE)
@@ -107,7 +151,8 @@ int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma
     }
     if (commentPos == VJSONCOMMENT_BEFORE)
         writeComment(value, true);
-    writeIndent();
+    if (m_style & VJSONWRITE_INDENT)
+        putSpaces(out, m_indent + m_step * m_level);
     if (key)
         writeKey(*key);
 
@@ -122,19 +167,19 @@ int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma
         last = writeStringValue(value.asString());
         break;
     case VJSONTYPE_DOUBLE:
-        last = writeDouble(value.asDouble());
+        last = writeDouble(value.m_refData->m_value.m_valDouble);
         break;
     case VJSONTYPE_INT:
-        last = writeInt(value.asInt());
+        last = putInteger(out, value.m_refData->m_value.m_valInt);
         break;
     case VJSONTYPE_UINT:
-        last = writeUInt(value.asUInt());
+        last = putInteger(out, value.m_refData->m_value.m_valUInt);
         break;
     case VJSONTYPE_BOOL:
-        last = writeBool(value.asBool());
+        last = value.m_refData->m_value.m_valBool ? put(out, "true", 4) : put(out, "false", 5);
         break;
     case VJSONTYPE_NULL:
-        last = writeNull();
+        last = put(out, "null", 4);
         break;
     case VJSONTYPE_ARRAY:
     case VJSONTYPE_OBJECT: {
@@ -143,14 +188,14 @@ int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma
                                  .arg(VJsonValue::MaxDepth));
         const bool array = value.isArray();
         ++m_level;
-        writeChar(array ? '[' : '{');
+        put(out, array ? '[' : '{');
         if (commentPos == VJSONCOMMENT_SAME_LINE) {
-            writeChar(' ');
+            put(out, ' ');
             if (writeComment(value, false) != '\n')
-                writeChar('\n');
+                put(out, '\n');
             commentPos = 0;
         } else {
-            writeChar('\n');
+            put(out, '\n');
         }
         if (array) {
             const VJsonInternalArray& elements = *value.asArray();
@@ -170,8 +215,9 @@ int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma
                 doWrite(members[i].value(), &members[i].key(), i + 1 < members.size());
         }
         --m_level;
-        writeIndent();
-        last = writeChar(array ? ']' : '}');
+        if (m_style & VJSONWRITE_INDENT)
+            putSpaces(out, m_indent + m_step * m_level);
+        last = put(out, array ? ']' : '}');
         break;
     }
     default:
@@ -179,49 +225,37 @@ int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma
         break;
     }
     if (comma)
-        last = writeChar(',');
+        last = put(out, ',');
 
     if (commentPos == VJSONCOMMENT_SAME_LINE) {
-        writeChar(' ');
+        put(out, ' ');
         last = writeComment(value, false);
         if (last != '\n')
-            last = writeChar('\n');
+            last = put(out, '\n');
     } else if (commentPos == VJSONCOMMENT_AFTER) {
-        writeChar('\n');
+        put(out, '\n');
         last = writeComment(value, true);
         if (last != '\n')
-            last = writeChar('\n');
+            last = put(out, '\n');
     } else if (last != '\n') {
-        last = writeChar('\n');
+        last = put(out, '\n');
     }
     return last;
 }
 
 int VJsonWriter::writeChar(char c)
 {
-    std::string* out = output();
-    if (!out)
-        return 0;
-    out->push_back(c);
-    return static_cast<unsigned char>(c);
+    return put(output(), c);
 }
 
 int VJsonWriter::writeLatin1(const char* text, int length)
 {
-    std::string* out = output();
-    if (!out || length <= 0)
-        return 0;
-    out->append(text, size_t(length));
-    return static_cast<unsigned char>(text[length - 1]);
+    return put(output(), text, length);
 }
 
 int VJsonWriter::writeSpaces(int n)
 {
-    std::string* out = output();
-    if (!out || n < 1)
-        return 0;
-    out->append(size_t(n), ' ');
-    return ' ';
+    return putSpaces(output(), n);
 }
 
 int VJsonWriter::writeIndent(int n)
@@ -255,13 +289,23 @@ int VJsonWriter::writeStringValue(const QString& text)
     const int multiLineIndent =
         (m_style & VJSONWRITE_SPLIT_STRINGS) && (m_style & VJSONWRITE_INDENT) ? (m_level + 2) * m_step : 0;
     static const char hex[] = "0123456789abcdef";
+    auto plain = [](ushort u) { return u >= 0x20 && u <= 0xFF && u != '"' && u != '\\' && u != '/'; };
     out->push_back('"');
-    for (const QChar c : text) {
-        const ushort u = c.unicode();
-        if (u >= 0x20 && u <= 0xFF && u != '"' && u != '\\' && u != '/') {
-            out->push_back(char(u));
-            continue;
+    const ushort* p = reinterpret_cast<const ushort*>(text.constData());
+    const ushort* const end = p + text.size();
+    while (p != end) {
+        // A run that needs no escape goes over in one piece.
+        const ushort* run = p;
+        while (p != end && plain(*p))
+            ++p;
+        if (p != run) {
+            const size_t at = out->size();
+            out->resize(at + size_t(p - run));
+            std::copy(run, p, &(*out)[at]);
+            if (p == end)
+                break;
         }
+        const ushort u = *p++;
         char esc = 0;
         switch (u) {
         case '"': esc = '"'; break;
@@ -284,7 +328,7 @@ int VJsonWriter::writeStringValue(const QString& text)
         }
         if (u == '\n' && multiLineIndent >= 1) {
             out->append("\"\n", 2);
-            writeSpaces(multiLineIndent);
+            putSpaces(out, multiLineIndent);
             out->push_back('"');
         }
     }
@@ -295,7 +339,7 @@ int VJsonWriter::writeStringValue(const QString& text)
 int VJsonWriter::writeKey(const QString& key)
 {
     writeStringValue(key);
-    return writeLatin1(" : ", 3);
+    return put(output(), " : ", 3);
 }
 
 int VJsonWriter::writeComment(const VJsonValue& value, bool indent)
@@ -330,26 +374,24 @@ int VJsonWriter::writeBool(bool value)
 
 int VJsonWriter::writeInt(int value)
 {
-    char buf[16];
-    return writeLatin1(buf, int(std::to_chars(buf, buf + sizeof buf, value).ptr - buf));
+    return putInteger(output(), value);
 }
 
 int VJsonWriter::writeUInt(unsigned int value)
 {
-    char buf[16];
-    return writeLatin1(buf, int(std::to_chars(buf, buf + sizeof buf, value).ptr - buf));
+    return putInteger(output(), value);
 }
 
 int VJsonWriter::writeDouble(double value)
 {
     // JSON has no NaN or infinity.
     if (!std::isfinite(value))
-        return writeNull();
+        return put(output(), "null", 4);
     // "-0" would read back as the integer 0 and lose the sign.
     if (value == 0.0 && std::signbit(value))
-        return writeLatin1("-0.0", 4);
+        return put(output(), "-0.0", 4);
     char buf[64];
-    return writeLatin1(buf, formatDouble(value, buf, sizeof buf));
+    return put(output(), buf, formatDouble(value, buf, sizeof buf));
 }
 
 int VJsonWriter::writeError(const QString& text)
