@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include <QVarLengthArray>
+
 namespace {
 
 // Characters that end a bare token.
@@ -223,7 +225,13 @@ int VJsonReader::scanToken(int ch, Buffer& token)
                 const ushort u = m_data[i].unicode();
                 if (u < 256 && kDelimiters.is[u])
                     break;
-                token.push_back(u > 0xFF ? '\0' : char(u));
+            }
+            const size_t at = token.size();
+            token.resize(at + size_t(i - m_charPos));
+            char* o = &token[at];
+            for (int k = m_charPos; k < i; ++k) {
+                const ushort u = m_data[k].unicode();
+                *o++ = u > 0xFF ? '\0' : char(u);
             }
             m_colNo += i - m_charPos;
             m_charPos = i;
@@ -253,31 +261,55 @@ int VJsonReader::plainRun(int start) const
     return i - start;
 }
 
-// Characters from start up to the closing quote of a string, escapes
-// included: enough room for its text.
-int VJsonReader::escapedLength(int start) const
-{
-    int i = start;
-    while (i < m_size) {
-        const ushort u = m_data[i].unicode();
-        if (u == '"' || u == 0)
-            break;
-        i += u == '\\' ? 2 : 1;
-    }
-    return qMin(i, m_size) - start;
-}
-
-// Takes the run of characters that need no special handling inside a string.
-int VJsonReader::scanPlain(QString& text)
+// Takes the characters of a string up to the next one that needs the careful
+// path below: the closing quote, a line end, NUL, the end of the text, a
+// bad \u sequence or an unknown escape. Good escapes are decoded on the way;
+// each character read counts one column, as readChar() counts it.
+int VJsonReader::scanEscaped(QString& text)
 {
     if (m_peekChar >= 0)
         return 0;
-    const int n = plainRun(m_charPos);
-    if (n > 0) {
-        text.append(m_data + m_charPos, n);
-        m_colNo += n;
-        m_charPos += n;
+    QVarLengthArray<QChar, 256> decoded;
+    int i = m_charPos;
+    while (i < m_size) {
+        const int run = plainRun(i);
+        decoded.append(m_data + i, run);
+        i += run;
+        if (i + 1 >= m_size || m_data[i].unicode() != '\\')
+            break;
+        if (m_data[i + 1].unicode() == 'u') {
+            int code = 0;
+            for (int k = i + 2; code >= 0 && k < i + 6; ++k) {
+                const int h = k < m_size ? hexValue(m_data[k].unicode()) : -1;
+                code = h < 0 ? -1 : code * 16 + h;
+            }
+            if (code < 0)
+                break; // reported on the careful path
+            decoded.append(QChar(ushort(code)));
+            i += 6;
+            continue;
+        }
+        char c;
+        switch (m_data[i + 1].unicode()) {
+        case 'n': c = '\n'; break;
+        case '\\': c = '\\'; break;
+        case '"': c = '"'; break;
+        case '/': c = '/'; break;
+        case 'b': c = '\b'; break;
+        case 'f': c = '\f'; break;
+        case 't': c = '\t'; break;
+        case 'r': c = '\r'; break;
+        default: c = 0; break;
+        }
+        if (!c)
+            break;
+        decoded.append(QLatin1Char(c));
+        i += 2;
     }
+    const int n = i - m_charPos;
+    text.append(decoded.constData(), decoded.size());
+    m_colNo += n;
+    m_charPos = i;
     return n;
 }
 
@@ -665,9 +697,7 @@ int VJsonReader::readString(VJsonValue& value)
         m_colNo += plain + 1;
         ch = '"';
     } else {
-        if (plain >= 0)
-            text.reserve(escapedLength(start));
-        scanPlain(text);
+        scanEscaped(text);
         ch = readChar();
     }
     for (;;) {
@@ -705,7 +735,7 @@ int VJsonReader::readString(VJsonValue& value)
         } else {
             text.append(QChar(ushort(ch)));
         }
-        scanPlain(text);
+        scanEscaped(text);
         ch = readChar();
     }
     m_rawChars = false;
@@ -726,7 +756,9 @@ int VJsonReader::readString(VJsonValue& value)
 
 int VJsonReader::readValue(int ch, VJsonValue& value)
 {
-    std::string token;
+    // The member keeps its capacity: long numbers cost no allocation each.
+    std::string& token = m_token;
+    token.clear();
     ch = scanToken(ch, token);
     const char* begin = token.data();
     const char* end = begin + token.size();

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include <QVarLengthArray>
 
@@ -71,45 +73,97 @@ int formatDouble(double value, char* out, int size)
     return int(o - out);
 }
 
-// The output primitives, inline for the hot paths. Each returns the last
-// character written, 0 when none (there is no output outside write()).
-inline int put(std::string* out, char c)
-{
-    if (!out)
-        return 0;
-    out->push_back(c);
-    return static_cast<unsigned char>(c);
-}
-
-inline int put(std::string* out, const char* text, int length)
-{
-    if (!out || length <= 0)
-        return 0;
-    out->append(text, size_t(length));
-    return static_cast<unsigned char>(text[length - 1]);
-}
-
-inline int putSpaces(std::string* out, int n)
-{
-    if (!out || n < 1)
-        return 0;
-    out->append(size_t(n), ' ');
-    return ' ';
-}
-
-template <class Int>
-inline int putInteger(std::string* out, Int value)
-{
-    char buf[16];
-    return put(out, buf, int(std::to_chars(buf, buf + sizeof buf, value).ptr - buf));
-}
-
 struct ScopedOutput
 {
     ScopedOutput(void*& slot, void* out) : m_slot(slot) { m_slot = out; }
     ~ScopedOutput() { m_slot = nullptr; }
     void*& m_slot;
 };
+
+} // namespace
+
+// A growing byte buffer written through a cursor: cheaper per piece than
+// std::string appends, which matters when every value is a few bytes.
+class VJsonWriterBuffer
+{
+public:
+    // Room for n more bytes at the end; the caller fills all of them.
+    char* take(size_t n)
+    {
+        if (size_t(m_end - m_cur) < n)
+            grow(n);
+        char* p = m_cur;
+        m_cur += n;
+        return p;
+    }
+    // Gives back the unused tail of the last take().
+    void giveBack(char* from) { m_cur = from; }
+    char last() const { return m_cur[-1]; }
+    QLatin1String text() const { return QLatin1String(m_data.get(), int(m_cur - m_data.get())); }
+
+private:
+    // realloc() can grow in place or remap pages instead of copying them.
+    void grow(size_t n)
+    {
+        const size_t used = size_t(m_cur - m_data.get());
+        const size_t capacity = std::max<size_t>({4096, used + n, 2 * size_t(m_end - m_data.get())});
+        char* bigger = static_cast<char*>(std::realloc(m_data.get(), capacity));
+        if (!bigger)
+            throw std::bad_alloc();
+        m_data.release();
+        m_data.reset(bigger);
+        m_cur = bigger + used;
+        m_end = bigger + capacity;
+    }
+
+    struct Free
+    {
+        void operator()(char* p) const { std::free(p); }
+    };
+    std::unique_ptr<char, Free> m_data;
+    char* m_cur = nullptr;
+    char* m_end = nullptr;
+};
+
+namespace {
+
+// The output primitives, inline for the hot paths. Each returns the last
+// character written, 0 when none (there is no output outside write()).
+inline int put(VJsonWriterBuffer* out, char c)
+{
+    if (!out)
+        return 0;
+    *out->take(1) = c;
+    return static_cast<unsigned char>(c);
+}
+
+inline int put(VJsonWriterBuffer* out, const char* text, int length)
+{
+    if (!out || length <= 0)
+        return 0;
+    std::memcpy(out->take(size_t(length)), text, size_t(length));
+    return static_cast<unsigned char>(text[length - 1]);
+}
+
+inline int putSpaces(VJsonWriterBuffer* out, int n)
+{
+    if (!out || n < 1)
+        return 0;
+    std::memset(out->take(size_t(n)), ' ', size_t(n));
+    return ' ';
+}
+
+template <class Int>
+inline int putInteger(VJsonWriterBuffer* out, Int value)
+{
+    if (!out)
+        return 0;
+    const int maxLength = 11; // "-2147483648"
+    char* p = out->take(maxLength);
+    char* end = std::to_chars(p, p + maxLength, value).ptr;
+    out->giveBack(end);
+    return static_cast<unsigned char>(end[-1]);
+}
 
 } // namespace
 
@@ -127,19 +181,19 @@ void VJsonWriter::write(const VJsonValue& value, QString& out)
 {
     // Built aside so that a failure leaves out as it was. Every character
     // written is Latin-1 (wider ones are escaped), so bytes are enough.
-    std::string text;
+    VJsonWriterBuffer text;
     {
         ScopedOutput scope(m_outObject, &text);
         m_outType = 0;
         m_level = 0;
         doWrite(value, nullptr, false);
     }
-    out.append(QLatin1String(text.data(), int(text.size())));
+    out.append(text.text());
 }
 
 int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma)
 {
-    std::string* const out = output();
+    VJsonWriterBuffer* const out = output();
     int commentPos = 0;
     if ((m_style & VJSONWRITE_COMMENTS) && value.getCommentCount() > 0) {
         if (m_style & VJSONWRITE_COMMENTS_BEFORE)
@@ -272,25 +326,26 @@ int VJsonWriter::writeIndent()
 
 int VJsonWriter::writeString(const QString& text)
 {
-    std::string* out = output();
+    VJsonWriterBuffer* out = output();
     if (!out || text.isEmpty())
         return 0;
     // No escapes exist here (comments): a character outside Latin-1 becomes '?'.
+    char* o = out->take(size_t(text.size()));
     for (const QChar c : text)
-        out->push_back(c.unicode() > 0xFF ? '?' : char(c.unicode()));
-    return static_cast<unsigned char>(out->back());
+        *o++ = c.unicode() > 0xFF ? '?' : char(c.unicode());
+    return static_cast<unsigned char>(out->last());
 }
 
 int VJsonWriter::writeStringValue(const QString& text)
 {
-    std::string* out = output();
+    VJsonWriterBuffer* out = output();
     if (!out)
         return 0;
     const int multiLineIndent =
         (m_style & VJSONWRITE_SPLIT_STRINGS) && (m_style & VJSONWRITE_INDENT) ? (m_level + 2) * m_step : 0;
     static const char hex[] = "0123456789abcdef";
     auto plain = [](ushort u) { return u >= 0x20 && u <= 0xFF && u != '"' && u != '\\' && u != '/'; };
-    out->push_back('"');
+    put(out, '"');
     const ushort* p = reinterpret_cast<const ushort*>(text.constData());
     const ushort* const end = p + text.size();
     while (p != end) {
@@ -299,9 +354,7 @@ int VJsonWriter::writeStringValue(const QString& text)
         while (p != end && plain(*p))
             ++p;
         if (p != run) {
-            const size_t at = out->size();
-            out->resize(at + size_t(p - run));
-            std::copy(run, p, &(*out)[at]);
+            std::copy(run, p, out->take(size_t(p - run)));
             if (p == end)
                 break;
         }
@@ -320,19 +373,19 @@ int VJsonWriter::writeStringValue(const QString& text)
         }
         if (esc) {
             const char pair[2] = {'\\', esc};
-            out->append(pair, 2);
+            put(out, pair, 2);
         } else {
             // Outside Latin-1, or a control character without a short form.
             const char unit[6] = {'\\', 'u', hex[(u >> 12) & 15], hex[(u >> 8) & 15], hex[(u >> 4) & 15], hex[u & 15]};
-            out->append(unit, 6);
+            put(out, unit, 6);
         }
         if (u == '\n' && multiLineIndent >= 1) {
-            out->append("\"\n", 2);
+            put(out, "\"\n", 2);
             putSpaces(out, multiLineIndent);
-            out->push_back('"');
+            put(out, '"');
         }
     }
-    out->push_back('"');
+    put(out, '"');
     return '"';
 }
 
