@@ -79,6 +79,22 @@ bool parseDouble(const char* p, const char* end, double& value)
     return r.ec == std::errc() && r.ptr == end && std::isfinite(value);
 }
 
+// The character a one-letter escape such as \n stands for, 0 for none.
+char shortEscape(int letter)
+{
+    switch (letter) {
+    case 'n': return '\n';
+    case '\\': return '\\';
+    case '"': return '"';
+    case '/': return '/';
+    case 'b': return '\b';
+    case 'f': return '\f';
+    case 't': return '\t';
+    case 'r': return '\r';
+    default: return 0;
+    }
+}
+
 bool sameWordIgnoringCase(const std::string& token, const char* word)
 {
     size_t i = 0;
@@ -289,18 +305,7 @@ int VJsonReader::scanEscaped(QString& text)
             i += 6;
             continue;
         }
-        char c;
-        switch (m_data[i + 1].unicode()) {
-        case 'n': c = '\n'; break;
-        case '\\': c = '\\'; break;
-        case '"': c = '"'; break;
-        case '/': c = '/'; break;
-        case 'b': c = '\b'; break;
-        case 'f': c = '\f'; break;
-        case 't': c = '\t'; break;
-        case 'r': c = '\r'; break;
-        default: c = 0; break;
-        }
+        const char c = shortEscape(m_data[i + 1].unicode());
         if (!c)
             break;
         decoded.append(QLatin1Char(c));
@@ -709,28 +714,19 @@ int VJsonReader::readString(VJsonValue& value)
             break; // NUL or the end
         if (ch == '\\') {
             const int escaped = readChar();
-            switch (escaped) {
-            case 'n': text.append(QLatin1Char('\n')); break;
-            case '\\': text.append(QLatin1Char('\\')); break;
-            case '"': text.append(QLatin1Char('"')); break;
-            case '/': text.append(QLatin1Char('/')); break;
-            case 'b': text.append(QLatin1Char('\b')); break;
-            case 'f': text.append(QLatin1Char('\f')); break;
-            case 't': text.append(QLatin1Char('\t')); break;
-            case 'r': text.append(QLatin1Char('\r')); break;
-            case 'u': {
+            if (const char c = shortEscape(escaped)) {
+                text.append(QLatin1Char(c));
+            } else if (escaped == 'u') {
                 long code = -1;
                 ch = readUnicode(code);
                 if (code >= 0)
                     appendUnicodeSequence(text, int(code));
                 continue;
-            }
-            case -1:
+            } else if (escaped == -1) {
                 ch = -1;
                 continue;
-            default:
+            } else {
                 addError(QStringLiteral("Unknown escaped character '\\%1'").arg(QChar(ushort(escaped))));
-                break;
             }
         } else {
             text.append(QChar(ushort(ch)));
