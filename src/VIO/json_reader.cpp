@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <QVarLengthArray>
 
@@ -116,7 +117,7 @@ VJsonReader::VJsonReader(int flags, int maxErrors)
     : m_flags(flags), m_maxErrors(maxErrors), m_lineNo(1), m_colNo(1), m_level(0),
       m_current(nullptr), m_lastStored(nullptr), m_next(nullptr), m_commentLine(0), m_charPos(0),
       m_inType(-1), m_inObject(nullptr), m_peekChar(-1), m_maxDepth(1000), m_data(nullptr), m_size(0),
-      m_rawChars(false), m_stop(false)
+      m_rawChars(false), m_stop(false), m_staging(nullptr)
 {
 }
 
@@ -399,6 +400,7 @@ int VJsonReader::parse(VJsonValue* val)
     m_lastStored = nullptr;
     m_comment.clear();
     m_shared.clear();
+    std::vector<VJsonValue>().swap(m_stage);
     return m_errors.size();
 }
 
@@ -421,8 +423,44 @@ int VJsonReader::getStart()
     }
 }
 
+// The elements of an array wait on a stack shared by all levels and go into
+// the array, sized once, when it ends: no regrowing per element.
+struct VJsonReader::Staging
+{
+    Staging(VJsonReader& reader, VJsonValue& parent)
+        : m_reader(reader), m_parent(parent), m_base(reader.m_stage.size()), m_outer(reader.m_staging)
+    {
+        m_reader.m_staging = parent.isArray() ? &parent : nullptr;
+    }
+    ~Staging()
+    {
+        std::vector<VJsonValue>& stage = m_reader.m_stage;
+        if (stage.size() > m_base) {
+            VJsonInternalArray& array = m_parent.COW()->m_value.m_valArray;
+            const int first = array.size();
+            array.reserve(first + int(stage.size() - m_base));
+            VJsonValue* last = m_reader.m_lastStored;
+            for (size_t i = m_base; i < stage.size(); ++i) {
+                array.append(std::move(stage[i]));
+                if (last == &stage[i])
+                    m_reader.m_lastStored = &array.last();
+            }
+            stage.resize(m_base);
+        }
+        m_reader.m_staging = m_outer;
+    }
+    // After a nested level: its elements are stored, ours stage on.
+    void resume() { m_reader.m_staging = m_parent.isArray() ? &m_parent : nullptr; }
+
+    VJsonReader& m_reader;
+    VJsonValue& m_parent;
+    const size_t m_base;
+    VJsonValue* const m_outer;
+};
+
 int VJsonReader::doRead(VJsonValue& parent)
 {
+    Staging staging(*this, parent);
     ++m_level;
     // The slot gets its payload when something is read into it: no
     // allocation for the empty slot left behind by the last element.
@@ -508,6 +546,7 @@ int VJsonReader::doRead(VJsonValue& parent)
             }
             value.setType(array ? VJSONTYPE_ARRAY : VJSONTYPE_OBJECT);
             ch = doRead(value);
+            staging.resume();
             break;
         }
         case ']':
@@ -563,9 +602,14 @@ void VJsonReader::storeValue(int ch, const QString& key, VJsonValue& value, VJso
                          .arg(quoted(key)));
         value.setLineNo(m_lineNo);
         // The element takes the payload over: no copy, and its line is set.
-        VJsonInternalArray& array = parent.COW()->m_value.m_valArray;
-        array.append(std::move(value));
-        m_lastStored = &array.last();
+        if (&parent == m_staging) {
+            m_stage.push_back(std::move(value));
+            m_lastStored = &m_stage.back();
+        } else {
+            VJsonInternalArray& array = parent.COW()->m_value.m_valArray;
+            array.append(std::move(value));
+            m_lastStored = &array.last();
+        }
     }
     // Back to an empty slot without comments (the stored copy keeps them).
     value.unRef();

@@ -6,6 +6,7 @@
 #define VORNLIB_VIO_JSON_READER_H
 
 #include <string>
+#include <vector>
 
 #include <QString>
 #include <QStringList>
@@ -98,6 +99,9 @@ private:
     bool m_stop;     // the nesting limit was hit: unwind without reading on
     QVector<QString> m_shared; // recent short strings, by hash of their text
     std::string m_token;       // the bare token being read
+    struct Staging;
+    std::vector<VJsonValue> m_stage; // elements of the open arrays, innermost last
+    VJsonValue* m_staging;           // the array whose elements stage now, if any
 };
 
 #endif
