@@ -1,9 +1,13 @@
 #include "json_reader.h"
+#include "json_value_p.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include <QVarLengthArray>
 
 namespace {
 
@@ -76,6 +80,22 @@ bool parseDouble(const char* p, const char* end, double& value)
     return r.ec == std::errc() && r.ptr == end && std::isfinite(value);
 }
 
+// The character a one-letter escape such as \n stands for, 0 for none.
+char shortEscape(int letter)
+{
+    switch (letter) {
+    case 'n': return '\n';
+    case '\\': return '\\';
+    case '"': return '"';
+    case '/': return '/';
+    case 'b': return '\b';
+    case 'f': return '\f';
+    case 't': return '\t';
+    case 'r': return '\r';
+    default: return 0;
+    }
+}
+
 bool sameWordIgnoringCase(const std::string& token, const char* word)
 {
     size_t i = 0;
@@ -97,7 +117,7 @@ VJsonReader::VJsonReader(int flags, int maxErrors)
     : m_flags(flags), m_maxErrors(maxErrors), m_lineNo(1), m_colNo(1), m_level(0),
       m_current(nullptr), m_lastStored(nullptr), m_next(nullptr), m_commentLine(0), m_charPos(0),
       m_inType(-1), m_inObject(nullptr), m_peekChar(-1), m_maxDepth(1000), m_data(nullptr), m_size(0),
-      m_rawChars(false), m_stop(false)
+      m_rawChars(false), m_stop(false), m_staging(nullptr)
 {
 }
 
@@ -222,7 +242,13 @@ int VJsonReader::scanToken(int ch, Buffer& token)
                 const ushort u = m_data[i].unicode();
                 if (u < 256 && kDelimiters.is[u])
                     break;
-                token.push_back(u > 0xFF ? '\0' : char(u));
+            }
+            const size_t at = token.size();
+            token.resize(at + size_t(i - m_charPos));
+            char* o = &token[at];
+            for (int k = m_charPos; k < i; ++k) {
+                const ushort u = m_data[k].unicode();
+                *o++ = u > 0xFF ? '\0' : char(u);
             }
             m_colNo += i - m_charPos;
             m_charPos = i;
@@ -252,31 +278,44 @@ int VJsonReader::plainRun(int start) const
     return i - start;
 }
 
-// Characters from start up to the closing quote of a string, escapes
-// included: enough room for its text.
-int VJsonReader::escapedLength(int start) const
-{
-    int i = start;
-    while (i < m_size) {
-        const ushort u = m_data[i].unicode();
-        if (u == '"' || u == 0)
-            break;
-        i += u == '\\' ? 2 : 1;
-    }
-    return qMin(i, m_size) - start;
-}
-
-// Takes the run of characters that need no special handling inside a string.
-int VJsonReader::scanPlain(QString& text)
+// Takes the characters of a string up to the next one that needs the careful
+// path below: the closing quote, a line end, NUL, the end of the text, a
+// bad \u sequence or an unknown escape. Good escapes are decoded on the way;
+// each character read counts one column, as readChar() counts it.
+int VJsonReader::scanEscaped(QString& text)
 {
     if (m_peekChar >= 0)
         return 0;
-    const int n = plainRun(m_charPos);
-    if (n > 0) {
-        text.append(m_data + m_charPos, n);
-        m_colNo += n;
-        m_charPos += n;
+    QVarLengthArray<QChar, 256> decoded;
+    int i = m_charPos;
+    while (i < m_size) {
+        const int run = plainRun(i);
+        decoded.append(m_data + i, run);
+        i += run;
+        if (i + 1 >= m_size || m_data[i].unicode() != '\\')
+            break;
+        if (m_data[i + 1].unicode() == 'u') {
+            int code = 0;
+            for (int k = i + 2; code >= 0 && k < i + 6; ++k) {
+                const int h = k < m_size ? hexValue(m_data[k].unicode()) : -1;
+                code = h < 0 ? -1 : code * 16 + h;
+            }
+            if (code < 0)
+                break; // reported on the careful path
+            decoded.append(QChar(ushort(code)));
+            i += 6;
+            continue;
+        }
+        const char c = shortEscape(m_data[i + 1].unicode());
+        if (!c)
+            break;
+        decoded.append(QLatin1Char(c));
+        i += 2;
     }
+    const int n = i - m_charPos;
+    text.append(decoded.constData(), decoded.size());
+    m_colNo += n;
+    m_charPos = i;
     return n;
 }
 
@@ -342,6 +381,7 @@ int VJsonReader::parse(VJsonValue* val)
     if (m_inType != 0)
         m_size = 0;
 
+    VJsonPayloadBlocks blocks;
     VJsonValue check;
     VJsonValue* target = val ? val : &check;
     m_next = target;
@@ -360,6 +400,7 @@ int VJsonReader::parse(VJsonValue* val)
     m_lastStored = nullptr;
     m_comment.clear();
     m_shared.clear();
+    std::vector<VJsonValue>().swap(m_stage);
     return m_errors.size();
 }
 
@@ -382,8 +423,44 @@ int VJsonReader::getStart()
     }
 }
 
+// The elements of an array wait on a stack shared by all levels and go into
+// the array, sized once, when it ends: no regrowing per element.
+struct VJsonReader::Staging
+{
+    Staging(VJsonReader& reader, VJsonValue& parent)
+        : m_reader(reader), m_parent(parent), m_base(reader.m_stage.size()), m_outer(reader.m_staging)
+    {
+        m_reader.m_staging = parent.isArray() ? &parent : nullptr;
+    }
+    ~Staging()
+    {
+        std::vector<VJsonValue>& stage = m_reader.m_stage;
+        if (stage.size() > m_base) {
+            VJsonInternalArray& array = m_parent.COW()->m_value.m_valArray;
+            const int first = array.size();
+            array.reserve(first + int(stage.size() - m_base));
+            VJsonValue* last = m_reader.m_lastStored;
+            for (size_t i = m_base; i < stage.size(); ++i) {
+                array.append(std::move(stage[i]));
+                if (last == &stage[i])
+                    m_reader.m_lastStored = &array.last();
+            }
+            stage.resize(m_base);
+        }
+        m_reader.m_staging = m_outer;
+    }
+    // After a nested level: its elements are stored, ours stage on.
+    void resume() { m_reader.m_staging = m_parent.isArray() ? &m_parent : nullptr; }
+
+    VJsonReader& m_reader;
+    VJsonValue& m_parent;
+    const size_t m_base;
+    VJsonValue* const m_outer;
+};
+
 int VJsonReader::doRead(VJsonValue& parent)
 {
+    Staging staging(*this, parent);
     ++m_level;
     // The slot gets its payload when something is read into it: no
     // allocation for the empty slot left behind by the last element.
@@ -469,6 +546,7 @@ int VJsonReader::doRead(VJsonValue& parent)
             }
             value.setType(array ? VJSONTYPE_ARRAY : VJSONTYPE_OBJECT);
             ch = doRead(value);
+            staging.resume();
             break;
         }
         case ']':
@@ -524,9 +602,14 @@ void VJsonReader::storeValue(int ch, const QString& key, VJsonValue& value, VJso
                          .arg(quoted(key)));
         value.setLineNo(m_lineNo);
         // The element takes the payload over: no copy, and its line is set.
-        VJsonInternalArray& array = parent.COW()->m_value.m_valArray;
-        array.append(std::move(value));
-        m_lastStored = &array.last();
+        if (&parent == m_staging) {
+            m_stage.push_back(std::move(value));
+            m_lastStored = &m_stage.back();
+        } else {
+            VJsonInternalArray& array = parent.COW()->m_value.m_valArray;
+            array.append(std::move(value));
+            m_lastStored = &array.last();
+        }
     }
     // Back to an empty slot without comments (the stored copy keeps them).
     value.unRef();
@@ -663,9 +746,7 @@ int VJsonReader::readString(VJsonValue& value)
         m_colNo += plain + 1;
         ch = '"';
     } else {
-        if (plain >= 0)
-            text.reserve(escapedLength(start));
-        scanPlain(text);
+        scanEscaped(text);
         ch = readChar();
     }
     for (;;) {
@@ -677,33 +758,24 @@ int VJsonReader::readString(VJsonValue& value)
             break; // NUL or the end
         if (ch == '\\') {
             const int escaped = readChar();
-            switch (escaped) {
-            case 'n': text.append(QLatin1Char('\n')); break;
-            case '\\': text.append(QLatin1Char('\\')); break;
-            case '"': text.append(QLatin1Char('"')); break;
-            case '/': text.append(QLatin1Char('/')); break;
-            case 'b': text.append(QLatin1Char('\b')); break;
-            case 'f': text.append(QLatin1Char('\f')); break;
-            case 't': text.append(QLatin1Char('\t')); break;
-            case 'r': text.append(QLatin1Char('\r')); break;
-            case 'u': {
+            if (const char c = shortEscape(escaped)) {
+                text.append(QLatin1Char(c));
+            } else if (escaped == 'u') {
                 long code = -1;
                 ch = readUnicode(code);
                 if (code >= 0)
                     appendUnicodeSequence(text, int(code));
                 continue;
-            }
-            case -1:
+            } else if (escaped == -1) {
                 ch = -1;
                 continue;
-            default:
+            } else {
                 addError(QStringLiteral("Unknown escaped character '\\%1'").arg(QChar(ushort(escaped))));
-                break;
             }
         } else {
             text.append(QChar(ushort(ch)));
         }
-        scanPlain(text);
+        scanEscaped(text);
         ch = readChar();
     }
     m_rawChars = false;
@@ -724,7 +796,9 @@ int VJsonReader::readString(VJsonValue& value)
 
 int VJsonReader::readValue(int ch, VJsonValue& value)
 {
-    std::string token;
+    // The member keeps its capacity: long numbers cost no allocation each.
+    std::string& token = m_token;
+    token.clear();
     ch = scanToken(ch, token);
     const char* begin = token.data();
     const char* end = begin + token.size();

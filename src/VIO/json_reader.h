@@ -5,6 +5,9 @@
 #ifndef VORNLIB_VIO_JSON_READER_H
 #define VORNLIB_VIO_JSON_READER_H
 
+#include <string>
+#include <vector>
+
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -86,9 +89,8 @@ private:
 
     void addMessage(QStringList& list, const QString& text, const char* cutOff);
     template <class Buffer> int scanToken(int ch, Buffer& token);
-    int scanPlain(QString& text);
+    int scanEscaped(QString& text);
     int plainRun(int start) const;
-    int escapedLength(int start) const;
     QString shared(const QChar* text, int length);
 
     const QChar* m_data;
@@ -96,6 +98,10 @@ private:
     bool m_rawChars; // inside strings and comments characters above U+00FF are kept
     bool m_stop;     // the nesting limit was hit: unwind without reading on
     QVector<QString> m_shared; // recent short strings, by hash of their text
+    std::string m_token;       // the bare token being read
+    struct Staging;
+    std::vector<VJsonValue> m_stage; // elements of the open arrays, innermost last
+    VJsonValue* m_staging;           // the array whose elements stage now, if any
 };
 
 #endif

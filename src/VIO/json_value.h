@@ -76,6 +76,11 @@ public:
     virtual ~VJsonRefData();
     int getRefCount() const { return m_refCount; }
 
+    // Payloads a reader creates share blocks of memory (a block goes when its
+    // last payload goes); all others come from the heap.
+    static void* operator new(size_t size);
+    static void operator delete(void* p);
+
 protected:
     int m_refCount;
     VJsonType m_type;

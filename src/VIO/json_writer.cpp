@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include <QVarLengthArray>
 
@@ -13,6 +15,16 @@
 namespace {
 
 const char* const kFile = "VIO/json_writer";
+
+// The exponent after the 'e' of to_chars' scientific form: a sign and digits.
+int parseExponent(const char* p)
+{
+    const bool negative = *p == '-';
+    int value = 0;
+    for (++p; *p >= '0' && *p <= '9'; ++p)
+        value = value * 10 + (*p - '0');
+    return negative ? -value : value;
+}
 
 // The 'g' form with six significant digits when it reads back to the same
 // double, else with the fewest digits that do (the same style): short where
@@ -37,7 +49,7 @@ int formatDouble(double value, char* out, int size)
     }
     if (n <= 6)
         return int(std::to_chars(out, out + size, value, std::chars_format::general, 6).ptr - out);
-    const int exponent = std::atoi(e + 1);
+    const int exponent = parseExponent(e + 1);
     if (exponent < -4 || exponent >= n) {
         std::memcpy(out, sci, size_t(end - sci));
         return int(end - sci);
@@ -70,6 +82,91 @@ struct ScopedOutput
 
 } // namespace
 
+// A growing byte buffer written through a cursor: cheaper per piece than
+// std::string appends, which matters when every value is a few bytes.
+class VJsonWriterBuffer
+{
+public:
+    // Room for n more bytes at the end; the caller fills all of them.
+    char* take(size_t n)
+    {
+        if (size_t(m_end - m_cur) < n)
+            grow(n);
+        char* p = m_cur;
+        m_cur += n;
+        return p;
+    }
+    // Gives back the unused tail of the last take().
+    void giveBack(char* from) { m_cur = from; }
+    char last() const { return m_cur[-1]; }
+    QLatin1String text() const { return QLatin1String(m_data.get(), int(m_cur - m_data.get())); }
+
+private:
+    // realloc() can grow in place or remap pages instead of copying them.
+    void grow(size_t n)
+    {
+        const size_t used = size_t(m_cur - m_data.get());
+        const size_t capacity = std::max<size_t>({4096, used + n, 2 * size_t(m_end - m_data.get())});
+        char* bigger = static_cast<char*>(std::realloc(m_data.get(), capacity));
+        if (!bigger)
+            throw std::bad_alloc();
+        m_data.release();
+        m_data.reset(bigger);
+        m_cur = bigger + used;
+        m_end = bigger + capacity;
+    }
+
+    struct Free
+    {
+        void operator()(char* p) const { std::free(p); }
+    };
+    std::unique_ptr<char, Free> m_data;
+    char* m_cur = nullptr;
+    char* m_end = nullptr;
+};
+
+namespace {
+
+// The output primitives, inline for the hot paths. Each returns the last
+// character written, 0 when none (there is no output outside write()).
+inline int put(VJsonWriterBuffer* out, char c)
+{
+    if (!out)
+        return 0;
+    *out->take(1) = c;
+    return static_cast<unsigned char>(c);
+}
+
+inline int put(VJsonWriterBuffer* out, const char* text, int length)
+{
+    if (!out || length <= 0)
+        return 0;
+    std::memcpy(out->take(size_t(length)), text, size_t(length));
+    return static_cast<unsigned char>(text[length - 1]);
+}
+
+inline int putSpaces(VJsonWriterBuffer* out, int n)
+{
+    if (!out || n < 1)
+        return 0;
+    std::memset(out->take(size_t(n)), ' ', size_t(n));
+    return ' ';
+}
+
+template <class Int>
+inline int putInteger(VJsonWriterBuffer* out, Int value)
+{
+    if (!out)
+        return 0;
+    const int maxLength = 11; // "-2147483648"
+    char* p = out->take(maxLength);
+    char* end = std::to_chars(p, p + maxLength, value).ptr;
+    out->giveBack(end);
+    return static_cast<unsigned char>(end[-1]);
+}
+
+} // namespace
+
 VJsonWriter::VJsonWriter(int style, int indent, int step)
     : m_style(style), m_indent(style == 0 ? 0 : indent), m_step(style == 0 ? 0 : step), m_level(0),
       m_outObject(nullptr), m_outType(0)
@@ -84,18 +181,19 @@ void VJsonWriter::write(const VJsonValue& value, QString& out)
 {
     // Built aside so that a failure leaves out as it was. Every character
     // written is Latin-1 (wider ones are escaped), so bytes are enough.
-    std::string text;
+    VJsonWriterBuffer text;
     {
         ScopedOutput scope(m_outObject, &text);
         m_outType = 0;
         m_level = 0;
         doWrite(value, nullptr, false);
     }
-    out.append(QLatin1String(text.data(), int(text.size())));
+    out.append(text.text());
 }
 
 int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma)
 {
+    VJsonWriterBuffer* const out = output();
     int commentPos = 0;
     if ((m_style & VJSONWRITE_COMMENTS) && value.getCommentCount() > 0) {
         if (m_style & VJSONWRITE_COMMENTS_BEFORE)
@@ -107,7 +205,8 @@ int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma
     }
     if (commentPos == VJSONCOMMENT_BEFORE)
         writeComment(value, true);
-    writeIndent();
+    if (m_style & VJSONWRITE_INDENT)
+        putSpaces(out, m_indent + m_step * m_level);
     if (key)
         writeKey(*key);
 
@@ -122,19 +221,19 @@ int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma
         last = writeStringValue(value.asString());
         break;
     case VJSONTYPE_DOUBLE:
-        last = writeDouble(value.asDouble());
+        last = writeDouble(value.m_refData->m_value.m_valDouble);
         break;
     case VJSONTYPE_INT:
-        last = writeInt(value.asInt());
+        last = putInteger(out, value.m_refData->m_value.m_valInt);
         break;
     case VJSONTYPE_UINT:
-        last = writeUInt(value.asUInt());
+        last = putInteger(out, value.m_refData->m_value.m_valUInt);
         break;
     case VJSONTYPE_BOOL:
-        last = writeBool(value.asBool());
+        last = value.m_refData->m_value.m_valBool ? put(out, "true", 4) : put(out, "false", 5);
         break;
     case VJSONTYPE_NULL:
-        last = writeNull();
+        last = put(out, "null", 4);
         break;
     case VJSONTYPE_ARRAY:
     case VJSONTYPE_OBJECT: {
@@ -143,14 +242,14 @@ int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma
                                  .arg(VJsonValue::MaxDepth));
         const bool array = value.isArray();
         ++m_level;
-        writeChar(array ? '[' : '{');
+        put(out, array ? '[' : '{');
         if (commentPos == VJSONCOMMENT_SAME_LINE) {
-            writeChar(' ');
+            put(out, ' ');
             if (writeComment(value, false) != '\n')
-                writeChar('\n');
+                put(out, '\n');
             commentPos = 0;
         } else {
-            writeChar('\n');
+            put(out, '\n');
         }
         if (array) {
             const VJsonInternalArray& elements = *value.asArray();
@@ -170,8 +269,9 @@ int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma
                 doWrite(members[i].value(), &members[i].key(), i + 1 < members.size());
         }
         --m_level;
-        writeIndent();
-        last = writeChar(array ? ']' : '}');
+        if (m_style & VJSONWRITE_INDENT)
+            putSpaces(out, m_indent + m_step * m_level);
+        last = put(out, array ? ']' : '}');
         break;
     }
     default:
@@ -179,49 +279,37 @@ int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma
         break;
     }
     if (comma)
-        last = writeChar(',');
+        last = put(out, ',');
 
     if (commentPos == VJSONCOMMENT_SAME_LINE) {
-        writeChar(' ');
+        put(out, ' ');
         last = writeComment(value, false);
         if (last != '\n')
-            last = writeChar('\n');
+            last = put(out, '\n');
     } else if (commentPos == VJSONCOMMENT_AFTER) {
-        writeChar('\n');
+        put(out, '\n');
         last = writeComment(value, true);
         if (last != '\n')
-            last = writeChar('\n');
+            last = put(out, '\n');
     } else if (last != '\n') {
-        last = writeChar('\n');
+        last = put(out, '\n');
     }
     return last;
 }
 
 int VJsonWriter::writeChar(char c)
 {
-    std::string* out = output();
-    if (!out)
-        return 0;
-    out->push_back(c);
-    return static_cast<unsigned char>(c);
+    return put(output(), c);
 }
 
 int VJsonWriter::writeLatin1(const char* text, int length)
 {
-    std::string* out = output();
-    if (!out || length <= 0)
-        return 0;
-    out->append(text, size_t(length));
-    return static_cast<unsigned char>(text[length - 1]);
+    return put(output(), text, length);
 }
 
 int VJsonWriter::writeSpaces(int n)
 {
-    std::string* out = output();
-    if (!out || n < 1)
-        return 0;
-    out->append(size_t(n), ' ');
-    return ' ';
+    return putSpaces(output(), n);
 }
 
 int VJsonWriter::writeIndent(int n)
@@ -238,30 +326,39 @@ int VJsonWriter::writeIndent()
 
 int VJsonWriter::writeString(const QString& text)
 {
-    std::string* out = output();
+    VJsonWriterBuffer* out = output();
     if (!out || text.isEmpty())
         return 0;
     // No escapes exist here (comments): a character outside Latin-1 becomes '?'.
+    char* o = out->take(size_t(text.size()));
     for (const QChar c : text)
-        out->push_back(c.unicode() > 0xFF ? '?' : char(c.unicode()));
-    return static_cast<unsigned char>(out->back());
+        *o++ = c.unicode() > 0xFF ? '?' : char(c.unicode());
+    return static_cast<unsigned char>(out->last());
 }
 
 int VJsonWriter::writeStringValue(const QString& text)
 {
-    std::string* out = output();
+    VJsonWriterBuffer* out = output();
     if (!out)
         return 0;
     const int multiLineIndent =
         (m_style & VJSONWRITE_SPLIT_STRINGS) && (m_style & VJSONWRITE_INDENT) ? (m_level + 2) * m_step : 0;
     static const char hex[] = "0123456789abcdef";
-    out->push_back('"');
-    for (const QChar c : text) {
-        const ushort u = c.unicode();
-        if (u >= 0x20 && u <= 0xFF && u != '"' && u != '\\' && u != '/') {
-            out->push_back(char(u));
-            continue;
+    auto plain = [](ushort u) { return u >= 0x20 && u <= 0xFF && u != '"' && u != '\\' && u != '/'; };
+    put(out, '"');
+    const ushort* p = reinterpret_cast<const ushort*>(text.constData());
+    const ushort* const end = p + text.size();
+    while (p != end) {
+        // A run that needs no escape goes over in one piece.
+        const ushort* run = p;
+        while (p != end && plain(*p))
+            ++p;
+        if (p != run) {
+            std::copy(run, p, out->take(size_t(p - run)));
+            if (p == end)
+                break;
         }
+        const ushort u = *p++;
         char esc = 0;
         switch (u) {
         case '"': esc = '"'; break;
@@ -276,26 +373,26 @@ int VJsonWriter::writeStringValue(const QString& text)
         }
         if (esc) {
             const char pair[2] = {'\\', esc};
-            out->append(pair, 2);
+            put(out, pair, 2);
         } else {
             // Outside Latin-1, or a control character without a short form.
             const char unit[6] = {'\\', 'u', hex[(u >> 12) & 15], hex[(u >> 8) & 15], hex[(u >> 4) & 15], hex[u & 15]};
-            out->append(unit, 6);
+            put(out, unit, 6);
         }
         if (u == '\n' && multiLineIndent >= 1) {
-            out->append("\"\n", 2);
-            writeSpaces(multiLineIndent);
-            out->push_back('"');
+            put(out, "\"\n", 2);
+            putSpaces(out, multiLineIndent);
+            put(out, '"');
         }
     }
-    out->push_back('"');
+    put(out, '"');
     return '"';
 }
 
 int VJsonWriter::writeKey(const QString& key)
 {
     writeStringValue(key);
-    return writeLatin1(" : ", 3);
+    return put(output(), " : ", 3);
 }
 
 int VJsonWriter::writeComment(const VJsonValue& value, bool indent)
@@ -330,26 +427,24 @@ int VJsonWriter::writeBool(bool value)
 
 int VJsonWriter::writeInt(int value)
 {
-    char buf[16];
-    return writeLatin1(buf, int(std::to_chars(buf, buf + sizeof buf, value).ptr - buf));
+    return putInteger(output(), value);
 }
 
 int VJsonWriter::writeUInt(unsigned int value)
 {
-    char buf[16];
-    return writeLatin1(buf, int(std::to_chars(buf, buf + sizeof buf, value).ptr - buf));
+    return putInteger(output(), value);
 }
 
 int VJsonWriter::writeDouble(double value)
 {
     // JSON has no NaN or infinity.
     if (!std::isfinite(value))
-        return writeNull();
+        return put(output(), "null", 4);
     // "-0" would read back as the integer 0 and lose the sign.
     if (value == 0.0 && std::signbit(value))
-        return writeLatin1("-0.0", 4);
+        return put(output(), "-0.0", 4);
     char buf[64];
-    return writeLatin1(buf, formatDouble(value, buf, sizeof buf));
+    return put(output(), buf, formatDouble(value, buf, sizeof buf));
 }
 
 int VJsonWriter::writeError(const QString& text)

@@ -4,8 +4,6 @@
 #ifndef VORNLIB_VIO_JSON_WRITER_H
 #define VORNLIB_VIO_JSON_WRITER_H
 
-#include <string>
-
 #include <QString>
 
 #include <VIO/json_value.h>
@@ -18,6 +16,8 @@ enum
     VJSONWRITE_COMMENTS_AFTER = 8,
     VJSONWRITE_SPLIT_STRINGS = 16
 };
+
+class VJsonWriterBuffer; // internal
 
 class VJsonWriter
 {
@@ -60,13 +60,16 @@ private:
     int writeLatin1(const char* text, int length);
     int writeSpaces(int n);
     // The text being written: Latin-1 bytes, turned into the QString at the end.
-    std::string* output() const { return m_outType == 0 ? static_cast<std::string*>(m_outObject) : nullptr; }
+    VJsonWriterBuffer* output() const
+    {
+        return m_outType == 0 ? static_cast<VJsonWriterBuffer*>(m_outObject) : nullptr;
+    }
 
     int m_style;
     int m_indent;
     int m_step;
     int m_level;
-    void* m_outObject; // during write(): the std::string being built
+    void* m_outObject; // during write(): the VJsonWriterBuffer being filled
     int m_outType;
 };
 
