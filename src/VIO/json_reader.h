@@ -1,7 +1,6 @@
 // VJsonReader: a tolerant JSON parser that collects its complaints, with line
 // and column, instead of throwing, and can keep the text's comments.
-// Not thread-safe: a reader is used by one thread at a time; distinct readers
-// are independent.
+// Not thread-safe: a reader is used by one thread at a time; distinct readers are independent.
 #ifndef VORNLIB_VIO_JSON_READER_H
 #define VORNLIB_VIO_JSON_READER_H
 

@@ -1,8 +1,7 @@
 // VJsonValue: the in-memory JSON document, one copy-on-write handle class
 // for every kind of value, with comments and a source line per value.
-// Not thread-safe: one value tree (every handle sharing any payload in it)
-// belongs to one thread at a time, even for reading, because copying a handle
-// changes a plain reference count.
+// Not thread-safe: a tree (every handle sharing a payload in it) belongs to one thread at a time, even for reading.
+// Copying a handle changes a plain reference count.
 //
 // References returned by item(), operator[] and append() point into the
 // container's storage: they bypass copy-on-write (a change through them also
@@ -95,7 +94,7 @@ private:
     VJsonRefData* m_nextDead = nullptr;
 };
 
-// A JSON value handle; see the file comment for the thread-safety contract.
+// A JSON value handle; its thread-safety contract heads this file.
 class VJsonValue
 {
     friend class VJsonReader;

@@ -5,6 +5,7 @@
 
 // While one lives, the payloads this thread creates come from shared blocks
 // instead of one heap allocation each. Nests.
+// Not thread-safe: a scope of the calling thread.
 class VJsonPayloadBlocks
 {
 public:
