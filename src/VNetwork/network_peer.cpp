@@ -11,6 +11,9 @@
 
 #include <QDebug>
 
+#include "VCore/eintr_p.h"
+#include "VCore/unique_fd_p.h"
+
 namespace {
 
 const char* const kFile = "VNetwork/network_peer";
@@ -18,28 +21,6 @@ const char* const kFile = "VNetwork/network_peer";
 // buffer, so a large send in one piece would double its memory and run at
 // half the speed.
 const quint64 kWriteChunk = 1 << 20;
-
-// Owns a descriptor until Qt takes it.
-class FdOwner
-{
-public:
-    explicit FdOwner(int fd) : _fd(fd) {}
-    ~FdOwner()
-    {
-        if (_fd >= 0)
-            ::close(_fd);
-    }
-    int get() const { return _fd; }
-    int release()
-    {
-        const int fd = _fd;
-        _fd = -1;
-        return fd;
-    }
-
-private:
-    int _fd;
-};
 
 // Frees a getaddrinfo result.
 struct AddrInfoOwner
@@ -51,6 +32,13 @@ struct AddrInfoOwner
             freeaddrinfo(list);
     }
 };
+
+// Drops the connection and throws; text is taken before the socket's error is reset.
+[[noreturn]] void dropAndThrow(VNetworkPeer& peer, const QString& text, int line)
+{
+    peer.disconnect();
+    throw VException(text, kFile, line);
+}
 
 } // namespace
 
@@ -66,10 +54,8 @@ qint32 connectWithInterruptSupport(qint32 fd, sockaddr_in* addr, qint32 addrlen)
     p.fd = fd;
     p.events = POLLOUT;
     p.revents = 0;
-    while (::poll(&p, 1, -1) < 0) {
-        if (errno != EINTR)
-            throw VException(QStringLiteral("poll() failed: ") + vNetworkErrorStr(), kFile, __LINE__);
-    }
+    if (vRetryOnEintr([&] { return ::poll(&p, 1, -1); }) < 0)
+        throw VException(QStringLiteral("poll() failed: ") + vNetworkErrorStr(), kFile, __LINE__);
     int pending = 0;
     socklen_t len = sizeof pending;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &len) != 0)
@@ -98,7 +84,7 @@ void VNetworkPeer::connect(const char* path)
     if (state() == ConnectedState)
         throw VException("The socket is already connected. Please disconnect first.", kFile, __LINE__);
     try {
-        FdOwner fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        VUniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (fd.get() < 0)
             throw VException("connectToPeer: can't create socket", kFile, __LINE__);
         sockaddr_un addr;
@@ -126,7 +112,7 @@ void VNetworkPeer::connect(const char* host, quint16 port)
     try {
         if (state() == ConnectedState)
             throw VException("The socket is already connected. Please disconnect first.", kFile, __LINE__);
-        FdOwner fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        VUniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (fd.get() < 0)
             throw VException(QStringLiteral("Can't create a socket: ") + vNetworkErrorStr(), kFile, __LINE__);
 
@@ -193,11 +179,8 @@ void VNetworkPeer::sendBuffer(const void* buffer, quint64 length)
         // is empty, or a disconnect right after would lose the rest.
         while (ok && bytesToWrite() > 0)
             ok = waitForBytesWritten(_waitMs);
-        if (!ok) {
-            const QString text = errorString();
-            disconnect();
-            throw VException(QStringLiteral("Write error: ") + text, kFile, __LINE__);
-        }
+        if (!ok)
+            dropAndThrow(*this, QStringLiteral("Write error: ") + errorString(), __LINE__);
         p += w;
         left -= quint64(w);
     }
@@ -209,20 +192,13 @@ void VNetworkPeer::receiveBuffer(void* buffer, quint64 length)
     quint64 left = length;
     while (left > 0) {
         if (bytesAvailable() == 0 && !waitForReadyRead(_waitMs)) {
-            if (error() == SocketTimeoutError) {
-                disconnect();
-                throw VException(QStringLiteral("Network timeout error (%1)").arg(_waitMs), kFile, __LINE__);
-            }
-            const QString text = errorString();
-            disconnect();
-            throw VException(QStringLiteral("Network error while waiting for read: ") + text, kFile, __LINE__);
+            if (error() == SocketTimeoutError)
+                dropAndThrow(*this, QStringLiteral("Network timeout error (%1)").arg(_waitMs), __LINE__);
+            dropAndThrow(*this, QStringLiteral("Network error while waiting for read: ") + errorString(), __LINE__);
         }
         const qint64 r = read(p, qint64(qMin<quint64>(left, quint64(std::numeric_limits<qint64>::max()))));
-        if (r < 0) {
-            const QString text = errorString();
-            disconnect();
-            throw VException(QStringLiteral("Read network error: ") + text, kFile, __LINE__);
-        }
+        if (r < 0)
+            dropAndThrow(*this, QStringLiteral("Read network error: ") + errorString(), __LINE__);
         p += r;
         left -= quint64(r);
     }

@@ -15,20 +15,13 @@
 #include <QUrl>
 
 #include "VNetwork/network_peer.h"
+#include "exception_text.h"
 #include "sockutil.h"
 #include "testutil.h"
 
 namespace {
 
-std::string failure(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const VException& e) {
-        return e.what();
-    }
-    return "no exception";
-}
+using vtest::exceptionText;
 
 bool matches(const std::string& text, const std::string& pattern)
 {
@@ -75,7 +68,7 @@ TEST(VNetworkPeer, MovesExactLengthsOverTcp)
     EXPECT_EQ(peer.receiveInt32(), -2);
 
     // Connected: the TCP form wraps the refusal.
-    EXPECT_TRUE(matches(failure([&] { peer.connect("127.0.0.1", port); }),
+    EXPECT_TRUE(matches(exceptionText([&] { peer.connect("127.0.0.1", port); }),
                         "Connection error to 127\\.0\\.0\\.1:" + std::to_string(port)
                             + " \\(VNetwork/network_peer:\\d+ The socket is already connected\\. Please disconnect "
                               "first\\.\\)"));
@@ -93,11 +86,11 @@ TEST(VNetworkPeer, TcpFailuresAreWrappedWithTheirCause)
 {
     const uint16_t port = closedPort();
     VNetworkPeer peer;
-    EXPECT_TRUE(matches(failure([&] { peer.connect("127.0.0.1", port); }),
+    EXPECT_TRUE(matches(exceptionText([&] { peer.connect("127.0.0.1", port); }),
                         "Connection error to 127\\.0\\.0\\.1:" + std::to_string(port)
                             + " \\(VNetwork/network_peer:\\d+ connect\\(\\) failed: Connection refused\\)"));
     // A name the resolver refuses without asking any server.
-    EXPECT_TRUE(matches(failure([&] { peer.connect("bad host!", 80); }),
+    EXPECT_TRUE(matches(exceptionText([&] { peer.connect("bad host!", 80); }),
                         "Connection error to bad host!:80 \\(VNetwork/network_peer:\\d+ Can't resolve host: "
                             + std::string(gai_strerror(EAI_NONAME)) + "\\)"));
     EXPECT_EQ(peer.state(), QAbstractSocket::UnconnectedState);
@@ -120,7 +113,7 @@ TEST(VNetworkPeer, UnixDomainSocketsAndPathLimits)
     peer.receiveBuffer(buf, 3);
     EXPECT_EQ(std::string(buf, 3), "xyz");
     // Not wrapped in the Unix-domain form.
-    EXPECT_TRUE(matches(failure([&] { peer.connect(path.c_str()); }),
+    EXPECT_TRUE(matches(exceptionText([&] { peer.connect(path.c_str()); }),
                         "VNetwork/network_peer:\\d+ The socket is already connected\\. Please disconnect first\\."));
     peer.disconnect();
 
@@ -136,11 +129,11 @@ TEST(VNetworkPeer, UnixDomainSocketsAndPathLimits)
     EXPECT_TRUE(vtest::acceptFor(fullListener.get(), 5000).valid());
     peer.disconnect();
     const std::string tooLong = full + "q";
-    EXPECT_TRUE(matches(failure([&] { peer.connect(tooLong.c_str()); }),
+    EXPECT_TRUE(matches(exceptionText([&] { peer.connect(tooLong.c_str()); }),
                         "Connection error to " + tooLong
                             + " \\(VNetwork/network_peer:\\d+ path too long \\(109 bytes, at most 108\\)\\)"));
     const std::string missing = dir.file("none.sock");
-    EXPECT_TRUE(matches(failure([&] { peer.connect(missing.c_str()); }),
+    EXPECT_TRUE(matches(exceptionText([&] { peer.connect(missing.c_str()); }),
                         "Connection error to " + missing
                             + " \\(VNetwork/network_peer:\\d+ connect\\(\\) failed: No such file or directory\\)"));
 }
@@ -164,9 +157,9 @@ TEST(VNetworkPeer, UrlsChooseTheTransport)
         EXPECT_EQ(vtest::recvExactly(server.get(), 4, 5000), std::string("\0\0\0\x07", 4));
     }
     VNetworkPeer peer;
-    EXPECT_TRUE(matches(failure([&] { peer.connect(QUrl(QStringLiteral("http://x"))); }),
+    EXPECT_TRUE(matches(exceptionText([&] { peer.connect(QUrl(QStringLiteral("http://x"))); }),
                         "VNetwork/network_peer:\\d+ Unsupported protocol: http"));
-    EXPECT_TRUE(matches(failure([&] { peer.connect(QUrl(QStringLiteral("tcp://127.0.0.1"))); }),
+    EXPECT_TRUE(matches(exceptionText([&] { peer.connect(QUrl(QStringLiteral("tcp://127.0.0.1"))); }),
                         "VNetwork/network_peer:\\d+ missing port in URL: tcp://127\\.0\\.0\\.1"));
 }
 
@@ -180,7 +173,7 @@ TEST(VNetworkPeer, ReceiveFailuresDisconnectAndKeepWhatArrived)
     vtest::Fd server = vtest::acceptFor(listener.get(), 5000);
     vtest::sendAll(server.get(), std::string("abcd"));
     char buf[10] = {};
-    EXPECT_TRUE(matches(failure([&] { peer.receiveBuffer(buf, 10); }),
+    EXPECT_TRUE(matches(exceptionText([&] { peer.receiveBuffer(buf, 10); }),
                         "VNetwork/network_peer:\\d+ Network timeout error \\(200\\)"));
     EXPECT_EQ(std::string(buf, 4), "abcd");
     EXPECT_EQ(peer.state(), QAbstractSocket::UnconnectedState);
@@ -188,7 +181,7 @@ TEST(VNetworkPeer, ReceiveFailuresDisconnectAndKeepWhatArrived)
     peer.connect("127.0.0.1", port);
     server = vtest::acceptFor(listener.get(), 5000);
     server.reset(); // the other side goes away
-    EXPECT_TRUE(matches(failure([&] { peer.receiveBuffer(buf, 1); }),
+    EXPECT_TRUE(matches(exceptionText([&] { peer.receiveBuffer(buf, 1); }),
                         "VNetwork/network_peer:\\d+ Network error while waiting for read: .+"));
     EXPECT_EQ(peer.state(), QAbstractSocket::UnconnectedState);
 
@@ -196,7 +189,7 @@ TEST(VNetworkPeer, ReceiveFailuresDisconnectAndKeepWhatArrived)
     server = vtest::acceptFor(listener.get(), 5000);
     server.reset();
     std::vector<char> big(16 << 20, 'w');
-    EXPECT_TRUE(matches(failure([&] {
+    EXPECT_TRUE(matches(exceptionText([&] {
                             for (int i = 0; i < 8; ++i)
                                 peer.sendBuffer(big.data(), big.size());
                         }),
