@@ -12,6 +12,8 @@
 #include <QDataStream>
 #include <QLocalSocket>
 
+#include <VCore/eintr_p.h>
+#include <VCore/unique_fd_p.h>
 #include <VCore/vexception.h>
 #include <VIpc/message.h>
 
@@ -73,14 +75,16 @@ void readFromSocket(const QByteArray& input)
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
         return;
+    VUniqueFd reader(fds[0]);
+    VUniqueFd writer(fds[1]);
     // The input is far below the socket buffer: the write does not block.
-    const ssize_t written = ::write(fds[1], input.constData(), size_t(input.size()));
-    ::close(fds[1]);
+    const ssize_t written
+        = vRetryOnEintr([&] { return ::write(writer.get(), input.constData(), size_t(input.size())); });
+    writer.reset();
     QLocalSocket socket;
-    if (written != input.size() || !socket.setSocketDescriptor(fds[0])) {
-        ::close(fds[0]);
+    if (written != input.size() || !socket.setSocketDescriptor(reader.get()))
         return;
-    }
+    reader.release();
     readFrames(socket, QDataStream::BigEndian);
 }
 

@@ -16,14 +16,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
+#include <VCore/eintr_p.h>
 #include <VCore/vexception.h>
 
 #include "fuzz_target.h"
@@ -77,12 +77,14 @@ void saveCurrent()
     if (!input)
         return;
     g_current = nullptr;
-    const int fd = ::open(g_crashFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd
+        = vRetryOnEintr([] { return ::open(g_crashFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); });
     if (fd < 0)
         return;
     size_t done = 0;
     while (done < input->size()) {
-        const ssize_t n = ::write(fd, input->data() + done, input->size() - done);
+        const ssize_t n
+            = vRetryOnEintr([&] { return ::write(fd, input->data() + done, input->size() - done); });
         if (n <= 0)
             break;
         done += size_t(n);
@@ -112,12 +114,16 @@ void onFatalSignal(int sig)
     ::raise(sig);
 }
 
-bool readFile(const std::string& path, Input* out)
+// QFile opens close-on-exec, unlike std::ifstream.
+bool readFile(const QString& path, Input* out)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
         return false;
-    out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const QByteArray data = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return false;
+    out->assign(data.constBegin(), data.constEnd());
     return true;
 }
 
@@ -134,7 +140,7 @@ void collect(const std::string& path, std::vector<Input>* corpus)
     }
     for (const QString& file : files) {
         Input input;
-        if (!readFile(file.toLocal8Bit().toStdString(), &input)) {
+        if (!readFile(file, &input)) {
             std::fprintf(stderr, "replay: can't read %s\n", qPrintable(file));
             std::exit(2);
         }
