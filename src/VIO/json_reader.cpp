@@ -619,42 +619,29 @@ void VJsonReader::storeValue(int ch, const QString& key, VJsonValue& value, VJso
 
 int VJsonReader::skipComment()
 {
-    const QString kTolerated =
-        QStringLiteral("Comments may be tolerated in JSON text but they are not part of JSON syntax");
-    int ch = readChar();
-    if (ch == '/') {
-        addWarning(VJSONREAD_ALLOW_COMMENTS, kTolerated);
+    // Keeps the comment from its opening to its end, every character as written.
+    auto takeComment = [this](const char* opening, bool block) {
+        addWarning(VJSONREAD_ALLOW_COMMENTS,
+                   QStringLiteral("Comments may be tolerated in JSON text but they are not part of JSON syntax"));
         m_commentLine = m_lineNo;
-        m_comment = QStringLiteral("//");
-        m_rawChars = true;
-        for (;;) {
-            ch = readChar();
-            if (ch < 0)
-                break;
-            m_comment.append(QChar(ushort(ch)));
-            if (ch == '\n')
-                break;
-        }
-        m_rawChars = false;
-        return ch;
-    }
-    if (ch == '*') {
-        addWarning(VJSONREAD_ALLOW_COMMENTS, kTolerated);
-        m_commentLine = m_lineNo;
-        m_comment = QStringLiteral("/*");
+        m_comment = QLatin1String(opening);
         m_rawChars = true;
         int prev = 0;
-        for (;;) {
-            ch = readChar();
-            if (ch < 0)
+        int c;
+        while ((c = readChar()) >= 0) {
+            m_comment.append(QChar(ushort(c)));
+            if (block ? prev == '*' && c == '/' : c == '\n')
                 break;
-            m_comment.append(QChar(ushort(ch)));
-            if (prev == '*' && ch == '/')
-                break;
-            prev = ch;
+            prev = c;
         }
         m_rawChars = false;
-        if (ch < 0) {
+        return c;
+    };
+    int ch = readChar();
+    if (ch == '/')
+        return takeComment("//", false);
+    if (ch == '*') {
+        if (takeComment("/*", true) < 0) {
             addError(QStringLiteral("unterminated comment at end of file"));
             return -1;
         }
