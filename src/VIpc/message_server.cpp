@@ -87,9 +87,11 @@ void VMessageSimpleServer::dropPendingConnections()
 void VMessageSimpleServer::start()
 {
     while (_keepRunning.load()) {
-        QTcpSocket* socket = nullptr;
-        VMessage* request = nullptr;
-        VMessage* reply = nullptr;
+        // Owned here, so that an exception other than VException leaving
+        // start() frees them too.
+        std::unique_ptr<QTcpSocket> socket;
+        std::unique_ptr<VMessage> request;
+        std::unique_ptr<VMessage> reply;
         bool served = false;
         bool waitFailed = false;
         try {
@@ -104,10 +106,10 @@ void VMessageSimpleServer::start()
                                      + _networkServer.errorString());
                 }
             }
-            socket = _networkServer.nextPendingConnection();
+            socket.reset(_networkServer.nextPendingConnection());
             if (!socket)
                 continue;
-            serveConnection(socket, request, reply);
+            serveConnection(socket.get(), request, reply);
             served = true;
         } catch (const VException& e) {
             std::cerr << "Exception: " << e.what() << ". Client disconnected." << std::endl;
@@ -120,11 +122,11 @@ void VMessageSimpleServer::start()
             } else {
                 socket->abort();
             }
-            delete socket;
+            socket.reset();
         }
         // Freed once the client has its answer: not on its waiting time.
-        delete request;
-        delete reply;
+        request.reset();
+        reply.reset();
         if (waitFailed)
             QThread::msleep(100); // a persistent failure must not spin
     }
@@ -150,24 +152,27 @@ void VMessageSimpleServer::checkClient(QTcpSocket* socket)
         throw VException(QStringLiteral("client %1 is not allowed").arg(QHostAddress(address).toString()));
 }
 
-void VMessageSimpleServer::serveConnection(QTcpSocket* socket, VMessage*& request, VMessage*& reply)
+void VMessageSimpleServer::serveConnection(QTcpSocket* socket, std::unique_ptr<VMessage>& request,
+                                           std::unique_ptr<VMessage>& reply)
 {
     checkClient(socket);
     QDataStream stream(socket);
     stream.setVersion(QDataStream::Qt_4_4);
-    VMessageWire::readFrame(stream, request, _waitMs.load(), _requestDeadlineMs.load());
+    VMessage* read = nullptr;
+    VMessageWire::readFrame(stream, read, _waitMs.load(), _requestDeadlineMs.load());
+    request.reset(read);
 
     // The reader only ever builds a VMessage.
     static const QString messageClass = QStringLiteral("VMessage");
     VMessageHandler* handler = _handlerFactory->getHandler(messageClass);
     if (handler)
-        reply = handler->handleMessage(request);
+        reply.reset(handler->handleMessage(request.get()));
     // A handler that answers with the request itself hands it over.
     if (reply == request)
-        request = nullptr;
+        request.release();
     if (reply) {
         // One write of the whole frame: the bytes of stream << reply.
-        socket->write(VMessageWire::encodeFrame(reply));
+        socket->write(VMessageWire::encodeFrame(reply.get()));
         sendAll(socket);
     }
 }

@@ -10,6 +10,7 @@
 #define VORNLIB_VIPC_MESSAGE_SERVER_H
 
 #include <atomic>
+#include <memory>
 
 #include <QString>
 #include <QStringList>
@@ -67,7 +68,7 @@ private:
         void incomingConnection(qintptr socketDescriptor) override;
     };
 
-    void serveConnection(QTcpSocket* socket, VMessage*& request, VMessage*& reply);
+    void serveConnection(QTcpSocket* socket, std::unique_ptr<VMessage>& request, std::unique_ptr<VMessage>& reply);
     void checkClient(QTcpSocket* socket);
     void sendAll(QTcpSocket* socket);
     void dropPendingConnections();

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
 #include <QBuffer>
@@ -74,6 +75,23 @@ class ThrowingHandler : public VMessageHandler
 {
 public:
     VMessage* handleMessage(VMessage*) override { throw VException("handler failed"); }
+};
+
+// Fails with an exception the server does not catch; counts the requests it
+// saw destroyed.
+class ForeignThrowingHandler : public VMessageHandler
+{
+public:
+    explicit ForeignThrowingHandler(std::atomic<int>* requestsDeleted) : _requestsDeleted(requestsDeleted) {}
+    VMessage* handleMessage(VMessage* request) override
+    {
+        std::atomic<int>* counter = _requestsDeleted;
+        QObject::connect(request, &QObject::destroyed, [counter] { ++*counter; });
+        throw std::runtime_error("not a VException");
+    }
+
+private:
+    std::atomic<int>* _requestsDeleted;
 };
 
 class StoppingHandler : public EchoHandler
@@ -261,6 +279,24 @@ TEST(VMessageSimpleServer, HandlerExceptionIsReportedAndTheNextClientServed)
     s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler);
     EXPECT_EQ(decode(exchange(s.port, requestBytes(QStringLiteral("b"), 2)))->getIntData(), 3);
     EXPECT_EQ(s.stop(), "Exception: handler failed. Client disconnected.\n");
+}
+
+TEST(VMessageSimpleServer, ForeignExceptionLeavesStartButFreesRequestAndClient)
+{
+    std::atomic<int> requestsDeleted(0);
+    VMessageSimpleServer server(0, QStringList());
+    server.setTimeouts(1000, 5000);
+    server.registerMessageHandler(QStringLiteral("VMessage"), new ForeignThrowingHandler(&requestsDeleted));
+    bool closed = false;
+    std::string got;
+    std::thread client([&] { got = exchange(server.serverPort(), requestBytes(QStringLiteral("a"), 1), &closed); });
+    EXPECT_THROW(server.start(), std::runtime_error);
+    client.join();
+    // Once the socket leaked: the client waited out its 20 s and the request was never freed.
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(got, "");
+    EXPECT_EQ(requestsDeleted.load(), 1);
+    VMessageHandlerFactory::getInstance()->freeAllHandlers();
 }
 
 TEST(VMessageSimpleServer, RequestReturnedAsReplyIsSentAndFreedOnce)
