@@ -159,9 +159,7 @@ void VMessageSimpleServer::serveConnection(QTcpSocket* socket, VMessage*& reques
 
     // The reader only ever builds a VMessage.
     static const QString messageClass = QStringLiteral("VMessage");
-    VMessageHandler* handler = _handlerFactory->getHandler(messageClass);
-    if (handler)
-        reply = handler->handleMessage(request);
+    reply = _handlerFactory->handleMessage(messageClass, request);
     // A handler that answers with the request itself hands it over.
     if (reply == request)
         request = nullptr;
