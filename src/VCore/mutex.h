@@ -7,6 +7,8 @@
 
 #include <pthread.h>
 
+#include <atomic>
+
 #include <QtGlobal>
 
 #include "VCore/locker.h"
@@ -40,7 +42,7 @@ public:
 
     virtual QString toString() const;
 
-    static void setIgnoreErrorsInDtor(bool ignore) { _ignoreErrorsInDtor = ignore; }
+    static void setIgnoreErrorsInDtor(bool ignore) { _ignoreErrorsInDtor.store(ignore, std::memory_order_relaxed); }
 
 private:
     friend struct VMutexTestAccess;
@@ -49,7 +51,7 @@ private:
 
     pthread_mutex_t _mutex;
     qint16 _lockCounter;
-    static bool _ignoreErrorsInDtor;
+    static std::atomic<bool> _ignoreErrorsInDtor;
 };
 
 typedef VLocker<VMutex> VMutexLocker;

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 
-bool VMutex::_ignoreErrorsInDtor = false;
+std::atomic<bool> VMutex::_ignoreErrorsInDtor{false};
 
 namespace {
 
@@ -31,7 +31,7 @@ VMutex::~VMutex()
     const int rc = pthread_mutex_destroy(&_mutex);
     // Written with stdio, not a debug stream: this may run during static
     // destruction, after the stream table is gone.
-    if (rc != 0 && !_ignoreErrorsInDtor)
+    if (rc != 0 && !_ignoreErrorsInDtor.load(std::memory_order_relaxed))
         std::fprintf(stderr, "pthread_mutex_destroy() failed: %s\n", getErrorStr(rc));
 }
 

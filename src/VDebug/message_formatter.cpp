@@ -6,12 +6,14 @@
 #include <QDomElement>
 #include <QDomNode>
 
-VMessageFormatter* VMessageFormatter::_messageFormatter = nullptr;
+std::atomic<VMessageFormatter*> VMessageFormatter::_messageFormatter{nullptr};
 
 void VMessageFormatter::initFromXml(const QString& xmlContent)
 {
     static std::once_flag once;
-    std::call_once(once, [&] { _messageFormatter = new VMessageFormatter(xmlContent); });
+    std::call_once(once, [&] {
+        _messageFormatter.store(new VMessageFormatter(xmlContent), std::memory_order_release);
+    });
 }
 
 VMessageFormatter::VMessageFormatter(const QString& xmlContent)

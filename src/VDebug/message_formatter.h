@@ -3,6 +3,8 @@
 #ifndef VORNLIB_VDEBUG_MESSAGE_FORMATTER_H
 #define VORNLIB_VDEBUG_MESSAGE_FORMATTER_H
 
+#include <atomic>
+
 #include <QHash>
 #include <QString>
 
@@ -23,7 +25,7 @@ public:
     static void initFromXml(const QString& xmlContent);
     // The instance, or null before initFromXml. To add more messages later,
     // call loadFromXml through const_cast before other threads look up.
-    static const VMessageFormatter* getInstance() { return _messageFormatter; }
+    static const VMessageFormatter* getInstance() { return _messageFormatter.load(std::memory_order_acquire); }
 
     // Adds the text's messages to the tables.
     void loadFromXml(const QString& xmlContent);
@@ -44,7 +46,9 @@ private:
     QHash<QString, QString> _messagesByStr;
     QHash<unsigned int, QString> _messagesByInt;
 
-    static VMessageFormatter* _messageFormatter;
+    // Published once its tables are filled (release/acquire pairs with
+    // getInstance in other threads).
+    static std::atomic<VMessageFormatter*> _messageFormatter;
 };
 
 #endif

@@ -7,6 +7,7 @@
 
 #include "VCore/mutex.h"
 #include "VCore/vexception.h"
+#include "VIpc/message.h"
 
 namespace {
 
@@ -51,8 +52,56 @@ void VMessageHandlerFactory::registerMessageHandler(const QString& messageClass,
                 break;
             }
         }
+        // Registered again: the table owns it once more.
+        _retired.remove(handler);
+        // A server may be inside it right now: the last call deletes it.
+        if (old && _running.contains(old)) {
+            _retired.insert(old);
+            old = nullptr;
+        }
     }
     delete old;
+}
+
+VMessage* VMessageHandlerFactory::handleMessage(const QString& messageClass, VMessage* request)
+{
+    VMessageHandler* handler = nullptr;
+    {
+        VMutexLocker lock(&tableMutex());
+        handler = _handlers.value(messageClass, nullptr);
+        if (!handler)
+            return nullptr;
+        ++_running[handler];
+    }
+    VMessage* reply = nullptr;
+    try {
+        reply = handler->handleMessage(request);
+    } catch (...) {
+        doneWith(handler);
+        throw;
+    }
+    try {
+        doneWith(handler);
+    } catch (...) {
+        if (reply != request)
+            delete reply;
+        throw;
+    }
+    return reply;
+}
+
+void VMessageHandlerFactory::doneWith(VMessageHandler* handler)
+{
+    {
+        VMutexLocker lock(&tableMutex());
+        const auto it = _running.find(handler);
+        if (--it.value() > 0)
+            return;
+        _running.erase(it);
+        if (!_retired.remove(handler))
+            return;
+    }
+    delete handler;
 }
 
 void VMessageHandlerFactory::deregisterMessageHandler(const QString& messageClass)
@@ -85,7 +134,10 @@ void VMessageHandlerFactory::freeAllHandlers()
         for (VMessageHandler* h : qAsConst(_handlers)) {
             if (h && !seen.contains(h)) {
                 seen.insert(h);
-                distinct.append(h);
+                if (_running.contains(h))
+                    _retired.insert(h);
+                else
+                    distinct.append(h);
             }
         }
         _handlers.clear();

@@ -1,10 +1,12 @@
 // VMessageHandlerFactory: the process-wide table of message handlers by
 // message class name. It owns the handlers in it.
-// Thread-safe: the table is locked; a handler must not be freed while another thread uses it.
+// Thread-safe: the table is locked; a handler that the factory replaces or frees while a server
+// runs it is deleted when that call returns (one given back by deregistering is the caller's).
 #ifndef VORNLIB_VIPC_MESSAGE_HANDLER_FACTORY_H
 #define VORNLIB_VIPC_MESSAGE_HANDLER_FACTORY_H
 
 #include <QHash>
+#include <QSet>
 #include <QString>
 
 #include "VIpc/message_handler.h"
@@ -41,6 +43,17 @@ private:
     VMessageHandlerFactory();
     VMessageHandlerFactory(const VMessageHandlerFactory&);
     VMessageHandlerFactory& operator=(const VMessageHandlerFactory&);
+
+    friend class VMessageSimpleServer;
+    // Runs the handler under messageClass on request (null reply when there
+    // is none). The handler stays alive until the call returns.
+    VMessage* handleMessage(const QString& messageClass, VMessage* request);
+    // Ends one call; deletes a retired handler after its last call.
+    void doneWith(VMessageHandler* handler);
+
+    // Calls running per handler, and the busy handlers waiting for deletion.
+    QHash<VMessageHandler*, int> _running;
+    QSet<VMessageHandler*> _retired;
 
     QHash<QString, VMessageHandler*> _handlers;
     static VMessageHandlerFactory* _factory;

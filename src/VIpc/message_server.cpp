@@ -164,9 +164,7 @@ void VMessageSimpleServer::serveConnection(QTcpSocket* socket, std::unique_ptr<V
 
     // The reader only ever builds a VMessage.
     static const QString messageClass = QStringLiteral("VMessage");
-    VMessageHandler* handler = _handlerFactory->getHandler(messageClass);
-    if (handler)
-        reply.reset(handler->handleMessage(request.get()));
+    reply.reset(_handlerFactory->handleMessage(messageClass, request.get()));
     // A handler that answers with the request itself hands it over.
     if (reply == request)
         request.release();

@@ -28,7 +28,8 @@ bool isJoker(const QString& mask)
 } // namespace
 
 VIpVerifier::VIpVerifier(QStringList lst, bool allAllowed)
-    : _allIPsAllowed(allAllowed)
+    : _joker(allAllowed)
+    , _allIPsAllowed(allAllowed)
 {
     // Complaints about masks are logged with both locks held.
     VCancelGuard noCancel;
@@ -43,10 +44,11 @@ VIpVerifier::~VIpVerifier() {}
 
 void VIpVerifier::dropJokerIfMasksNoLock()
 {
-    if (!_masks.isEmpty() && _allIPsAllowed.load(std::memory_order_relaxed)) {
+    if (!_masks.isEmpty() && _joker) {
         VNOTICE(VDebug::STDOUT) << "joker (*) was IGNORED in allowed IPs" << endl;
-        _allIPsAllowed.store(false, std::memory_order_relaxed);
+        _joker = false;
     }
+    _allIPsAllowed.store(_joker, std::memory_order_relaxed);
 }
 
 void VIpVerifier::addMasksInternalNoLock(QStringList maskList)
@@ -55,7 +57,7 @@ void VIpVerifier::addMasksInternalNoLock(QStringList maskList)
     for (const QString& raw : maskList) {
         const QString mask = raw.trimmed();
         if (isJoker(mask)) {
-            _allIPsAllowed.store(true, std::memory_order_relaxed);
+            _joker = true;
         } else if (re.match(mask).hasMatch()) {
             _masks.append(mask);
         } else {
@@ -63,6 +65,9 @@ void VIpVerifier::addMasksInternalNoLock(QStringList maskList)
                                      << "\" for allowed IPs. Mask skipped." << endl;
         }
     }
+    // verify() reads the flag without the locks: it never shows the joker
+    // while masks that drop it are still being added.
+    _allIPsAllowed.store(_joker && _masks.isEmpty(), std::memory_order_relaxed);
 }
 
 bool VIpVerifier::verify(in_addr_t ip)
@@ -80,6 +85,9 @@ bool VIpVerifier::verify(in_addr_t ip)
     }
     QWriteLocker ipLock(&_rwIPlock);
     QReadLocker masksLock(&_rwMasksLock);
+    // A mask change may have finished since the unlocked look.
+    if (_allIPsAllowed.load(std::memory_order_relaxed))
+        return true;
     bool allowed = false;
     for (const QString& mask : _masks) {
         if (matchMaskNoLock(ip, mask)) {
@@ -110,6 +118,7 @@ void VIpVerifier::clearIPsAndMasksNoLock()
 {
     _allowedIPs.clear();
     _masks.clear();
+    _joker = false;
     _allIPsAllowed.store(false, std::memory_order_relaxed);
 }
 

@@ -54,6 +54,9 @@ private:
     QReadWriteLock _rwIPlock;
     QStringList _masks;
     QReadWriteLock _rwMasksLock;
+    // The joker while masks change (both write locks held); _allIPsAllowed
+    // is its published value.
+    bool _joker;
     std::atomic<bool> _allIPsAllowed;
 };
 

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <random>
+#include <thread>
 
 #include <VDebug/message_formatter.h>
 
@@ -37,6 +39,23 @@ TEST(VMessageFormatter, InitOnceThenLoadMore)
     EXPECT_EQ(f->resolveMessageFormat(QStringLiteral("STOP")), QStringLiteral("stopping"));
     EXPECT_EQ(f->resolveMessageFormat(QStringLiteral("unknown")), QString());
     EXPECT_EQ(f->resolveMessageFormat(999u), QString());
+}
+
+TEST(VMessageFormatter, ReaderWaitingForTheInstanceSeesItLoaded)
+{
+    if (VMessageFormatter::getInstance() != nullptr)
+        GTEST_SKIP() << "instance made by an earlier test of this process";
+    std::atomic<bool> seenEmpty(false);
+    std::thread reader([&] {
+        const VMessageFormatter* f = nullptr;
+        while (!(f = VMessageFormatter::getInstance()))
+            std::this_thread::yield();
+        if (f->resolveMessageFormat(7u) != QStringLiteral("ready"))
+            seenEmpty = true;
+    });
+    VMessageFormatter::initFromXml("<r><g><m name='ready' id='7' format='ready'/></g></r>");
+    reader.join();
+    EXPECT_FALSE(seenEmpty.load());
 }
 
 TEST(VMessageFormatter, NamesAndIdsFollowTheLaterEntry)

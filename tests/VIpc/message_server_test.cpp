@@ -299,6 +299,42 @@ TEST(VMessageSimpleServer, ForeignExceptionLeavesStartButFreesRequestAndClient)
     VMessageHandlerFactory::getInstance()->freeAllHandlers();
 }
 
+TEST(VMessageSimpleServer, HandlerReplacedWhileRunningIsDeletedWhenItReturns)
+{
+    // Answers once released; counts its own deletion.
+    struct GateHandler : EchoHandler
+    {
+        std::atomic<bool> entered{false};
+        std::atomic<bool> release{false};
+        std::atomic<int>* deleted = nullptr;
+        ~GateHandler() override { ++*deleted; }
+        VMessage* handleMessage(VMessage* request) override
+        {
+            entered = true;
+            while (!release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return EchoHandler::handleMessage(request);
+        }
+    };
+    std::atomic<int> deleted(0);
+    GateHandler* gate = new GateHandler;
+    gate->deleted = &deleted;
+    RunningServer s;
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), gate);
+    s.start();
+    std::string reply;
+    std::thread client([&] { reply = exchange(s.port, requestBytes(QStringLiteral("a"), 1)); });
+    ASSERT_TRUE(vtest::waitFor([&] { return gate->entered.load(); }));
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler);
+    EXPECT_EQ(deleted.load(), 0);
+    gate->release = true;
+    client.join();
+    EXPECT_EQ(decode(reply)->getIntData(), 2);
+    EXPECT_TRUE(vtest::waitFor([&] { return deleted.load() == 1; }));
+    EXPECT_EQ(decode(exchange(s.port, requestBytes(QStringLiteral("b"), 5)))->getIntData(), 6);
+    EXPECT_EQ(s.stop(), "");
+}
+
 TEST(VMessageSimpleServer, RequestReturnedAsReplyIsSentAndFreedOnce)
 {
     std::atomic<int> destroyed(0);

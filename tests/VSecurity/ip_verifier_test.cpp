@@ -180,3 +180,25 @@ TEST(VIpVerifier, ConcurrentVerifyAndMaskChangesAgree)
         t.join();
     EXPECT_EQ(wrong.load(), 0);
 }
+
+TEST(VIpVerifier, DroppedJokerNeverAllowsOthersWhileMasksChange)
+{
+    VIpVerifier v(QStringList() << "10.0.0.1", false);
+    std::atomic<bool> stop(false);
+    std::atomic<int> wrong(0);
+    std::thread reader([&] {
+        while (!stop) {
+            // Verdicts are cached: ask for a fresh address each time.
+            for (quint32 i = 0; i < 256 && !stop; ++i)
+                if (v.verify(htonl(0xC0000200u | i)))
+                    ++wrong;
+        }
+    });
+    // The joker comes first but a mask drops it: 192.0.2.x is never allowed.
+    for (int i = 0; i < 2000; ++i)
+        v.resetMasks(QStringList() << "*" << "10.0.0.1");
+    stop = true;
+    reader.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_FALSE(v.verify(htonl(0xC0000201u)));
+}
