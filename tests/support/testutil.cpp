@@ -1,6 +1,7 @@
 #include "testutil.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -112,6 +113,21 @@ pid_t forkChild(const std::function<int()>& body)
         _exit(rc);
     }
     return pid;
+}
+
+bool canRunAttacker()
+{
+    return geteuid() == 0;
+}
+
+pid_t forkAttacker(const std::function<int()>& body)
+{
+    return forkChild([&body]() {
+        if (setgroups(0, nullptr) != 0 || setresgid(kAttackerId, kAttackerId, kAttackerId) != 0
+            || setresuid(kAttackerId, kAttackerId, kAttackerId) != 0)
+            return 253;
+        return body();
+    });
 }
 
 int waitChild(pid_t pid, std::chrono::milliseconds timeout)

@@ -68,6 +68,14 @@ pid_t forkChild(const std::function<int()>& body);
 // crashed or did not end in time (then it is killed).
 int waitChild(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
+// The unprivileged local user that attacks in the multi-user tests.
+constexpr uid_t kAttackerId = 65534;
+// True when this process may switch to kAttackerId (it runs as root).
+bool canRunAttacker();
+// Like forkChild, but the child first drops to uid and gid kAttackerId with
+// no supplementary groups; exits 253 when it cannot drop.
+pid_t forkAttacker(const std::function<int()>& body);
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 
