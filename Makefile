@@ -7,8 +7,13 @@ ASAN    := $(BUILD)/asan
 RELEASE := $(BUILD)/release
 STAGE   := $(abspath $(BUILD)/stage)
 CONSUMER:= $(BUILD)/consumer
+# The same for Qt 6 (the default build is Qt 5).
+ASAN6   := $(BUILD)/asan6
+RELEASE6:= $(BUILD)/release6
+STAGE6  := $(abspath $(BUILD)/stage6)
+CONSUMER6:= $(BUILD)/consumer6
 
-.PHONY: all deps release asan demo check test consumer fuzz clean
+.PHONY: all deps release asan demo check test consumer fuzz clean release6 asan6 test6 consumer6 wire-check check6
 
 all: release
 
@@ -35,7 +40,30 @@ demo: release
 test: asan
 	bash scripts/run-tests.sh $(ASAN) $(JOBS)
 
-check: consumer test
+check: consumer test check6
+
+# Qt 6: the suite under the same sanitizers, the examples against the
+# installed package, and the frame bytes between the two builds.
+release6: deps
+	cmake -S . -B $(RELEASE6) -DVORN_QT_MAJOR=6 -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=$(STAGE6)
+	cmake --build $(RELEASE6) -j $(JOBS)
+
+consumer6: release6
+	cmake --install $(RELEASE6) > /dev/null
+	cmake -S examples -B $(CONSUMER6) -DCMAKE_PREFIX_PATH=$(STAGE6)
+	cmake --build $(CONSUMER6) -j $(JOBS)
+
+asan6: deps
+	cmake -S . -B $(ASAN6) -DVORN_QT_MAJOR=6 -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON -DVORN_BUILD_BENCH=OFF -DVORN_BUILD_EXAMPLES=OFF
+	cmake --build $(ASAN6) -j $(JOBS)
+
+test6: asan6
+	bash scripts/run-tests.sh $(ASAN6) $(JOBS)
+
+wire-check: asan asan6
+	bash scripts/wire-cross-check.sh $(ASAN) $(ASAN6)
+
+check6: consumer6 test6 wire-check
 
 # Coverage-guided fuzzing with libFuzzer (needs clang): each target FUZZ_SECONDS.
 FUZZ_SECONDS ?= 60

@@ -1,4 +1,5 @@
 // VDbConfigReader: the bytes as statements XML on a text stream.
+#include <QIODevice>
 #include <QTextStream>
 
 #include <VDB/vdb.h>

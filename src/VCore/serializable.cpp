@@ -37,7 +37,7 @@ void VSerializable::printAll() const
                   << "is valid: " << p.isReadable() << ", "
                   << "is readable: " << p.isReadable() << std::endl;
         std::cout << "value: " << v.toString().toLocal8Bit().constData() << std::endl;
-        std::cout << "type: " << static_cast<unsigned>(v.type())
+        std::cout << "type: " << static_cast<unsigned>(qMin(v.userType(), int(QMetaType::User)))
                   << ", userType: " << v.userType() << std::endl;
     }
 }

@@ -46,6 +46,9 @@ public:
     // transaction, reopen count).
     VSafeSqlQuery(QSqlDatabase db, const std::shared_ptr<VDbConnectionState>& state);
     ~VSafeSqlQuery();
+    // Move-only: Qt 6 deprecates copying a QSqlQuery.
+    VSafeSqlQuery(VSafeSqlQuery&&) = default;
+    VSafeSqlQuery& operator=(VSafeSqlQuery&&) = default;
 
     // Prepares and remembers the text, so exec() can prepare it again when
     // the connection was reopened meanwhile.

@@ -323,18 +323,18 @@ int VJsonReader::scanEscaped(QString& text)
 QString VJsonReader::shared(const QChar* text, int length)
 {
     const int maxLength = 32;
-    const int slots = 512;
+    const int slotCount = 512;
     if (length > maxLength)
         return QString(text, length);
     if (m_shared.isEmpty())
-        m_shared.resize(slots);
+        m_shared.resize(slotCount);
     // A few characters are enough to tell keys apart; a clash only costs a copy.
     unsigned hash = unsigned(length) * 0x9E3779B1u;
     if (length > 0)
         hash ^= (text[0].unicode() * 31u + text[length - 1].unicode()) * 0x85EBCA6Bu
                 ^ text[length / 2].unicode() * 0xC2B2AE35u ^ text[(length - 1) / 3].unicode() * 0x27D4EB2Fu;
     hash ^= hash >> 15;
-    QString& slot = m_shared[int(hash & (slots - 1))];
+    QString& slot = m_shared[int(hash & (slotCount - 1))];
     if (slot.size() != length || std::memcmp(slot.constData(), text, size_t(length) * sizeof(QChar)) != 0)
         slot = QString(text, length);
     return slot;

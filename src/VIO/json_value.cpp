@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <new>
 
+#include <QStringView>
 #include <VCore/vexception.h>
 
 namespace {
@@ -110,7 +111,7 @@ struct BlockFiller
     int scopes = 0;
     PayloadBlock* block = nullptr;
     int used = 0;
-    int slots = 0;
+    int slotCount = 0;
     int nextSlots = kFirstSlots;
 };
 thread_local BlockFiller t_filler;
@@ -147,13 +148,13 @@ void* VJsonRefData::operator new(size_t size)
     // Derived payloads are bigger than a slot: they take the heap.
     if (f.scopes == 0 || size != sizeof(VJsonRefData))
         return withPrefix(checkedMalloc(kHeapPrefix + size), kHeapPrefix, nullptr);
-    if (!f.block || f.used == f.slots) {
+    if (!f.block || f.used == f.slotCount) {
         void* memory = checkedMalloc(kBlockHeader + size_t(f.nextSlots) * slotSize());
         if (f.block)
             dropBlock(f.block);
         f.block = new (memory) PayloadBlock{{1}};
         f.used = 0;
-        f.slots = f.nextSlots;
+        f.slotCount = f.nextSlots;
         f.nextSlots = std::min(f.nextSlots * 2, kMaxSlots);
     }
     f.block->live.fetch_add(1, std::memory_order_relaxed);
@@ -613,7 +614,7 @@ bool isSingleComment(const QString& text, bool lineComment)
     if (lineComment) {
         for (int i = text.indexOf(QLatin1Char('\n')); i >= 0 && i < text.size() - 1;
              i = text.indexOf(QLatin1Char('\n'), i + 1)) {
-            if (!text.midRef(i + 1).startsWith(QLatin1String("//")))
+            if (!QStringView(text).mid(i + 1).startsWith(QLatin1String("//")))
                 return false;
         }
         return true;

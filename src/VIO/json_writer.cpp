@@ -7,8 +7,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
-#include <QVarLengthArray>
 
 #include <VCore/vexception.h>
 
@@ -165,6 +165,25 @@ inline int putInteger(VJsonWriterBuffer* out, Int value)
     return static_cast<unsigned char>(end[-1]);
 }
 
+// One object's members on the thread's member stack, from base to the top;
+// taken off again when the object is written (or the write throws).
+struct MemberStack
+{
+    MemberStack() : stack(threadStack()), base(stack.size()) {}
+    ~MemberStack() { stack.resize(base); }
+    MemberStack(const MemberStack&) = delete;
+    MemberStack& operator=(const MemberStack&) = delete;
+
+    static std::vector<VJsonInternalMap::const_iterator>& threadStack()
+    {
+        thread_local std::vector<VJsonInternalMap::const_iterator> members;
+        return members;
+    }
+
+    std::vector<VJsonInternalMap::const_iterator>& stack;
+    const size_t base;
+};
+
 } // namespace
 
 VJsonWriter::VJsonWriter(int style, int indent, int step)
@@ -257,16 +276,22 @@ int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma
                 doWrite(elements.at(i), nullptr, i + 1 < elements.size());
         } else {
             // Sorted keys: hash order changes from run to run.
+            // The members wait on a stack shared by all levels, not in this
+            // frame: Qt 6's hash iterators are twice as big, and the frame
+            // times MaxDepth must fit a thread's stack.
             const VJsonInternalMap& map = *value.asMap();
-            QVarLengthArray<VJsonInternalMap::const_iterator, 32> members;
+            MemberStack members;
             for (VJsonInternalMap::const_iterator it = map.constBegin(); it != map.constEnd(); ++it)
-                members.append(it);
-            std::sort(members.begin(), members.end(),
+                members.stack.push_back(it);
+            std::sort(members.stack.begin() + members.base, members.stack.end(),
                       [](const VJsonInternalMap::const_iterator& a, const VJsonInternalMap::const_iterator& b) {
                           return a.key() < b.key();
                       });
-            for (int i = 0; i < members.size(); ++i)
-                doWrite(members[i].value(), &members[i].key(), i + 1 < members.size());
+            const size_t count = members.stack.size() - members.base;
+            for (size_t i = 0; i < count; ++i) {
+                const VJsonInternalMap::const_iterator it = members.stack[members.base + i];
+                doWrite(it.value(), &it.key(), i + 1 < count);
+            }
         }
         --m_level;
         if (m_style & VJSONWRITE_INDENT)

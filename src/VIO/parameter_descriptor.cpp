@@ -1,5 +1,11 @@
 #include "VIO/parameter_descriptor.h"
 
+#include "VCore/qtcompat_p.h"
+
+// QVariant::Type is the API type (deprecated on Qt 6).
+QT_WARNING_PUSH
+QT_WARNING_DISABLE_DEPRECATED
+
 VParameterDescriptor::VParameterDescriptor() : _type(QVariant::Invalid)
 {
 }
@@ -44,7 +50,7 @@ QVariant::Type VParameterDescriptor::getType() const
 
 const QString VParameterDescriptor::getTypeAsString() const
 {
-    return QString::fromLatin1(QVariant::typeToName(_type));
+    return QString::fromLatin1(QMetaType(int(_type)).name());
 }
 
 const QString& VParameterDescriptor::getName() const
@@ -64,5 +70,8 @@ QVariant::Type VParameterDescriptor::typeFromName(const QString& typeName)
         name = QStringLiteral("QString");
     else if (name == QLatin1String("boolean"))
         name = QStringLiteral("bool");
-    return QVariant::nameToType(name.toLocal8Bit().constData());
+    const int id = vMetaTypeIdFromName(name.toLocal8Bit());
+    return id <= int(QMetaType::User) ? QVariant::Type(id) : QVariant::UserType;
 }
+
+QT_WARNING_POP

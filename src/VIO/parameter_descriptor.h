@@ -9,6 +9,10 @@
 
 #include "VCore/printable.h"
 
+// The API keeps QVariant::Type on Qt 6 too, where it is deprecated.
+QT_WARNING_PUSH
+QT_WARNING_DISABLE_DEPRECATED
+
 class VParameterDescriptor : public VPrintable
 {
 public:
@@ -42,5 +46,7 @@ private:
     QString _name;
     QString _defaultValue;
 };
+
+QT_WARNING_POP
 
 #endif

@@ -93,10 +93,13 @@ const INI_VALUES_LIST_t VParametersRegistry::getValuesList() const
     return _valuesManager ? _valuesManager->getValuesList() : INI_VALUES_LIST_t();
 }
 
+QT_WARNING_PUSH
+QT_WARNING_DISABLE_DEPRECATED
 QVariant::Type VParametersRegistry::getType(const QString& name)
 {
     return findParameterDescriptor(name).getType();
 }
+QT_WARNING_POP
 
 VParameterDescriptor& VParametersRegistry::findParameterDescriptor(const QString& name)
 {
@@ -150,7 +153,7 @@ VParameterDescriptor VParametersRegistry::constructDescriptor(const QDomNode* pa
         return VParameterDescriptor();
 
     const QString typeText = element.attribute(QStringLiteral("type"), QStringLiteral("type"));
-    const QVariant::Type type = VParameterDescriptor::typeFromName(typeText);
+    const auto type = VParameterDescriptor::typeFromName(typeText);
     if (type == QVariant::Invalid)
         throw VException(QString("Unsupported parameter type: %1").arg(typeText), SOURCE_FILE,
                          LINE_UNSUPPORTED_TYPE);

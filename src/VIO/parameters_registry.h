@@ -41,7 +41,11 @@ public:
     // The attached values manager's values; empty without one.
     const INI_VALUES_LIST_t getValuesList() const;
     // The type of a registered parameter; throws when it is not registered.
+    // QVariant::Type stays the API type on Qt 6, where it is deprecated.
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
     QVariant::Type getType(const QString& name);
+    QT_WARNING_POP
 
 private:
     VParametersRegistry(const VParametersRegistry&) = delete;

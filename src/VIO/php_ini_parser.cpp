@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QVector>
 
+#include "VCore/qtcompat_p.h"
 #include "VDebug/debug.h"
 
 namespace {
@@ -215,7 +216,7 @@ void VPhpIniParser::parseText(const QString& rawText, const QString& filter, con
     const QString wanted = filter.trimmed();
     const bool filtered = !filter.isEmpty();
 
-    const QVector<QStringRef> lines = text.splitRef(QChar('\n'));
+    const QVector<VStringPiece> lines = vSplitPieces(text, QChar('\n'));
     for (int lineIndex = 0; lineIndex < lines.size(); ++lineIndex) {
         const QString line = lines.at(lineIndex).trimmed().toString();
         const int lineNo = lineIndex + 1;

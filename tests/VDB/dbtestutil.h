@@ -7,6 +7,7 @@
 #include <string>
 
 #include <QString>
+#include <QIODevice>
 #include <QTextStream>
 
 #include "VDB/vdb.h"

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QTextStream>
 
+#include "VCore/qtcompat_p.h"
 #include "VDB/vdbconfigreader.h"
 #include "dbtestutil.h"
 
@@ -99,7 +100,7 @@ TEST_F(VDbConfigReaderTest, EntitiesAndUtf8AreDecoded)
     QFile f(QString::fromStdString(dir.file("s.xml")));
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     QTextStream s(&f);
-    s.setCodec("UTF-8");
+    vSetUtf8(s);
     VDbConfigReader::instance()->parse(&s);
     EXPECT_EQ(get("f"), QString::fromUtf8("SELECT ä"));
 }

@@ -329,6 +329,35 @@ TEST(VJsonReader, CommentPositions)
     EXPECT_EQ(p.errors, QStringList() << err(3, 1, "Cannot find a value for storing the comment (flag AFTER)"));
 }
 
+// Each member's trailing comment reaches that member while the object keeps
+// growing (and its hash keeps regrowing) around the stored ones.
+TEST(VJsonReader, CommentsReachTheirMembersInGrowingObjects)
+{
+    const int count = 600;
+    QString text = QStringLiteral("{\n");
+    for (int i = 0; i < count; ++i) {
+        text += QStringLiteral("\"k%1\": %2 /* s%1 */,\n// a%1\n").arg(i).arg(i % 2 ? i : -i);
+        if (i % 50 == 0)
+            text += QStringLiteral("\"o%1\": {\"x\": [%1, {\"y\": %1}] // i%1\n},\n// b%1\n").arg(i);
+    }
+    text += QStringLiteral("\"end\": 0\n}");
+    Parsed p = parse(text, VJSONREAD_ALLOW_COMMENTS | VJSONREAD_KEEP_COMMENTS | VJSONREAD_COMMENTS_AFTER);
+    ASSERT_EQ(p.n, 0) << p.errors.value(0).toStdString();
+    for (int i = 0; i < count; ++i) {
+        const VJsonValue& v = p.value.itemAt(QStringLiteral("k%1").arg(i));
+        ASSERT_EQ(v.getCommentArray(), QStringList() << QStringLiteral("/* s%1 */").arg(i)
+                                                     << QStringLiteral("// a%1\n").arg(i)) << i;
+        ASSERT_EQ(v.asInt(), i % 2 ? i : -i);
+        if (i % 50 == 0) {
+            const VJsonValue& inner = p.value.itemAt(QStringLiteral("o%1").arg(i));
+            EXPECT_EQ(inner.itemAt(QStringLiteral("x")).getCommentArray(),
+                      QStringList() << QStringLiteral("// i%1\n").arg(i));
+            EXPECT_EQ(inner.getCommentArray(), QStringList() << QStringLiteral("// b%1\n").arg(i));
+        }
+    }
+    EXPECT_EQ(p.value.itemAt(QStringLiteral("end")).getCommentCount(), 0);
+}
+
 TEST(VJsonReader, ErrorCutOff)
 {
     VJsonReader two(0, 2);

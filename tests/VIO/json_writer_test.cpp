@@ -311,6 +311,32 @@ TEST(VJsonWriter, FailureLeavesOutputUnchanged)
     EXPECT_NO_THROW(writer.write(deep.itemAt(0u), out));
 }
 
+// Objects nested to the limit, each with siblings to sort: written without
+// running out of stack, one level more is refused.
+TEST(VJsonWriter, ObjectsNestedToTheLimitAreWritten)
+{
+    VJsonValue deep(VJSONTYPE_OBJECT);
+    for (int i = 1; i < VJsonValue::MaxDepth; ++i) {
+        VJsonValue outer(VJSONTYPE_OBJECT);
+        outer[QStringLiteral("b")] = deep;
+        outer[QStringLiteral("a")] = VJsonValue(i);
+        outer[QStringLiteral("c")] = VJsonValue(true);
+        deep = outer;
+    }
+    QString out;
+    VJsonWriter writer(0, 0, 0);
+    ASSERT_NO_THROW(writer.write(deep, out));
+    EXPECT_TRUE(out.startsWith(QStringLiteral("{\n\"a\" : 9999,\n\"b\" : {\n\"a\" : 9998,")))
+        << out.left(40).toStdString();
+    EXPECT_EQ(out.count(QLatin1Char('{')), int(VJsonValue::MaxDepth));
+
+    VJsonValue tooDeep(VJSONTYPE_OBJECT);
+    tooDeep[QStringLiteral("x")] = deep;
+    const QString before = out;
+    EXPECT_THROW(writer.write(tooDeep, out), VException);
+    EXPECT_EQ(out, before);
+}
+
 TEST(VJsonWriter, RandomTreesRoundTripInEveryStyle)
 {
     TreeMaker maker(42);

@@ -20,6 +20,10 @@ extern "C" const char* __lsan_default_suppressions()
            "leak:libQt5Xml.so\n"
            "leak:libQt5Sql.so\n"
            "leak:libQt5Network.so\n"
+           "leak:libQt6Core.so\n"
+           "leak:libQt6Xml.so\n"
+           "leak:libQt6Sql.so\n"
+           "leak:libQt6Network.so\n"
            "leak:libmariadb\n"
            "leak:libdl.so\n";
 }

@@ -1,0 +1,52 @@
+// Small helpers where the Qt 5.15 and Qt 6 APIs differ, so that the rest of
+// the library reads the same on both.
+// Thread-safe: stateless.
+#ifndef VORNLIB_VCORE_QTCOMPAT_P_H
+#define VORNLIB_VCORE_QTCOMPAT_P_H
+
+#include <QByteArray>
+#include <QList>
+#include <QMetaType>
+#include <QString>
+#include <QTextStream>
+#include <QVector>
+#include <QtGlobal>
+
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+#include <QStringView>
+// A piece of a string that shares its characters (QStringRef is gone in Qt 6).
+using VStringPiece = QStringView;
+inline QList<QStringView> vSplitPieces(const QString& text, QChar separator)
+{
+    return QStringView(text).split(separator);
+}
+#else
+#include <QStringRef>
+using VStringPiece = QStringRef;
+inline QVector<QStringRef> vSplitPieces(const QString& text, QChar separator)
+{
+    return text.splitRef(separator);
+}
+#endif
+
+// Reads and writes the stream as UTF-8 (Qt 6's default; Qt 5 follows the locale).
+inline void vSetUtf8(QTextStream& stream)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    stream.setEncoding(QStringConverter::Utf8);
+#else
+    stream.setCodec("UTF-8");
+#endif
+}
+
+// The meta-type id a type name stands for; QMetaType::UnknownType when none.
+inline int vMetaTypeIdFromName(const QByteArray& name)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    return QMetaType::fromName(name).id();
+#else
+    return QMetaType::type(name);
+#endif
+}
+
+#endif
