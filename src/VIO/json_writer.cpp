@@ -165,22 +165,29 @@ inline int putInteger(VJsonWriterBuffer* out, Int value)
     return static_cast<unsigned char>(end[-1]);
 }
 
-// One object's members on the thread's member stack, from base to the top;
-// taken off again when the object is written (or the write throws).
+// One object's members (pointers into its unchanging map) on the thread's
+// member stack, from base to the top; taken off again when the object is
+// written (or the write throws).
 struct MemberStack
 {
+    struct Member
+    {
+        const QString* key;
+        const VJsonValue* value;
+    };
+
     MemberStack() : stack(threadStack()), base(stack.size()) {}
     ~MemberStack() { stack.resize(base); }
     MemberStack(const MemberStack&) = delete;
     MemberStack& operator=(const MemberStack&) = delete;
 
-    static std::vector<VJsonInternalMap::const_iterator>& threadStack()
+    static std::vector<Member>& threadStack()
     {
-        thread_local std::vector<VJsonInternalMap::const_iterator> members;
+        thread_local std::vector<Member> members;
         return members;
     }
 
-    std::vector<VJsonInternalMap::const_iterator>& stack;
+    std::vector<Member>& stack;
     const size_t base;
 };
 
@@ -282,15 +289,13 @@ int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma
             const VJsonInternalMap& map = *value.asMap();
             MemberStack members;
             for (VJsonInternalMap::const_iterator it = map.constBegin(); it != map.constEnd(); ++it)
-                members.stack.push_back(it);
+                members.stack.push_back({&it.key(), &it.value()});
             std::sort(members.stack.begin() + members.base, members.stack.end(),
-                      [](const VJsonInternalMap::const_iterator& a, const VJsonInternalMap::const_iterator& b) {
-                          return a.key() < b.key();
-                      });
+                      [](const MemberStack::Member& a, const MemberStack::Member& b) { return *a.key < *b.key; });
             const size_t count = members.stack.size() - members.base;
             for (size_t i = 0; i < count; ++i) {
-                const VJsonInternalMap::const_iterator it = members.stack[members.base + i];
-                doWrite(it.value(), &it.key(), i + 1 < count);
+                const MemberStack::Member m = members.stack[members.base + i];
+                doWrite(*m.value, m.key, i + 1 < count);
             }
         }
         --m_level;

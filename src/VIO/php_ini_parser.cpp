@@ -24,8 +24,9 @@ const QChar COMMENT(';');
 class StreamDeviceGuard
 {
 public:
-    // setDevice also resets the codec to the locale's with BOM detection
-    // on, so one file's BOM never decides how the next file is decoded.
+    // setDevice also resets the codec to the default (the locale's on Qt 5,
+    // UTF-8 on Qt 6) with BOM detection on, so one file's BOM never decides
+    // how the next file is decoded.
     StreamDeviceGuard(QTextStream& stream, QIODevice* device) : _stream(stream)
     {
         _stream.setDevice(device);

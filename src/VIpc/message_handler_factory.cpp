@@ -1,6 +1,7 @@
 #include "VIpc/message_handler_factory.h"
 
 #include <memory>
+#include <utility>
 
 #include <QList>
 #include <QSet>
@@ -46,7 +47,7 @@ void VMessageHandlerFactory::registerMessageHandler(const QString& messageClass,
         old = _handlers.value(messageClass, nullptr);
         _handlers.insert(messageClass, handler);
         // Still in the table under another name: the table keeps owning it.
-        for (VMessageHandler* h : qAsConst(_handlers)) {
+        for (VMessageHandler* h : std::as_const(_handlers)) {
             if (h == old) {
                 old = nullptr;
                 break;
@@ -131,7 +132,7 @@ void VMessageHandlerFactory::freeAllHandlers()
     {
         VMutexLocker lock(&tableMutex());
         QSet<VMessageHandler*> seen;
-        for (VMessageHandler* h : qAsConst(_handlers)) {
+        for (VMessageHandler* h : std::as_const(_handlers)) {
             if (h && !seen.contains(h)) {
                 seen.insert(h);
                 if (_running.contains(h))
@@ -143,7 +144,7 @@ void VMessageHandlerFactory::freeAllHandlers()
         _handlers.clear();
     }
     std::unique_ptr<VException> first;
-    for (VMessageHandler* h : qAsConst(distinct)) {
+    for (VMessageHandler* h : std::as_const(distinct)) {
         try {
             delete h;
         } catch (const VException& e) {
