@@ -240,6 +240,30 @@ const PlainLayout& plainLayout()
     return layout;
 }
 
+// Qt 5's double to int property conversion: rounded half up to 64 bits
+// (qRound64), then the low 32 bits; NaN and values beyond 64 bits give 0.
+int qt5IntFromDouble(double d)
+{
+    const double limit = 9223372036854774784.0; // the largest double below 2^63
+    if (!(d >= -limit && d <= limit))
+        return 0;
+    const qint64 below = qint64(d - 1);
+    const qint64 rounded = d >= 0.0 ? qint64(d + 0.5) : qint64(d - double(below) + 0.5) + below;
+    return int(quint32(quint64(rounded)));
+}
+
+// Qt 6's property system rounds doubles half away from zero and makes a
+// null string of a null byte array: the values are converted here as Qt 5
+// does, so a frame reads the same on every Qt.
+QVariant asQt5Converts(const QVariant& v, int propertyType)
+{
+    if (propertyType == QMetaType::Int && v.userType() == QMetaType::Double)
+        return QVariant(qt5IntFromDouble(v.toDouble()));
+    if (propertyType == QMetaType::QString && v.userType() == QMetaType::QByteArray && v.toByteArray().isNull())
+        return QVariant(QString(QLatin1String("")));
+    return v;
+}
+
 } // namespace
 
 VMessage::~VMessage() {}
@@ -353,7 +377,8 @@ VMessage* decodeBody(const char* data, qint64 size)
         } else if (layout.valid && i == layout.intData && v.userType() == QMetaType::Int) {
             message->setIntData(v.toInt());
         } else {
-            mo.property(i).write(message, v);
+            const QMetaProperty property = mo.property(i);
+            property.write(message, asQt5Converts(v, property.userType()));
         }
     }
     return message;

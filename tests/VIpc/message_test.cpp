@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -259,6 +263,43 @@ TEST(VMessage, SimpleValueKindsAreConvertedToTheProperties)
     EXPECT_EQ(m->getStringType(), QStringLiteral("A"));
     EXPECT_EQ(m->getIntData(), 42);
     EXPECT_EQ(m->getStringData(), QStringLiteral("true"));
+}
+
+// Values of another kind than the property are converted as Qt 5 did, on
+// every Qt: doubles round half up to 64 bits and keep the low 32 (NaN and
+// values beyond 64 bits give 0); a null byte array gives an empty string.
+TEST(VMessage, ConvertedValuesAreTheSameOnEveryQt)
+{
+    auto doubleValue = [](double d) {
+        quint64 bits;
+        std::memcpy(&bits, &d, sizeof bits);
+        return hex("00000006 00") + be32(quint32(bits >> 32)) + be32(quint32(bits));
+    };
+    const struct
+    {
+        double in;
+        int out;
+    } numbers[] = {{2.5, 3},     {-2.5, -2},   {-0.5, 0},        {-1.5, -1},         {-3.49, -3},
+                   {-3.5, -3},   {1e10, 1410065408}, {-1e10, -1410065408}, {2147483647.5, INT_MIN},
+                   {-2147483648.5, INT_MIN}, {-2147483649.5, INT_MAX}, {1e20, 0}, {-1e20, 0},
+                   {std::nan(""), 0}, {-0.0, 0}};
+    for (const auto& n : numbers) {
+        QByteArray bytes = frameOf(kName + kNullString + kNullString + doubleValue(n.in) + kNullString);
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::ReadOnly);
+        std::unique_ptr<VMessage> m(readFrom(buffer));
+        EXPECT_EQ(m->getIntData(), n.out) << n.in;
+    }
+
+    const QByteArray nullBytes = hex("0000000c 00 ffffffff");
+    QByteArray bytes = frameOf(kName + nullBytes + nullBytes + intValue(1) + nullBytes);
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    std::unique_ptr<VMessage> m(readFrom(buffer));
+    for (const QString& s : {m->getStringType(), m->getStringData()}) {
+        EXPECT_FALSE(s.isNull());
+        EXPECT_TRUE(s.isEmpty());
+    }
 }
 
 TEST(VMessage, ToStringFillsThePlaceholdersInOrder)
