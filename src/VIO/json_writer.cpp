@@ -9,7 +9,6 @@
 #include <new>
 #include <vector>
 
-
 #include <VCore/vexception.h>
 
 namespace {
