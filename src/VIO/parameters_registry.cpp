@@ -154,7 +154,7 @@ VParameterDescriptor VParametersRegistry::constructDescriptor(const QDomNode* pa
 
     const QString typeText = element.attribute(QStringLiteral("type"), QStringLiteral("type"));
     const auto type = VParameterDescriptor::typeFromName(typeText);
-    if (type == QVariant::Invalid)
+    if (int(type) == QMetaType::UnknownType)
         throw VException(QString("Unsupported parameter type: %1").arg(typeText), SOURCE_FILE,
                          LINE_UNSUPPORTED_TYPE);
 
