@@ -4,6 +4,7 @@
 #include <shared_mutex>
 
 #include <QSqlDatabase>
+#include <QStringList>
 #include <QThread>
 
 #include "VArch/arch_unix.h"
@@ -30,19 +31,20 @@ VDb::VDb(VDbInitData* config)
 
 VDb::~VDb()
 {
+    QStringList held;
     {
-        // Waits for releases under way; later ones find the pool gone.
+        // Waits for releases under way; later ones find the pool gone and
+        // delete their connection themselves, so a held one is not touched
+        // after this block: another thread may be running a query on it.
         VCancelSafeLocker<std::shared_mutex> lock(&m_link->lock);
         m_link->pool = nullptr;
+        for (VDbConnection* conn : m_usedConnections)
+            held << conn->m_conn.connectionName();
     }
+    for (const QString& name : held)
+        VERROR(VDbLog) << "Connection still held when its pool is destroyed:" << name << endl;
     for (VDbConnection* conn : m_freeConnections)
         destroyConnection(conn);
-    for (VDbConnection* conn : m_usedConnections) {
-        // Another thread may be running a query on it: its last handle rolls
-        // it back and closes it, in that thread.
-        VERROR(VDbLog) << "Connection still held when its pool is destroyed:"
-                       << conn->m_conn.connectionName() << endl;
-    }
     m_freeConnections.clear();
     m_usedConnections.clear();
     QSqlDatabase::removeDatabase(m_baseConnName);

@@ -12,7 +12,9 @@
 #include <map>
 #include <string>
 
+#include <QDir>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStringList>
@@ -49,10 +51,17 @@ inline Server loadServer(const std::string& dir)
     return s;
 }
 
-// Runs the server script; true when it succeeded within 90 s.
+// Runs the server script; true when it succeeded within 90 s. The server's
+// temporary files go to dir + ".tmp": in a shared /tmp two servers set up at
+// once can collide on their temporary table names.
 inline bool serverScript(const QString& command, const QString& dir)
 {
+    const QString tmp = dir + ".tmp";
+    QDir().mkpath(tmp);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TMPDIR", tmp);
     QProcess p;
+    p.setProcessEnvironment(env);
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     p.start("bash", {QStringLiteral(VORN_MARIADB_SCRIPT), command, dir});
     if (!p.waitForFinished(90000)) {
