@@ -100,8 +100,8 @@ bool VSafeSqlQuery::runPrepared()
     // far (Qt forgets them on prepare). Names are bound by name, so a name
     // used twice gets its value in both places.
     const bool reopened = _stale || (_state && _generation != _state->generation);
-    const QString sql = lastQuery();
-    if (reopened && !sql.isEmpty()) {
+    const QString sql = reopened ? lastQuery() : QString();
+    if (!sql.isEmpty()) {
         const Placeholders holders = placeholdersOf(sql);
         QVector<QVariant> values;
         if (!holders.names.isEmpty()) {
