@@ -72,7 +72,10 @@ bool vdbReopen(QSqlDatabase& db, QString* reason)
     QSqlError error;
     {
         QSqlQuery use(db);
-        if (use.exec(QStringLiteral("USE ") + driver->escapeIdentifier(name, QSqlDriver::TableName)))
+        // Quoted by hand: the driver's escaping splits names at '.'.
+        QString quoted = name;
+        quoted.replace(QLatin1Char('`'), QLatin1String("``"));
+        if (use.exec(QStringLiteral("USE `") + quoted + QLatin1Char('`')))
             return true;
         error = use.lastError();
     }

@@ -203,6 +203,34 @@ TEST_F(Recovery, ReopenRunsTheStatementLastPrepared)
     EXPECT_EQ(tableText(), "1:a 2:added 2:b 3:c");
 }
 
+TEST_F(Recovery, ReopenSelectsTheDatabaseWhateverItsName)
+{
+    const QString odd = QString::fromStdString(vtest::uniqueName("v.t`x"));
+    QString quoted = odd;
+    quoted = "`" + quoted.replace("`", "``") + "`";
+    adminExec("CREATE DATABASE " + quoted);
+    const QString user = privateUser();
+    adminExec(QString("GRANT ALL PRIVILEGES ON %1.* TO '%2'@'127.0.0.1'").arg(quoted, user));
+    {
+        InitData init = userSettings(user);
+        init.name = odd;
+        init.xml = QString("<s><statement name='put' sql='INSERT INTO t VALUES (:id)'/></s>");
+        VDb db(&init);
+        VDbConnectionPtr c = db.getConnection();
+        ASSERT_TRUE(QSqlQuery(c->getDatabase()).exec("CREATE TABLE t (id INT) ENGINE=InnoDB"));
+        kill(connectionId(c));
+        ASSERT_NO_THROW(c->beginTransaction());
+        EXPECT_EQ(scalar(c->getDatabase(), "SELECT DATABASE()").toString(), odd);
+        VSafeSqlQuery q = c->createQuery("put");
+        q.bindValue(":id", 5);
+        EXPECT_TRUE(q.exec());
+        c->commit();
+        EXPECT_EQ(c->getDatabase().databaseName(), odd);
+    }
+    EXPECT_EQ(scalar(admin(), QString("SELECT GROUP_CONCAT(id) FROM %1.t").arg(quoted)).toString(), "5");
+    adminExec("DROP DATABASE " + quoted);
+}
+
 TEST_F(Recovery, SessionsKilledUnderLoadCorruptNothing)
 {
     const QString user = privateUser();
