@@ -1,5 +1,6 @@
 #include "VDB/vsafesqlquery.h"
 
+#include <QSqlResult>
 #include <QStringList>
 #include <QThread>
 #include <QVariant>
@@ -20,6 +21,12 @@ bool neverReachedServer(const QSqlError& error)
 }
 
 const int RETRY_PAUSE_MS = 100;
+
+// Reaches the protected QSqlResult::setLastError (QSqlQuery has no setter).
+struct ResultAccess : QSqlResult
+{
+    using QSqlResult::setLastError;
+};
 
 bool isNameChar(QChar c)
 {
@@ -87,10 +94,25 @@ VSafeSqlQuery::~VSafeSqlQuery() {}
 
 bool VSafeSqlQuery::prepare(const QString& query)
 {
+    if (!QSqlQuery::prepare(query)) {
+        // Nothing new is prepared; on a closed connection Qt even keeps the
+        // older statement and its placeholders.
+        _failedSql = query;
+        _lastQueryAtFailure = lastQuery();
+        _stale = true;
+        return false;
+    }
+    _failedSql.clear();
+    _lastQueryAtFailure.clear();
     _stale = false;
     if (_state)
         _generation = _state->generation;
-    return QSqlQuery::prepare(query);
+    return true;
+}
+
+bool VSafeSqlQuery::neverPrepared() const
+{
+    return !_failedSql.isEmpty() && _failedSql != _lastQueryAtFailure && lastQuery() == _lastQueryAtFailure;
 }
 
 bool VSafeSqlQuery::runPrepared()
@@ -100,6 +122,15 @@ bool VSafeSqlQuery::runPrepared()
     // far (Qt forgets them on prepare). Names are bound by name, so a name
     // used twice gets its value in both places.
     const bool reopened = _stale || (_state && _generation != _state->generation);
+    if (reopened && neverPrepared()) {
+        // Qt still holds the older statement, and the values bound since
+        // went to its placeholders: run neither.
+        QSqlResult* result = const_cast<QSqlResult*>(QSqlQuery::result());
+        (result->*(&ResultAccess::setLastError))(QSqlError(
+            QStringLiteral("statement not prepared"),
+            QStringLiteral("its prepare failed: prepare it again and bind its values"), QSqlError::StatementError));
+        return false;
+    }
     const QString sql = reopened ? lastQuery() : QString();
     if (!sql.isEmpty()) {
         const Placeholders holders = placeholdersOf(sql);
@@ -111,14 +142,17 @@ bool VSafeSqlQuery::runPrepared()
             for (int i = 0; i < holders.positional; ++i)
                 values << boundValue(i);
         }
-        if (!prepare(sql))
-            return false;
+        // Bound again even when the prepare fails: Qt dropped them all the
+        // same, and the next attempt must not run with nulls.
+        const bool prepared = prepare(sql);
         for (int i = 0; i < values.size(); ++i) {
             if (!holders.names.isEmpty())
                 bindValue(holders.names.at(i), values.at(i));
             else
                 bindValue(i, values.at(i));
         }
+        if (!prepared)
+            return false;
     }
     return QSqlQuery::exec();
 }

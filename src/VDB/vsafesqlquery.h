@@ -56,7 +56,9 @@ public:
     VSafeSqlQuery(QSqlDatabase db, const std::shared_ptr<VDbConnectionState>& state);
     ~VSafeSqlQuery();
 
-    // QSqlQuery::prepare, noting the connection's reopen count.
+    // QSqlQuery::prepare, noting the connection's reopen count. When it
+    // fails on a closed connection, exec() fails too ("statement not
+    // prepared") instead of running the statement prepared before.
     bool prepare(const QString& query);
 
     // Run once; no retry. A lost connection inside an open transaction marks
@@ -76,6 +78,8 @@ public:
 
 private:
     bool runPrepared();
+    // The last prepare() failed before Qt took its text.
+    bool neverPrepared() const;
     bool retryable(int attempt, int attempts) const;
     void reopen(VDebug::StreamId stream, int attempt, int attempts);
     void noteFailure();
@@ -83,8 +87,11 @@ private:
     QSqlDatabase _database;
     std::shared_ptr<VDbConnectionState> _state;
     quint64 _generation;
-    // Reopened by this query's own retry: prepare again before running.
+    // Reopened by this query's own retry, or its last prepare failed:
+    // prepare again before running.
     bool _stale;
+    QString _failedSql;
+    QString _lastQueryAtFailure;
 };
 
 #endif

@@ -105,9 +105,11 @@ TEST_F(Recovery, ConnectionServesAgainAfterAFailedReopen)
     VDb db(&init);
     VDbConnectionPtr a = db.getConnection();
     VDbConnectionPtr b = db.getConnection();
+    VDbConnectionPtr e = db.getConnection();
     VDbConnection* const first = a.Get();
     ASSERT_TRUE(QSqlQuery(a->getDatabase())
                     .exec(QString("CREATE TABLE %1 (id INT, v VARCHAR(40)) ENGINE=InnoDB").arg(table)));
+    VSafeSqlQuery kept = e->createQuery("insert");
 
     shutdownServer(own, sdir);
     // Each request tries to reopen, and fails with the driver's reason.
@@ -117,6 +119,7 @@ TEST_F(Recovery, ConnectionServesAgainAfterAFailedReopen)
             << begin;
         const std::string prepare = vtest::exceptionText([&] { b->createQuery("one"); });
         EXPECT_TRUE(startsWith(prepare, "Sql query prepared failed: Can't connect to server")) << prepare;
+        EXPECT_FALSE(kept.execWithRetries(VDb::VDbLog, 2));
     }
     b = VDbConnectionPtr();
     a = VDbConnectionPtr();
@@ -135,8 +138,12 @@ TEST_F(Recovery, ConnectionServesAgainAfterAFailedReopen)
         ASSERT_TRUE(q.exec());
         EXPECT_EQ(selectOne(q), 1);
     }
+    // So does a statement made before, through its own retries.
+    kept.bindValue(":id", 2);
+    kept.bindValue(":v", "kept");
+    EXPECT_TRUE(kept.execWithRetries(VDb::VDbLog, 2)) << kept.lastError().text().toStdString();
     VDbConnectionPtr reader = db.getTemporaryConnection();
-    EXPECT_EQ(tableText(reader->getDatabase()), "1:row 1");
+    EXPECT_EQ(tableText(reader->getDatabase()), "1:row 1 2:kept");
 }
 
 TEST_F(Recovery, QueriesOnTheConnectionsDatabaseKnowItsTransaction)
@@ -200,6 +207,17 @@ TEST_F(Recovery, ReopenRunsTheStatementLastPrepared)
     ASSERT_NO_THROW(c->beginTransaction());
     EXPECT_TRUE(q.exec()) << q.lastError().text().toStdString();
     c->commit();
+    EXPECT_EQ(tableText(), "1:a 2:added 2:b 3:c");
+
+    // A prepare that failed on a closed connection leaves Qt with the older
+    // statement: after the reopen nothing runs, neither statement.
+    VSafeSqlQuery del = c->createQuery("del");
+    c->getDatabase().close();
+    EXPECT_FALSE(del.prepare(QString("INSERT INTO %1 (id, v) VALUES (:id, 'late')").arg(table)));
+    del.bindValue(":id", 3);
+    EXPECT_FALSE(del.execWithRetries(VDb::VDbLog, 2));
+    EXPECT_EQ(del.lastError().text(), "its prepare failed: prepare it again and bind its values statement not prepared");
+    EXPECT_TRUE(c->getDatabase().isOpen());
     EXPECT_EQ(tableText(), "1:a 2:added 2:b 3:c");
 }
 
