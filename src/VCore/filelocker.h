@@ -9,10 +9,19 @@
 // exclude each other even in one thread: use one locker per file.
 // Nested readLock()/writeLock() calls in the thread that holds the lock only
 // count; the lock keeps its first type and is released by the last unlock().
+//
+// fork() and daemon(): the child shares the locked description, so the lock
+// belongs to both. The locker remembers the process that locked; in any other
+// process unlock() and the destructor only close the inherited descriptor
+// (the lock stays with the parent; after daemon() the parent's copy is gone,
+// so the daemon's unlock() releases it), and the child may lock afresh.
+// A worker forked while the lock is held keeps it alive until that worker
+// closes its copy (unlock(), exit or exec), even after the locker died.
 #ifndef VORNLIB_VCORE_FILELOCKER_H
 #define VORNLIB_VCORE_FILELOCKER_H
 
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <atomic>
 
@@ -43,6 +52,7 @@ public:
 private:
     void lock(short type);
     bool heldByCaller() const;
+    void forgetInheritedLock();
     int openLockFile();
 
     QByteArray m_fileName;
@@ -50,6 +60,7 @@ private:
     VMutex m_mutex;
     std::atomic<int> m_depth;
     std::atomic<pthread_t> m_owner;
+    std::atomic<pid_t> m_ownerPid;
     std::atomic<bool> m_locked;
 };
 

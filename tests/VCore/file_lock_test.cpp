@@ -246,3 +246,43 @@ TEST(VFileLockerPrivate, PathOfATemporaryStaysValid)
     delete locker;
     EXPECT_TRUE(exists(lockFile));
 }
+
+TEST(VFileLockerPrivate, ForkedChildLeavesTheParentsLockAlone)
+{
+    vtest::TempDir dir;
+    const std::string lockFile = dir.file("lock");
+    auto* locker = new VFileLockerPrivate(lockFile.c_str());
+
+    // Locked by the forking thread: the child's unlock() must not free it.
+    locker->writeLock();
+    pid_t child = vtest::forkChild([&] {
+        locker->unlock();
+        return locker->isLocked() ? 1 : 0;
+    });
+    EXPECT_EQ(0, vtest::waitChild(child));
+    EXPECT_FALSE(lockFreeFromChild(lockFile, F_RDLCK));
+    locker->unlock();
+    EXPECT_TRUE(lockFreeFromChild(lockFile, F_WRLCK));
+
+    // Locked by another thread: the child's unlock() and destructor neither
+    // throw nor free it.
+    std::atomic<bool> locked{false}, done{false};
+    std::thread holder([&] {
+        locker->writeLock();
+        locked = true;
+        vtest::waitFor([&] { return done.load(); });
+        locker->unlock();
+    });
+    ASSERT_TRUE(vtest::waitFor([&] { return locked.load(); }));
+    child = vtest::forkChild([&] {
+        locker->unlock();
+        delete locker;
+        return 0;
+    });
+    EXPECT_EQ(0, vtest::waitChild(child));
+    EXPECT_FALSE(lockFreeFromChild(lockFile, F_RDLCK));
+    done = true;
+    holder.join();
+    EXPECT_TRUE(lockFreeFromChild(lockFile, F_WRLCK));
+    delete locker;
+}
