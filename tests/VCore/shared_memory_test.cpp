@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -15,6 +16,7 @@
 
 #include "testutil.h"
 #include <VCore/QtShareMemory/qtsharedmemory.h>
+#include <VCore/vservice.h>
 
 namespace {
 
@@ -70,6 +72,23 @@ int semWaiters(int handle)
 {
     return semctl(semget(handle, 0, 0), 0, GETNCNT);
 }
+
+// Runs body as the service's main work in daemon mode; the daemon writes
+// body's answer to a file.
+class DaemonRun : public VService
+{
+public:
+    DaemonRun(std::function<std::string()> body, std::string resultFile)
+        : VService(QStringLiteral("shmtest"), 0, nullptr, false, false, false, false), _body(std::move(body)),
+          _resultFile(std::move(resultFile))
+    {
+    }
+    void serviceMain(int, char**) override { vtest::writeFile(_resultFile, _body()); }
+
+private:
+    std::function<std::string()> _body;
+    std::string _resultFile;
+};
 
 } // namespace
 
@@ -369,4 +388,58 @@ TEST(QtSharedMemory, SetKeySwitchesToAnotherSegment)
     ASSERT_TRUE(m.detach());
     EXPECT_TRUE(a.destroy());
     EXPECT_TRUE(b.destroy());
+}
+
+TEST(QtSharedMemory, LockStaysWithTheProcessThatTookIt)
+{
+    Key key;
+    vtest::TempDir dir;
+    QtSharedMemory m(key);
+    ASSERT_TRUE(m.create(128));
+    ASSERT_TRUE(m.lock());
+
+    // A forked child's copy counts as unlocked: its unlock() gives nothing
+    // back, and a new object in the child waits for the parent's unit.
+    const std::string waiting = dir.file("waiting");
+    const pid_t child = vtest::forkChild([&] {
+        m.unlock();
+        if (semValue(m.handle()) != 0)
+            return 1;
+        QtSharedMemory other(key);
+        vtest::writeFile(waiting, "1");
+        if (!other.lock())
+            return 2;
+        other.unlock();
+        return m.lock() ? (m.unlock(), 0) : 3;
+    });
+    EXPECT_TRUE(vtest::waitFor([&] { return exists(waiting) && semWaiters(m.handle()) == 1; }));
+    EXPECT_EQ(0, semValue(m.handle()));
+    m.unlock();
+    EXPECT_EQ(0, vtest::waitChild(child, std::chrono::seconds(10)));
+    EXPECT_EQ(1, semValue(m.handle()));
+
+    // Daemon mode: the intermediate process's exit returns its unit; the
+    // daemon's unlock() adds none, and the daemon can lock again.
+    const std::string result = dir.file("result");
+    const pid_t starter = vtest::forkChild([&] {
+        QtSharedMemory d(key);
+        if (!d.lock())
+            return 2;
+        const pid_t intermediate = getpid();
+        DaemonRun svc([&] {
+            vtest::waitFor([&] { return getppid() != intermediate; });
+            d.unlock();
+            const int after = semValue(d.handle());
+            const bool again = d.lock();
+            const int locked = semValue(d.handle());
+            d.unlock();
+            return std::to_string(after) + (again ? " 1 " : " 0 ") + std::to_string(locked) + ".";
+        }, result);
+        return svc.run() ? 0 : 1;
+    });
+    EXPECT_EQ(0, vtest::waitChild(starter));
+    ASSERT_TRUE(vtest::waitFor([&] { return vtest::readFile(result).find('.') != std::string::npos; }));
+    EXPECT_EQ("1 1 0.", vtest::readFile(result));
+    EXPECT_EQ(1, semValue(m.handle()));
+    EXPECT_TRUE(m.destroy());
 }

@@ -4,14 +4,14 @@ VDebug::StreamId QtSharedMemory::LOG = VDebug::STDERR;
 
 QtSharedMemory::QtSharedMemory()
     : err(UnknownError), errStr(QStringLiteral("permission denied")), sharedMemoryPtr(nullptr),
-      siz(0), lockRecursions(0), mutex(nullptr)
+      siz(0), lockRecursions(0), lockPid(0), mutex(nullptr)
 {
     platformInit();
 }
 
 QtSharedMemory::QtSharedMemory(const QString& key)
     : err(UnknownError), errStr(QStringLiteral("permission denied with key %1").arg(key)),
-      sharedMemoryPtr(nullptr), siz(0), k(key), lockRecursions(0), mutex(nullptr)
+      sharedMemoryPtr(nullptr), siz(0), k(key), lockRecursions(0), lockPid(0), mutex(nullptr)
 {
     platformInit();
 }

@@ -11,9 +11,14 @@
 // locked by one thread at once (the pooled QMutex is not recursive, so the
 // second lock() deadlocks; attach(), detach() and destroy() lock too).
 // Detach and unlock before destroying an object: the destructor does neither.
+// The lock belongs to the process that took it: in a child made by fork() or
+// daemon() the object counts as unlocked (its unlock() gives nothing back), so
+// locks taken before VService::run() in daemon mode do not survive.
 // size() is an int: segments of 2 GiB or more report a wrong size.
 #ifndef VORNLIB_VCORE_QTSHAREMEMORY_QTSHAREDMEMORY_H
 #define VORNLIB_VCORE_QTSHAREMEMORY_QTSHAREDMEMORY_H
+
+#include <sys/types.h>
 
 #include <QString>
 
@@ -85,6 +90,7 @@ private:
     void setSystemError(const char* context, int errn);
     bool removeAll();
     void releaseLock();
+    void forgetInheritedLock();
 
     Error err;
     QString errStr;
@@ -92,6 +98,7 @@ private:
     int siz;
     QString k;
     int lockRecursions;
+    pid_t lockPid;
     QMutex* mutex;
     int shmId;
     int sema;

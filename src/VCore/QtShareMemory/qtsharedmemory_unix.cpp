@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 
 #include <QMap>
 #include <QMutex>
@@ -22,8 +23,32 @@ namespace {
 pthread_mutex_t mutexPoolLock = PTHREAD_MUTEX_INITIALIZER;
 QMap<QString, QMutex*>* mutexPool = nullptr;
 
+void lockPool()
+{
+    pthread_mutex_lock(&mutexPoolLock);
+}
+
+void unlockPool()
+{
+    pthread_mutex_unlock(&mutexPoolLock);
+}
+
+// A child is forked with copies of the pooled mutexes as they were, some held
+// by threads that do not exist in it; none of its objects holds the lock
+// (that stays with the process that took the unit), so all start unlocked.
+// The old state is overwritten, not destroyed: a held QMutex cannot be.
+void rearmPoolInChild()
+{
+    if (mutexPool)
+        for (QMutex* m : *mutexPool)
+            new (m) QMutex;
+    unlockPool();
+}
+
 QMutex* pooledMutex(const QString& key)
 {
+    static const int forkHandler = pthread_atfork(&lockPool, &unlockPool, &rearmPoolInChild);
+    (void)forkHandler;
     pthread_mutex_lock(&mutexPoolLock);
     if (!mutexPool)
         mutexPool = new QMap<QString, QMutex*>;
@@ -170,6 +195,7 @@ bool QtSharedMemory::exists()
 
 bool QtSharedMemory::lock()
 {
+    forgetInheritedLock();
     if (lockRecursions > 0) {
         ++lockRecursions;
         return true;
@@ -197,6 +223,7 @@ bool QtSharedMemory::lock()
         }
     }
     lockRecursions = 1;
+    lockPid = getpid();
     if (!exists()) {
         unlock();
         return false;
@@ -204,8 +231,17 @@ bool QtSharedMemory::lock()
     return true;
 }
 
+// The unit belongs to the process that took it: a copy made by fork() or
+// daemon() holds nothing (the pool's fork handler re-armed the mutex).
+void QtSharedMemory::forgetInheritedLock()
+{
+    if (lockRecursions > 0 && lockPid != getpid())
+        lockRecursions = 0;
+}
+
 void QtSharedMemory::unlock()
 {
+    forgetInheritedLock();
     if (lockRecursions == 0)
         return; // never push the semaphore above 1
     if (lockRecursions > 1) {
