@@ -443,3 +443,33 @@ TEST(QtSharedMemory, LockStaysWithTheProcessThatTookIt)
     EXPECT_EQ(1, semValue(m.handle()));
     EXPECT_TRUE(m.destroy());
 }
+
+TEST(QtSharedMemory, CreateAfterAnotherProcessDestroyedIsFoundByPeers)
+{
+    Key key;
+    QtSharedMemory a(key);
+    ASSERT_TRUE(a.create(64));
+    pid_t child = vtest::forkChild([&] {
+        QtSharedMemory b(key);
+        return b.destroy() ? 0 : 1;
+    });
+    ASSERT_EQ(0, vtest::waitChild(child));
+    EXPECT_FALSE(exists(keyFileOf(key)));
+
+    // The key file comes back, and a fresh peer finds the new segment.
+    ASSERT_TRUE(a.create(64));
+    EXPECT_TRUE(exists(keyFileOf(key)));
+    ASSERT_TRUE(a.attach());
+    std::strcpy(static_cast<char*>(a.data()), "second");
+    child = vtest::forkChild([&] {
+        QtSharedMemory c(key);
+        if (!c.attach())
+            return 1;
+        const bool same = std::strcmp(static_cast<const char*>(c.data()), "second") == 0;
+        c.detach();
+        return same ? 0 : 2;
+    });
+    EXPECT_EQ(0, vtest::waitChild(child));
+    EXPECT_TRUE(a.detach());
+    EXPECT_TRUE(a.destroy());
+}

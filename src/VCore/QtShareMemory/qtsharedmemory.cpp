@@ -36,11 +36,12 @@ bool QtSharedMemory::isValid()
     return exists() && sharedMemoryPtr != nullptr;
 }
 
-bool QtSharedMemory::makeHandleFor(const char* failureText)
+bool QtSharedMemory::makeHandleFor(const char* failureText, bool createFile)
 {
-    if (initHandle())
+    if (initHandle(createFile))
         return true;
+    // initHandle() left the reason in errStr.
     err = KeyError;
-    errStr = QString::fromLatin1(failureText);
+    errStr = QStringLiteral("%1 (%2)").arg(QLatin1String(failureText), errStr);
     return false;
 }

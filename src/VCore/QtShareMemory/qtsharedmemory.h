@@ -84,9 +84,9 @@ private:
     QtSharedMemory& operator=(const QtSharedMemory&);
 
     void platformInit();
-    bool initHandle();
+    bool initHandle(bool createFile = true);
     void closeHandle();
-    bool makeHandleFor(const char* failureText);
+    bool makeHandleFor(const char* failureText, bool createFile = true);
     void setSystemError(const char* context, int errn);
     bool removeAll();
     void releaseLock();

@@ -14,7 +14,10 @@
 #include <QMutex>
 
 #include "VCore/cancel_guard_p.h"
+#include "VArch/arch_unix.h"
 #include "VCore/eintr_p.h"
+#include "VCore/sysv_trust_p.h"
+#include "VCore/unique_fd_p.h"
 
 namespace {
 
@@ -128,19 +131,29 @@ void QtSharedMemory::platformInit()
     sema = -1;
 }
 
-bool QtSharedMemory::initHandle()
+// Opens (or re-creates) the key file on every call: another process's
+// destroy() may have removed it, and a segment made under the old key would be
+// one nobody else can find. On failure errStr holds the reason.
+bool QtSharedMemory::initHandle(bool createFile)
 {
-    if (hand != 0)
-        return true;
     const QByteArray file = keyToTempFile(k).toLocal8Bit();
-    const int fd = vRetryOnEintr([&] {
-        return open(file.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660);
-    });
-    if (fd >= 0)
-        close(fd);
-    hand = ftok(file.constData(), 'Q');
-    if (hand == -1)
-        hand = 0;
+    QString reason;
+    VUniqueFd fd(vOpenSharedFile(file, O_RDWR | (createFile ? O_CREAT : 0), 0660, &reason));
+    key_t key = fd.isValid() ? vKeyOfFile(fd.get(), 'Q') : key_t(-1);
+    if (key == key_t(-1) && reason.isEmpty())
+        reason = vStrError(errno);
+    if (key == key_t(-1))
+        key = 0;
+    if (key != 0 && key != hand) {
+        // Ids found under another key belong to another segment.
+        if (lockRecursions == 0)
+            sema = -1;
+        if (!sharedMemoryPtr)
+            shmId = -1;
+    }
+    hand = key;
+    if (hand == 0)
+        errStr = QString::fromLocal8Bit(file) + QStringLiteral(": ") + reason;
     return hand != 0;
 }
 
@@ -200,7 +213,8 @@ bool QtSharedMemory::lock()
         ++lockRecursions;
         return true;
     }
-    if (!makeHandleFor("unable to lock the shared memory segment: invalid key"))
+    // Without its key file no semaphore can be found: do not leave a new one.
+    if (!makeHandleFor("unable to lock the shared memory segment: invalid key", false))
         return false;
     if (sema == -1) {
         sema = semget(hand, 1, 0660);
@@ -309,7 +323,10 @@ bool QtSharedMemory::detach()
         // Once the segment or its semaphore is removed nobody counts the
         // attachments any more: unmap without the lock rather than keep the
         // removed segment alive for the rest of the process.
-        if (hand == 0 || (shmget(hand, 0, 0) != -1 && semget(hand, 0, 0) != -1))
+        struct shmid_ds ds;
+        const bool segmentGone = shmctl(shmId, IPC_STAT, &ds) != 0 || (ds.shm_perm.mode & SHM_DEST);
+        const bool lockGone = sema == -1 || semctl(sema, 0, GETVAL) == -1;
+        if (!segmentGone && !lockGone)
             return false;
     }
     const bool ok = shmdt(sharedMemoryPtr) == 0;
