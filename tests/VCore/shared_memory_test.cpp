@@ -473,3 +473,55 @@ TEST(QtSharedMemory, CreateAfterAnotherProcessDestroyedIsFoundByPeers)
     EXPECT_TRUE(a.detach());
     EXPECT_TRUE(a.destroy());
 }
+
+// A creator killed between making the semaphore and setting it leaves a set of
+// value 0 that nobody ever set.
+TEST(QtSharedMemory, CreatorKilledHalfWayDoesNotWedgeTheKey)
+{
+    Key key;
+    const std::string file = keyFileOf(key);
+    const pid_t creator = vtest::forkChild([&] {
+        close(open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660));
+        const key_t h = ftok(file.c_str(), 'Q');
+        if (shmget(h, 64, IPC_CREAT | IPC_EXCL | 0660) == -1 || semget(h, 1, IPC_CREAT | IPC_EXCL | 0660) == -1)
+            return 1;
+        raise(SIGKILL);
+        return 2;
+    });
+    ASSERT_EQ(-1, vtest::waitChild(creator));
+
+    // lock() and attach() give up with LockError instead of waiting for ever.
+    const pid_t user = vtest::forkChild([&] {
+        QtSharedMemory m(key);
+        if (m.lock() || m.error() != QtSharedMemory::LockError)
+            return 1;
+        return !m.attach() && m.error() == QtSharedMemory::LockError && !m.data() ? 0 : 2;
+    });
+    EXPECT_EQ(0, vtest::waitChild(user, std::chrono::seconds(10)));
+
+    // create() reclaims the leftovers.
+    QtSharedMemory m(key);
+    ASSERT_TRUE(m.create(64)) << m.errorString().toStdString();
+    EXPECT_TRUE(m.attach());
+    EXPECT_TRUE(m.lock());
+    m.unlock();
+    EXPECT_TRUE(m.detach());
+    EXPECT_TRUE(m.destroy());
+}
+
+TEST(QtSharedMemory, FailedCreateKeepsTheSize)
+{
+    Key key;
+    QtSharedMemory m(key);
+    EXPECT_FALSE(m.create(-5));
+    EXPECT_EQ(0, m.size());
+    QtSharedMemory owner(key);
+    ASSERT_TRUE(owner.create(4096));
+    ASSERT_TRUE(m.attach());
+    EXPECT_EQ(4096, m.size());
+    EXPECT_FALSE(m.create(1 << 30));
+    EXPECT_EQ(QtSharedMemory::AlreadyExists, m.error());
+    EXPECT_EQ(4096, m.size());
+    EXPECT_TRUE(m.detach());
+    EXPECT_TRUE(owner.destroy());
+}

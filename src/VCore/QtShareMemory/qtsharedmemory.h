@@ -91,6 +91,9 @@ private:
     bool removeAll();
     void releaseLock();
     void forgetInheritedLock();
+    bool takeUnit();
+    bool makeSemaphore();
+    bool reclaimAbandoned();
 
     Error err;
     QString errStr;

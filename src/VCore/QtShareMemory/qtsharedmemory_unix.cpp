@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -113,14 +114,23 @@ void getErrorString(const QString& context, int errn, QString* message, QtShared
 // SEM_UNDO: the kernel gives back the unit of a holder that dies, so a
 // crashed process does not block every other one. Holders always release in
 // the process that took the unit, so the adjustments cancel out.
-int semAdjust(int sema, short delta)
+int semAdjust(int sema, short delta, const struct timespec* timeout = nullptr)
 {
     struct sembuf op;
     op.sem_num = 0;
     op.sem_op = delta;
     op.sem_flg = SEM_UNDO;
-    return vRetryOnEintr([&] { return semop(sema, &op, 1); });
+    return vRetryOnEintr([&] { return semtimedop(sema, &op, 1, timeout); });
 }
+
+// Value 0 and no process ever operated on it: SETVAL records its caller as
+// the last process (GETPID), so only a set nobody initialised looks so.
+bool neverSet(int sema)
+{
+    return semctl(sema, 0, GETVAL) == 0 && semctl(sema, 0, GETPID) == 0;
+}
+
+constexpr time_t kNeverSetWaitSeconds = 1;
 
 } // namespace
 
@@ -169,7 +179,6 @@ void QtSharedMemory::setSystemError(const char* context, int errn)
 
 bool QtSharedMemory::create(int size)
 {
-    siz = size;
     if (!makeHandleFor("unable to allocate memory to the shared memory handle: invalid key"))
         return false;
     if (size <= 0) {
@@ -178,25 +187,56 @@ bool QtSharedMemory::create(int size)
         return false;
     }
     shmId = shmget(hand, static_cast<size_t>(size), IPC_CREAT | IPC_EXCL | 0660);
+    if (shmId == -1 && errno == EEXIST && reclaimAbandoned())
+        shmId = shmget(hand, static_cast<size_t>(size), IPC_CREAT | IPC_EXCL | 0660);
     if (shmId == -1) {
         setSystemError("shared memory segment", errno);
         return false;
     }
     // A semaphore id kept from earlier is reused only while it still exists.
-    if (sema != -1 && semctl(sema, 0, GETVAL) != -1)
+    if ((sema != -1 && semctl(sema, 0, GETVAL) != -1) || makeSemaphore()) {
+        siz = size;
         return true;
-    sema = semget(hand, 1, IPC_CREAT | IPC_EXCL | 0660);
-    if (sema != -1 && semctl(sema, 0, SETVAL, 1) == 0)
-        return true;
+    }
 
     // All or nothing: remove what this call made.
     setSystemError("shared memory lock", errno);
-    if (sema != -1)
-        semctl(sema, 0, IPC_RMID);
     shmctl(shmId, IPC_RMID, nullptr);
-    sema = -1;
     shmId = -1;
     return false;
+}
+
+bool QtSharedMemory::makeSemaphore()
+{
+    sema = semget(hand, 1, IPC_CREAT | IPC_EXCL | 0660);
+    if (sema != -1 && semctl(sema, 0, SETVAL, 1) == 0)
+        return true;
+    const int err = errno;
+    if (sema != -1)
+        semctl(sema, 0, IPC_RMID);
+    sema = -1;
+    errno = err;
+    return false;
+}
+
+// A creator killed between making the segment and setting its semaphore
+// leaves a segment whose semaphore is missing or was never set: nobody could
+// ever lock it. Such leftovers of a dead creator, unattached, are removed.
+bool QtSharedMemory::reclaimAbandoned()
+{
+    const int shm = shmget(hand, 0, 0);
+    struct shmid_ds ds;
+    if (shm == -1 || shmctl(shm, IPC_STAT, &ds) != 0 || ds.shm_nattch != 0)
+        return false;
+    if (kill(ds.shm_cpid, 0) == 0 || errno != ESRCH)
+        return false;
+    const int sem = semget(hand, 0, 0);
+    if (sem != -1 && !neverSet(sem))
+        return false;
+    if (sem != -1)
+        semctl(sem, 0, IPC_RMID);
+    shmctl(shm, IPC_RMID, nullptr);
+    return true;
 }
 
 bool QtSharedMemory::exists()
@@ -230,8 +270,7 @@ bool QtSharedMemory::lock()
         // A thread cancelled while waiting must not keep the mutex.
         VCancelGuard noCancel;
         mutex->lock();
-        if (semAdjust(sema, -1) == -1) {
-            setSystemError("shared memory lock", errno);
+        if (!takeUnit()) {
             mutex->unlock();
             return false;
         }
@@ -243,6 +282,31 @@ bool QtSharedMemory::lock()
         return false;
     }
     return true;
+}
+
+// Waits for the lock's unit. A semaphore that its creator never set (killed
+// between semget and SETVAL) would block for ever: it gets a bounded wait.
+bool QtSharedMemory::takeUnit()
+{
+    for (;;) {
+        if (!neverSet(sema)) {
+            if (semAdjust(sema, -1) == 0)
+                return true;
+            break;
+        }
+        struct timespec limit = {kNeverSetWaitSeconds, 0};
+        if (semAdjust(sema, -1, &limit) == 0)
+            return true;
+        if (errno != EAGAIN)
+            break;
+        if (neverSet(sema)) {
+            err = LockError;
+            errStr = QStringLiteral("shared memory lock: never initialised by its creator");
+            return false;
+        }
+    }
+    setSystemError("shared memory lock", errno);
+    return false;
 }
 
 // The unit belongs to the process that took it: a copy made by fork() or
