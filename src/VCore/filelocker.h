@@ -9,6 +9,9 @@
 // exclude each other even in one thread: use one locker per file.
 // Nested readLock()/writeLock() calls in the thread that holds the lock only
 // count; the lock keeps its first type and is released by the last unlock().
+// A writeLock() nested in a readLock() is refused: the read lock stays, and
+// isLocked() is false until the matching unlock() (other processes may still
+// read; upgrading would deadlock two processes that upgrade at once).
 //
 // fork() and daemon(): the child shares the locked description, so the lock
 // belongs to both. The locker remembers the process that locked; in any other
@@ -46,7 +49,7 @@ public:
     void writeLock();
     void unlock();
 
-    // Whether the last readLock()/writeLock() got the file lock.
+    // Whether the last readLock()/writeLock() got the file lock of its type.
     bool isLocked() const { return m_locked.load(); }
 
 private:
@@ -62,6 +65,10 @@ private:
     std::atomic<pthread_t> m_owner;
     std::atomic<pid_t> m_ownerPid;
     std::atomic<bool> m_locked;
+    // Touched only by the thread that holds the mutex.
+    bool m_fileLocked;
+    short m_type;
+    int m_refusedAt; // depth of a refused upgrade, 0 when none
 };
 
 #endif

@@ -33,7 +33,7 @@ void logFcntlFailure(int err)
 } // namespace
 
 VFileLockerPrivate::VFileLockerPrivate(const char* fileName)
-    : m_fileName(fileName), m_fd(-1), m_depth(0), m_owner(pthread_t()), m_ownerPid(0), m_locked(false)
+    : m_fileName(fileName), m_fd(-1), m_depth(0), m_owner(pthread_t()), m_ownerPid(0), m_locked(false), m_fileLocked(false), m_type(F_UNLCK), m_refusedAt(0)
 {
 }
 
@@ -53,7 +53,8 @@ void VFileLockerPrivate::forgetInheritedLock()
     if (m_fd >= 0)
         close(m_fd);
     m_fd = -1;
-    m_locked = false;
+    m_locked = m_fileLocked = false;
+    m_refusedAt = 0;
     m_depth = 0;
     m_ownerPid = 0;
     new (&m_mutex) VMutex;
@@ -91,8 +92,16 @@ void VFileLockerPrivate::lock(short type)
     if (m_depth > 0) {
         // This thread already holds the lock (the mutex is recursive).
         ++m_depth;
+        // Upgrading would wait for the other processes' readers, and two
+        // processes upgrading at once would wait for each other for ever:
+        // refused, the read lock stays.
+        if (type == F_WRLCK && m_type == F_RDLCK && m_refusedAt == 0) {
+            m_refusedAt = m_depth;
+            m_locked = false;
+        }
         return;
     }
+    m_type = type;
     m_owner = pthread_self();
     m_ownerPid = getpid();
     m_depth = 1;
@@ -100,7 +109,7 @@ void VFileLockerPrivate::lock(short type)
     if (m_fd < 0)
         return;
     if (fcntlOp(m_fd, F_OFD_SETLKW, type) == 0)
-        m_locked = true;
+        m_locked = m_fileLocked = true;
     else
         logFcntlFailure(errno);
 }
@@ -127,17 +136,22 @@ void VFileLockerPrivate::unlock()
         return;
     }
     if (m_depth > 1) {
+        if (m_depth == m_refusedAt) {
+            m_refusedAt = 0;
+            m_locked = m_fileLocked;
+        }
         --m_depth;
         m_mutex.unlock();
         return;
     }
     if (m_fd >= 0) {
-        if (m_locked && fcntlOp(m_fd, F_OFD_SETLK, F_UNLCK) != 0)
+        if (m_fileLocked && fcntlOp(m_fd, F_OFD_SETLK, F_UNLCK) != 0)
             logFcntlFailure(errno);
         close(m_fd);
         m_fd = -1;
     }
-    m_locked = false;
+    m_locked = m_fileLocked = false;
+    m_refusedAt = 0;
     m_depth = 0;
     m_mutex.unlock();
 }

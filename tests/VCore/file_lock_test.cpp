@@ -286,3 +286,35 @@ TEST(VFileLockerPrivate, ForkedChildLeavesTheParentsLockAlone)
     EXPECT_TRUE(lockFreeFromChild(lockFile, F_WRLCK));
     delete locker;
 }
+
+TEST(VFileLockerPrivate, UpgradeWhileOthersReadIsRefused)
+{
+    vtest::TempDir dir;
+    const std::string lockFile = dir.file("lock");
+    const std::string reading = dir.file("reading");
+    const std::string release = dir.file("release");
+    const pid_t reader = vtest::forkChild([&] {
+        VFileLockerPrivate other(lockFile.c_str());
+        other.readLock();
+        vtest::writeFile(reading, "1");
+        vtest::waitFor([&] { return exists(release); });
+        other.unlock();
+        return 0;
+    });
+    ASSERT_TRUE(vtest::waitFor([&] { return exists(reading); }));
+    VFileLockerPrivate locker(lockFile.c_str());
+    locker.readLock();
+    EXPECT_TRUE(locker.isLocked());
+    locker.writeLock();
+    EXPECT_FALSE(locker.isLocked());
+    locker.readLock(); // nested inside the refused level: still not a write
+    EXPECT_FALSE(locker.isLocked());
+    locker.unlock();
+    locker.unlock();
+    EXPECT_TRUE(locker.isLocked()); // the read lock is still held
+    EXPECT_FALSE(lockFreeFromChild(lockFile, F_WRLCK));
+    locker.unlock();
+    EXPECT_FALSE(locker.isLocked());
+    vtest::writeFile(release, "1");
+    EXPECT_EQ(0, vtest::waitChild(reader));
+}
