@@ -12,8 +12,23 @@
 
 int vOpenSharedFile(const QByteArray& path, int flags, mode_t mode, QString* reason)
 {
-    VUniqueFd fd(vRetryOnEintr(
-        [&] { return ::open(path.constData(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode); }));
+    const auto openWith = [&](int extra) {
+        return vRetryOnEintr([&] { return ::open(path.constData(), extra | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode); });
+    };
+    VUniqueFd fd;
+    if (flags & O_CREAT) {
+        // Create only a new file; an existing one is opened without O_CREAT,
+        // which protected_regular would refuse for a peer's file in /tmp.
+        for (int attempt = 0; attempt < 3 && !fd.isValid(); ++attempt) {
+            fd.reset(openWith(flags | O_EXCL));
+            if (!fd.isValid() && errno == EEXIST)
+                fd.reset(openWith(flags & ~O_CREAT));
+            if (!fd.isValid() && errno != ENOENT)
+                break;
+        }
+    } else {
+        fd.reset(openWith(flags));
+    }
     if (!fd.isValid()) {
         *reason = vStrError(errno);
         return -1;

@@ -3,6 +3,7 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -524,4 +525,86 @@ TEST(QtSharedMemory, FailedCreateKeepsTheSize)
     EXPECT_EQ(4096, m.size());
     EXPECT_TRUE(m.detach());
     EXPECT_TRUE(owner.destroy());
+}
+
+TEST(QtSharedMemory, AnotherUsersKeyFileAndObjectsAreRefused)
+{
+    if (!vtest::canRunAttacker())
+        GTEST_SKIP() << "needs root";
+    Key key;
+    vtest::TempDir dir;
+    chmod(dir.path().c_str(), 0777);
+    const std::string file = keyFileOf(key);
+
+    // A planted link is not followed.
+    const std::string own = dir.file("own");
+    pid_t attacker = vtest::forkAttacker([&] {
+        vtest::writeFile(own, "");
+        return symlink(own.c_str(), file.c_str()) == 0 ? 0 : 1;
+    });
+    ASSERT_EQ(0, vtest::waitChild(attacker));
+    QtSharedMemory m(key);
+    EXPECT_FALSE(m.create(4096));
+    EXPECT_EQ(QtSharedMemory::KeyError, m.error());
+    unlink(file.c_str());
+
+    // The attacker's own key file, segment and semaphore, open to everyone.
+    attacker = vtest::forkAttacker([&] {
+        close(open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        const key_t h = ftok(file.c_str(), 'Q');
+        const int sem = semget(h, 1, IPC_CREAT | IPC_EXCL | 0666);
+        if (shmget(h, 4096, IPC_CREAT | IPC_EXCL | 0666) == -1 || sem == -1 || semctl(sem, 0, SETVAL, 1) != 0)
+            return 1;
+        return 0;
+    });
+    ASSERT_EQ(0, vtest::waitChild(attacker));
+    EXPECT_FALSE(m.create(4096));
+    EXPECT_FALSE(m.attach());
+    EXPECT_EQ(nullptr, m.data());
+    EXPECT_EQ(QtSharedMemory::LockError, m.error());
+    EXPECT_NE(-1, m.errorString().indexOf(QStringLiteral("uid 65534")));
+    EXPECT_NE(-1, m.errorString().indexOf(QStringLiteral("mode 0666"))) << m.errorString().toStdString();
+    EXPECT_FALSE(m.lock());
+    EXPECT_EQ(QtSharedMemory::PermissionDenied, m.error());
+
+    // Handed to root with IPC_SET, they still belong to their creator.
+    attacker = vtest::forkAttacker([&] {
+        const key_t h = ftok(file.c_str(), 'Q');
+        struct semid_ds sds = {};
+        sds.sem_perm.uid = 0;
+        sds.sem_perm.gid = 0;
+        sds.sem_perm.mode = 0666;
+        return semctl(semget(h, 0, 0), 0, IPC_SET, &sds) == 0 ? 0 : 1;
+    });
+    ASSERT_EQ(0, vtest::waitChild(attacker));
+    EXPECT_FALSE(m.attach());
+    EXPECT_NE(-1, m.errorString().indexOf(QStringLiteral("created by uid 65534"))) << m.errorString().toStdString();
+}
+
+TEST(QtSharedMemory, UsersOfOneGroupShareASegment)
+{
+    if (!vtest::canRunAttacker())
+        GTEST_SKIP() << "needs root";
+    Key key;
+    const gid_t group = vtest::kAttackerId;
+    pid_t user = vtest::forkAs(vtest::kAttackerId - 1, group, [&] {
+        QtSharedMemory m(key);
+        if (!m.create(64) || !m.attach() || !m.lock())
+            return 1;
+        std::strcpy(static_cast<char*>(m.data()), "from the first user");
+        m.unlock();
+        return m.detach() ? 0 : 2;
+    });
+    ASSERT_EQ(0, vtest::waitChild(user));
+    user = vtest::forkAs(vtest::kAttackerId, group, [&] {
+        QtSharedMemory m(key);
+        if (!m.attach())
+            return 3;
+        if (!m.lock())
+            return 1;
+        const bool same = std::strcmp(static_cast<const char*>(m.data()), "from the first user") == 0;
+        m.unlock();
+        return m.detach() && same ? 0 : 2;
+    });
+    EXPECT_EQ(0, vtest::waitChild(user));
 }

@@ -14,6 +14,11 @@
 // The lock belongs to the process that took it: in a child made by fork() or
 // daemon() the object counts as unlocked (its unlock() gives nothing back), so
 // locks taken before VService::run() in daemon mode do not survive.
+// The key file is opened without following links and must be a regular file.
+// A segment or semaphore found under the key is used only when its owner and
+// creator are this effective user, or its group is this effective group and it
+// grants nothing to others; otherwise PermissionDenied (LockError from
+// attach()) with a text naming its owner and mode.
 // size() is an int: segments of 2 GiB or more report a wrong size.
 #ifndef VORNLIB_VCORE_QTSHAREMEMORY_QTSHAREDMEMORY_H
 #define VORNLIB_VCORE_QTSHAREMEMORY_QTSHAREDMEMORY_H
@@ -25,6 +30,7 @@
 #include "VDebug/debug.h"
 
 class QMutex;
+struct ipc_perm;
 
 class QtSharedMemory
 {
@@ -94,6 +100,7 @@ private:
     bool takeUnit();
     bool makeSemaphore();
     bool reclaimAbandoned();
+    bool trusted(const struct ipc_perm& perm, const char* context, const char* what);
 
     Error err;
     QString errStr;

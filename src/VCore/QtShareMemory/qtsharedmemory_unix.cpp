@@ -111,6 +111,13 @@ void getErrorString(const QString& context, int errn, QString* message, QtShared
     *message = QStringLiteral("%1: %2").arg(context, QLatin1String(reason));
 }
 
+// glibc leaves union semun to the caller.
+union semun {
+    int val;
+    struct semid_ds* buf;
+    unsigned short* array;
+};
+
 // SEM_UNDO: the kernel gives back the unit of a holder that dies, so a
 // crashed process does not block every other one. Holders always release in
 // the process that took the unit, so the adjustments cancel out.
@@ -148,7 +155,8 @@ bool QtSharedMemory::initHandle(bool createFile)
 {
     const QByteArray file = keyToTempFile(k).toLocal8Bit();
     QString reason;
-    VUniqueFd fd(vOpenSharedFile(file, O_RDWR | (createFile ? O_CREAT : 0), 0660, &reason));
+    // Read access is enough for the file's identity (a peer's file may be 0640).
+    VUniqueFd fd(vOpenSharedFile(file, O_RDONLY | (createFile ? O_CREAT : 0), 0660, &reason));
     key_t key = fd.isValid() ? vKeyOfFile(fd.get(), 'Q') : key_t(-1);
     if (key == key_t(-1) && reason.isEmpty())
         reason = vStrError(errno);
@@ -226,13 +234,20 @@ bool QtSharedMemory::reclaimAbandoned()
 {
     const int shm = shmget(hand, 0, 0);
     struct shmid_ds ds;
-    if (shm == -1 || shmctl(shm, IPC_STAT, &ds) != 0 || ds.shm_nattch != 0)
+    QString reason;
+    if (shm == -1 || shmctl(shm, IPC_STAT, &ds) != 0 || ds.shm_nattch != 0 ||
+        !vTrustIpcObject(ds.shm_perm, "segment", &reason))
         return false;
     if (kill(ds.shm_cpid, 0) == 0 || errno != ESRCH)
         return false;
     const int sem = semget(hand, 0, 0);
-    if (sem != -1 && !neverSet(sem))
-        return false;
+    if (sem != -1) {
+        struct semid_ds sds;
+        semun arg;
+        arg.buf = &sds;
+        if (!neverSet(sem) || semctl(sem, 0, IPC_STAT, arg) != 0 || !vTrustIpcObject(sds.sem_perm, "semaphore", &reason))
+            return false;
+    }
     if (sem != -1)
         semctl(sem, 0, IPC_RMID);
     shmctl(shm, IPC_RMID, nullptr);
@@ -257,11 +272,21 @@ bool QtSharedMemory::lock()
     if (!makeHandleFor("unable to lock the shared memory segment: invalid key", false))
         return false;
     if (sema == -1) {
-        sema = semget(hand, 1, 0660);
-        if (sema == -1) {
+        const int found = semget(hand, 1, 0660);
+        if (found == -1) {
             setSystemError("shared memory lock", errno);
             return false;
         }
+        struct semid_ds ds;
+        semun arg;
+        arg.buf = &ds;
+        if (semctl(found, 0, IPC_STAT, arg) != 0) {
+            setSystemError("shared memory lock", errno);
+            return false;
+        }
+        if (!trusted(ds.sem_perm, "shared memory lock", "semaphore"))
+            return false;
+        sema = found;
     }
     if (!mutex)
         mutex = pooledMutex(k);
@@ -282,6 +307,17 @@ bool QtSharedMemory::lock()
         return false;
     }
     return true;
+}
+
+// Another local user may have made the object under our key first.
+bool QtSharedMemory::trusted(const struct ipc_perm& perm, const char* context, const char* what)
+{
+    QString reason;
+    if (vTrustIpcObject(perm, what, &reason))
+        return true;
+    err = PermissionDenied;
+    errStr = QStringLiteral("%1: %2").arg(QLatin1String(context), reason);
+    return false;
 }
 
 // Waits for the lock's unit. A semaphore that its creator never set (killed
@@ -355,8 +391,13 @@ bool QtSharedMemory::attach(Mode mode)
     }
     const bool readOnly = mode == ReadOnly;
     shmId = shmget(hand, 0, readOnly ? 0440 : 0660);
-    if (shmId == -1) {
+    struct shmid_ds ds;
+    if (shmId == -1 || shmctl(shmId, IPC_STAT, &ds) != 0) {
         setSystemError("shared memory segment get", errno);
+        unlock();
+        return false;
+    }
+    if (!trusted(ds.shm_perm, "shared memory segment get", "segment")) {
         unlock();
         return false;
     }
@@ -367,9 +408,7 @@ bool QtSharedMemory::attach(Mode mode)
         return false;
     }
     sharedMemoryPtr = address;
-    struct shmid_ds ds;
-    if (shmctl(shmId, IPC_STAT, &ds) == 0)
-        siz = static_cast<int>(ds.shm_segsz);
+    siz = static_cast<int>(ds.shm_segsz);
     unlock();
     return true;
 }
