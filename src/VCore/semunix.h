@@ -7,6 +7,10 @@
 // same count; only the creating process sets the value, and getMaxCount()
 // reports the local count (the reader/writer lockers rely on it).
 // Units taken before a fork() or daemon() are not held by the child.
+// Shared directory and namespace: the key and id files are opened without
+// following links and only as regular files; a set made by someone else is
+// used only when its owner and creator are this effective user, or its group
+// is this effective group and it grants nothing to others (not OK otherwise).
 #ifndef VORNLIB_VCORE_SEMUNIX_H
 #define VORNLIB_VCORE_SEMUNIX_H
 
