@@ -6,6 +6,7 @@
 #define VORNLIB_VCORE_SYSV_TRUST_P_H
 
 #include <sys/ipc.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <QByteArray>
@@ -26,5 +27,9 @@ key_t vKeyOfFile(int fd, int projectId);
 // effective group and it grants nothing to others. Otherwise *reason names
 // what (e.g. "semaphore"), its owner, group and mode.
 bool vTrustIpcObject(const struct ipc_perm& perm, const char* what, QString* reason);
+
+// The same rule for a file found in a shared directory (its owner is its
+// creator).
+bool vTrustFile(const struct stat& st, const char* what, QString* reason);
 
 #endif

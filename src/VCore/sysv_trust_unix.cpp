@@ -54,21 +54,36 @@ key_t vKeyOfFile(int fd, int projectId)
     return key_t((st.st_ino & 0xffff) | ((st.st_dev & 0xff) << 16) | ((unsigned(projectId) & 0xff) << 24));
 }
 
-bool vTrustIpcObject(const struct ipc_perm& perm, const char* what, QString* reason)
+namespace {
+
+bool trustOwner(uid_t ownerUid, gid_t ownerGid, uid_t creatorUid, gid_t creatorGid, mode_t mode, const char* what,
+                QString* reason)
 {
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();
     // The creator counts too: it can still change the mode or the owner
     // (IPC_SET may hand an object to any user, root included).
-    const bool owner = perm.uid == uid || (perm.gid == gid && (perm.mode & 07) == 0);
-    const bool creator = perm.cuid == uid || perm.cgid == gid;
+    const bool owner = ownerUid == uid || (ownerGid == gid && (mode & 07) == 0);
+    const bool creator = creatorUid == uid || creatorGid == gid;
     if (owner && creator)
         return true;
     *reason = QStringLiteral("%1 owned by uid %2, gid %3 (created by uid %4), mode %5: not this user's or group's")
                   .arg(QLatin1String(what))
-                  .arg(perm.uid)
-                  .arg(perm.gid)
-                  .arg(perm.cuid)
-                  .arg(perm.mode & 0777, 4, 8, QChar('0'));
+                  .arg(ownerUid)
+                  .arg(ownerGid)
+                  .arg(creatorUid)
+                  .arg(mode & 0777, 4, 8, QChar('0'));
     return false;
+}
+
+} // namespace
+
+bool vTrustIpcObject(const struct ipc_perm& perm, const char* what, QString* reason)
+{
+    return trustOwner(perm.uid, perm.gid, perm.cuid, perm.cgid, perm.mode, what, reason);
+}
+
+bool vTrustFile(const struct stat& st, const char* what, QString* reason)
+{
+    return trustOwner(st.st_uid, st.st_gid, st.st_uid, st.st_gid, st.st_mode, what, reason);
 }
