@@ -18,6 +18,8 @@ public:
     // Starts from the same key and stream position as other.
     VRc4(const VRc4& other);
     VRc4& operator=(const VRc4& other) = default;
+    // Wipes the cipher state, and the key when no other array shares it.
+    ~VRc4();
 
     // Sets the key and restarts the key stream from it.
     void setPassword(const QByteArray& password);
@@ -28,6 +30,8 @@ public:
     void rc4(unsigned char* buffer, long buflen);
 
 protected:
+    void wipeSecret();
+
     arc4_context _ctx;
     QByteArray _secret;
 };
