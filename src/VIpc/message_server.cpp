@@ -15,6 +15,15 @@
 #include "VIpc/message.h"
 #include "VIpc/message_p.h"
 
+namespace {
+
+// What a connection may buffer of its client's input once the request is
+// read: the client's further bytes are not wanted, and Qt's read buffer
+// would otherwise take all it sends while a large reply drains.
+const qint64 kInputBoundAfterRequest = 64 * 1024;
+
+} // namespace
+
 void VMessageSimpleServer::Listener::incomingConnection(qintptr socketDescriptor)
 {
     QTcpSocket* socket = new QTcpSocket;
@@ -161,6 +170,8 @@ void VMessageSimpleServer::serveConnection(QTcpSocket* socket, std::unique_ptr<V
     VMessage* read = nullptr;
     VMessageWire::readFrame(stream, read, _waitMs.load(), _requestDeadlineMs.load());
     request.reset(read);
+    // From here on the kernel's flow control holds a flooding client back.
+    socket->setReadBufferSize(kInputBoundAfterRequest);
 
     // The reader only ever builds a VMessage.
     static const QString messageClass = QStringLiteral("VMessage");

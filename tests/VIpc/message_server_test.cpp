@@ -3,12 +3,20 @@
 // clients.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include <QBuffer>
 #include <QDataStream>
@@ -21,6 +29,7 @@
 #include "VIpc/message.h"
 #include "VIpc/message_handler_factory.h"
 #include "VIpc/message_server.h"
+#include "resident_memory.h"
 #include "sockutil.h"
 #include "testutil.h"
 
@@ -476,6 +485,43 @@ TEST(VMessageSimpleServer, LargeReplyArrivesWholeAtASlowReader)
     std::unique_ptr<VMessage> m = decode(reply, &used);
     EXPECT_EQ(used, qint64(reply.size()));
     EXPECT_EQ(m->getStringData().size(), chars);
+}
+
+TEST(VMessageSimpleServer, ClientFloodingWhileItsReplyWaitsCannotGrowTheServer)
+{
+    // An 8 MiB reply (beyond the socket buffers) to a client that never
+    // reads and keeps sending until the server gives up on it.
+    const long kGuardKiB = 256 * 1024; // stop early rather than exhaust the host
+    RunningServer s(QStringList(), 2500, 2500);
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler(nullptr, 4 * 1024 * 1024));
+    s.start();
+    const long before = vtest::residentKiB();
+    long peak = before;
+    {
+        vtest::Fd fd = vtest::tcpConnect(s.port);
+        const QByteArray request = requestBytes(QStringLiteral("flood"), 1);
+        ASSERT_TRUE(vtest::sendAll(fd.get(), request.constData(), size_t(request.size())));
+        const std::vector<char> junk(64 * 1024, 'j');
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        auto nextSample = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() < end && peak - before < kGuardKiB) {
+            pollfd p = {fd.get(), POLLOUT, 0};
+            if (::poll(&p, 1, 10) == 1 && ::send(fd.get(), junk.data(), junk.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0
+                && errno != EAGAIN && errno != EINTR)
+                break; // the server closed on us
+            if (std::chrono::steady_clock::now() >= nextSample) {
+                peak = std::max(peak, vtest::residentKiB());
+                nextSample += std::chrono::milliseconds(10);
+            }
+        }
+    }
+    RecordProperty("peak_growth_kib", int(peak - before));
+    EXPECT_LT(peak - before, 64 * 1024) << "peak growth " << (peak - before) << " KiB";
+    // The next client is served in full.
+    std::unique_ptr<VMessage> m = decode(exchange(s.port, requestBytes(QStringLiteral("next"), 7)));
+    EXPECT_EQ(m->getIntData(), 8);
+    EXPECT_EQ(m->getStringData().size(), 4 * 1024 * 1024);
+    EXPECT_EQ(s.stop().rfind("Exception: Error while waiting for write: ", 0), 0u);
 }
 
 TEST(VMessageSimpleServer, ListenFailureGivesQtsTextAndPortsWrap)
