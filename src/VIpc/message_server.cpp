@@ -139,7 +139,8 @@ void VMessageSimpleServer::start()
                 backOff = true;
                 if (!acceptFailing) {
                     acceptFailing = true;
-                    throw VException(QStringLiteral("Can't accept a new connection: ") + acceptErrorText(_networkServer));
+                    throw VException(QStringLiteral("Can't accept a new connection: ")
+                                     + acceptErrorText(_networkServer));
                 }
             }
         } catch (const VException& e) {
