@@ -15,6 +15,24 @@
 #include "VIpc/message.h"
 #include "VIpc/message_p.h"
 
+namespace {
+
+// Pause after a failed wait or accept.
+const unsigned long kBackOffMs = 100;
+// What a connection may buffer of its client's input once the request is
+// read: the client's further bytes are not wanted, and Qt's read buffer
+// would otherwise take all it sends while a large reply drains.
+const qint64 kInputBoundAfterRequest = 64 * 1024;
+
+// Qt keeps the text of the accept that failed; a temporary failure leaves none.
+QString acceptErrorText(const QTcpServer& server)
+{
+    const QString text = server.errorString();
+    return text.isEmpty() ? QStringLiteral("no connection could be taken") : text;
+}
+
+} // namespace
+
 void VMessageSimpleServer::Listener::incomingConnection(qintptr socketDescriptor)
 {
     QTcpSocket* socket = new QTcpSocket;
@@ -86,6 +104,9 @@ void VMessageSimpleServer::dropPendingConnections()
 
 void VMessageSimpleServer::start()
 {
+    // Set while waits report a client that cannot be taken: reported once
+    // per episode, not once per attempt.
+    bool acceptFailing = false;
     while (_keepRunning.load()) {
         // Owned here, so that an exception other than VException leaving
         // start() frees them too.
@@ -93,7 +114,7 @@ void VMessageSimpleServer::start()
         std::unique_ptr<VMessage> request;
         std::unique_ptr<VMessage> reply;
         bool served = false;
-        bool waitFailed = false;
+        bool backOff = false;
         try {
             if (!_networkServer.hasPendingConnections()) {
                 // Short slices, so that stop() from another thread is seen soon.
@@ -101,16 +122,27 @@ void VMessageSimpleServer::start()
                 if (!_networkServer.waitForNewConnection(ACCEPT_SLICE_MS, &timedOut)) {
                     if (timedOut)
                         continue;
-                    waitFailed = true;
+                    backOff = true;
                     throw VException(QStringLiteral("Can't wait for a new connection: ")
                                      + _networkServer.errorString());
                 }
             }
             socket.reset(_networkServer.nextPendingConnection());
-            if (!socket)
-                continue;
-            serveConnection(socket.get(), request, reply);
-            served = true;
+            if (socket) {
+                acceptFailing = false;
+                serveConnection(socket.get(), request, reply);
+                served = true;
+            } else {
+                // The listener is readable but accept failed (EMFILE with a
+                // full descriptor table): the client stays queued, and
+                // waiting again at once would spin.
+                backOff = true;
+                if (!acceptFailing) {
+                    acceptFailing = true;
+                    throw VException(QStringLiteral("Can't accept a new connection: ")
+                                     + acceptErrorText(_networkServer));
+                }
+            }
         } catch (const VException& e) {
             std::cerr << "Exception: " << e.what() << ". Client disconnected." << std::endl;
         }
@@ -127,8 +159,8 @@ void VMessageSimpleServer::start()
         // Freed once the client has its answer: not on its waiting time.
         request.reset();
         reply.reset();
-        if (waitFailed)
-            QThread::msleep(100); // a persistent failure must not spin
+        if (backOff)
+            QThread::msleep(kBackOffMs); // a persistent failure must not spin
     }
     dropPendingConnections();
     try {
@@ -161,6 +193,8 @@ void VMessageSimpleServer::serveConnection(QTcpSocket* socket, std::unique_ptr<V
     VMessage* read = nullptr;
     VMessageWire::readFrame(stream, read, _waitMs.load(), _requestDeadlineMs.load());
     request.reset(read);
+    // From here on the kernel's flow control holds a flooding client back.
+    socket->setReadBufferSize(kInputBoundAfterRequest);
 
     // The reader only ever builds a VMessage.
     static const QString messageClass = QStringLiteral("VMessage");

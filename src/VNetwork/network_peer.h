@@ -35,7 +35,11 @@ public:
     void disconnect();
 
     // Writes in pieces of at most 1 MiB (one qDebug line each) and returns
-    // once every byte has left Qt's buffer.
+    // once every byte has left Qt's buffer. Meanwhile the far end's bytes
+    // are kept for receiveBuffer, up to VMessage::maxFrameLength() (256 MiB
+    // by default) in this process; beyond that TCP flow control holds the
+    // far end back, so two peers that both send more than that before
+    // reading stall until the wait times out.
     void sendBuffer(const void* buffer, quint64 length);
     // Bytes beyond length stay in the socket for the next call.
     void receiveBuffer(void* buffer, quint64 length);
