@@ -1,5 +1,7 @@
 #include "VIO/php_ini_parser.h"
 
+#include <algorithm>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -114,23 +116,23 @@ bool VPhpIniParser::contains(const QString& key) const
 
 void VPhpIniParser::setString(const QString& key, const QString& value)
 {
-    if (!_directives.contains(key)) {
+    const auto it = _directives.find(key);
+    if (it == _directives.end()) {
         _keysOrdered.append(qMakePair(key, 0u));
-    } else {
-        // Keep the key where it was first declared; drop its later entries.
-        bool seenFirst = false;
-        for (int i = 0; i < _keysOrdered.size();) {
-            if (_keysOrdered.at(i).first == key) {
-                if (seenFirst) {
-                    _keysOrdered.removeAt(i);
-                    continue;
-                }
-                seenFirst = true;
-            }
-            ++i;
-        }
+        _directives.insert(key, QList<QString>() << value);
+        return;
     }
-    _directives.insert(key, QList<QString>() << value);
+    // A key has one declaration entry per value: with one value there is
+    // nothing to drop. Otherwise keep its first entry (index 0) and drop the
+    // later ones in one pass.
+    if (it->size() > 1) {
+        _keysOrdered.erase(std::remove_if(_keysOrdered.begin(), _keysOrdered.end(),
+                                          [&key](const QPair<QString, unsigned int>& entry) {
+                                              return entry.second != 0 && entry.first == key;
+                                          }),
+                           _keysOrdered.end());
+    }
+    *it = QList<QString>() << value;
 }
 
 void VPhpIniParser::addString(const QString& key, const QString& value)
