@@ -1,10 +1,13 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <random>
 #include <string>
+#include <thread>
 
 #include <QDir>
 #include <QFileInfo>
@@ -12,9 +15,11 @@
 
 #include <gtest/gtest.h>
 
+#include <VCore/regular_file_p.h>
 #include <VDebug/debug.h>
 #include <VIO/php_ini_parser.h>
 
+#include "special_files_dir.h"
 #include "testutil.h"
 
 #include "exception_text.h"
@@ -345,6 +350,47 @@ TEST(VPhpIniParser, DirectoryReadsIniFilesInNameOrder)
     p.addDirectory(dir.qpath());
     EXPECT_EQ(p.values("k"), QList<QString>() << "10.ini" << "9.ini" << "a.ini" << "B.ini" << "c.INI");
     EXPECT_EQ(p.path(), QStringList(dir.qpath()));
+}
+
+// Links to a FIFO and to devices, and a FIFO itself, among the "*.ini" files
+// of a directory: only regular files (and links to them) are read, and
+// nothing blocks. A reader stuck on the FIFO is released by opening its
+// other end, so a failure ends the test instead of hanging it.
+TEST(VPhpIniParser, DirectorySkipsSpecialFiles)
+{
+    vtest::TempDir dir;
+    const std::string fifo = makeSpecialFilesDir(dir, "k=a\n", "k=d\n", "k=linked\n");
+
+    VPhpIniParser p(QStringList(QString("")), nullptr);
+    std::atomic<bool> done(false);
+    std::string failure;
+    VRegularFileOpen fifoOpen = VRegularFileOpen::Opened;
+    VUniqueFd fifoFd;
+    std::thread reader([&] {
+        failure = exceptionText([&] { p.addDirectory(dir.qpath()); });
+        // A FIFO that takes a checked file's place: opened without waiting
+        // for a writer, and refused.
+        fifoOpen = vOpenRegularFile(QString::fromStdString(fifo), &fifoFd);
+        done = true;
+    });
+    const bool inTime = vtest::waitFor([&] { return done.load(); }, std::chrono::seconds(10));
+    if (!inTime) {
+        const int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (writer >= 0)
+            close(writer);
+    }
+    reader.join();
+    ASSERT_TRUE(inTime) << "addDirectory blocked on a FIFO";
+    EXPECT_EQ(failure, "<no exception>");
+    EXPECT_EQ(p.values("k"), QList<QString>() << "a" << "d" << "linked");
+    EXPECT_EQ(p.path(), QStringList(dir.qpath()));
+    EXPECT_EQ(fifoOpen, VRegularFileOpen::NotRegular);
+    EXPECT_FALSE(fifoFd.isValid());
+
+    EXPECT_EQ(exceptionText([&] { p.addFile(dir.qpath() + "/b.ini"); }),
+              "VIO/php_ini_parser:35 Error: \"" + dir.file("b.ini") + "\" is not a regular file");
+    p.addFile(dir.qpath() + "/g.ini");
+    EXPECT_EQ(p.value("k"), "linked");
 }
 
 TEST(VPhpIniParser, PathErrorsCarryTheirLocation)
