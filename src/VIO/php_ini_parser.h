@@ -36,8 +36,9 @@ public:
     VPhpIniParser(const VPhpIniParser&) = delete;
     VPhpIniParser& operator=(const VPhpIniParser&) = delete;
 
-    // Parse one regular file / every readable "*.ini" file of a directory,
-    // then record the path as given. Throw VException on a bad path or a file
+    // Parse one regular file / every readable "*.ini" regular file of a
+    // directory (links to one count; FIFOs and devices are skipped), then
+    // record the path as given. Throw VException on a bad path or a file
     // that cannot be opened; an exception from the handler passes through.
     void addFile(const QString& path);
     void addDirectory(const QString& path);
@@ -81,7 +82,8 @@ protected:
     void read(QTextStream& stream, const QString& filter);
 
 private:
-    void read(const QString& path, const QString& filter);
+    // False, reading nothing, when the path is not a regular file.
+    bool read(const QString& path, const QString& filter);
     void parseText(const QString& text, const QString& filter, const QString& source);
     void reportLine(const QString& source, int lineNo, const QString& line, bool missingQuote);
     static long toLongValue(const QString& value, const QString& key);
