@@ -71,7 +71,8 @@ LD_LIBRARY_PATH=$libdir "$exe"
 # of their dependencies looked for.
 cmake -S "$here/parent" -B "$work/parent" -DVORN_SOURCE_DIR="$src" > "$work/parent.log" \
     || { cat "$work/parent.log"; fail "the parent project did not configure"; }
-extra=$(cmake --build "$work/parent" --target help | grep -E -o '\b(test_[A-Za-z_]+|bench_[a-z_]+|fuzz_[a-z_]+|[a-z]+_demo|vorn_test_support)\b' | sort -u || true)
+extra=$(cmake --build "$work/parent" --target help | sed -E 's/^\.\.\. //; s/:.*$//' \
+    | grep -E -x '(test|bench|fuzz)_[A-Za-z_]+|[a-z]+_demo|vorn_test_support' | sort -u | tr '\n' ' ' || true)
 [ -z "$extra" ] || fail "the parent project got targets of its own: $extra"
 found=$(grep -E -o '^(GTest|benchmark|OpenSSL|spdlog|nlohmann_json|RapidJSON)_DIR' "$work/parent/CMakeCache.txt" || true)
 [ -z "$found" ] || fail "the parent project looked for: $found"
