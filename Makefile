@@ -40,7 +40,7 @@ consumer: release
 # the installed tree works moved, through CMake and pkg-config, and as a
 # subproject.
 install-check: release
-	perl scripts/check-exports.pl headers $$(find src -name '*.h' ! -name '*_p.h' | sort)
+	bash scripts/check-headers.sh
 	bash scripts/check-install.sh $(RELEASE) $(BUILD)/install-check $(JOBS)
 
 demo: release
