@@ -5,6 +5,8 @@
 #ifndef VORNLIB_VIO_PHP_INI_PARSER_H
 #define VORNLIB_VIO_PHP_INI_PARSER_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QHash>
 #include <QList>
 #include <QPair>
@@ -16,7 +18,7 @@
 
 // Veto callback for directives; implemented by the user.
 // Thread-safety: as the implementing class.
-class VPhpIniParserHandler
+class VORN_EXPORT VPhpIniParserHandler
 {
 public:
     virtual ~VPhpIniParserHandler() {}
@@ -25,7 +27,7 @@ public:
     virtual bool newDirectiveHandler(const QString& key, const QString& value) = 0;
 };
 
-class VPhpIniParser
+class VORN_EXPORT VPhpIniParser
 {
 public:
     // A prefix list holding "" accepts every key; an empty list accepts none.

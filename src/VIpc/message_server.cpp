@@ -14,6 +14,7 @@
 #include "VCore/vexception.h"
 #include "VIpc/message.h"
 #include "VIpc/message_p.h"
+#include "VIpc/message_server_p.h"
 
 namespace {
 
@@ -44,21 +45,21 @@ void VMessageSimpleServer::Listener::incomingConnection(qintptr socketDescriptor
     addPendingConnection(socket);
 }
 
-std::atomic<bool> VMessageSimpleServer::_testListenOnLoopback(false);
+std::atomic<bool> VMessageServerHooks::listenOnLoopback(false);
+std::atomic<quint32> VMessageServerHooks::peerAddress(0);
 
 VMessageSimpleServer::VMessageSimpleServer(quint32 port, QStringList masksList)
     : _handlerFactory(VMessageHandlerFactory::getInstance()),
       _keepRunning(true),
       _ipVerifier(masksList, false),
       _waitMs(DEFAULT_WAIT_MS),
-      _requestDeadlineMs(DEFAULT_REQUEST_DEADLINE_MS),
-      _testPeerAddress(0)
+      _requestDeadlineMs(DEFAULT_REQUEST_DEADLINE_MS)
 {
     // Every queued client is taken in one go and served before the next wait.
     _networkServer.setMaxPendingConnections(1024);
     // AnyIPv4: Qt's Any is dual-stack and would show IPv4 clients as
     // ::ffff:a.b.c.d, which the verifier cannot judge.
-    const QHostAddress address = _testListenOnLoopback.load() ? QHostAddress::LocalHost : QHostAddress::AnyIPv4;
+    const QHostAddress address = VMessageServerHooks::listenOnLoopback.load() ? QHostAddress::LocalHost : QHostAddress::AnyIPv4;
     if (!_networkServer.listen(address, quint16(port)))
         throw VException(_networkServer.errorString());
 }
@@ -174,8 +175,9 @@ void VMessageSimpleServer::checkClient(QTcpSocket* socket)
 {
     bool ok = false;
     quint32 address = socket->peerAddress().toIPv4Address(&ok);
-    if (_testPeerAddress != 0) {
-        address = _testPeerAddress;
+    const quint32 fakeAddress = VMessageServerHooks::peerAddress.load();
+    if (fakeAddress != 0) {
+        address = fakeAddress;
         ok = true;
     }
     if (!ok)

@@ -9,6 +9,8 @@
 #ifndef VORNLIB_VNETWORK_NETWORK_PEER_H
 #define VORNLIB_VNETWORK_NETWORK_PEER_H
 
+#include "VCore/vornlib_export.h"
+
 #include <netinet/in.h>
 
 #include <QTcpSocket>
@@ -18,7 +20,7 @@
 #include "VArch/arch_unix.h"
 #include "VCore/vexception.h"
 
-class VNetworkPeer : public QTcpSocket
+class VORN_EXPORT VNetworkPeer : public QTcpSocket
 {
 public:
     VNetworkPeer();
@@ -71,6 +73,6 @@ private:
 // Connects fd to the address (any socket address type, with its length) and
 // returns fd. An interrupted connect is completed through poll. Throws
 // VException on failure.
-qint32 connectWithInterruptSupport(qint32 fd, sockaddr_in* addr, qint32 addrlen);
+VORN_EXPORT qint32 connectWithInterruptSupport(qint32 fd, sockaddr_in* addr, qint32 addrlen);
 
 #endif

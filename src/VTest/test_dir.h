@@ -2,6 +2,8 @@
 #ifndef VORNLIB_VTEST_TEST_DIR_H
 #define VORNLIB_VTEST_TEST_DIR_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QDir>
 #include <QString>
 
@@ -16,7 +18,7 @@
 // empty, up to the first one that cannot be removed: the scratch directory
 // and its parents go too when nothing else keeps them. clean() refuses, with a
 // warning, a scratch path that is empty or the root directory.
-class VTestDir
+class VORN_EXPORT VTestDir
 {
 public:
     VTestDir(const char* root, const char* suite, const char* test);

@@ -29,19 +29,28 @@
 #include "VIpc/message.h"
 #include "VIpc/message_handler_factory.h"
 #include "VIpc/message_server.h"
+#include "VIpc/message_server_p.h"
 #include "resident_memory.h"
 #include "sockutil.h"
 #include "testutil.h"
 
 struct VMessageServerTestAccess
 {
-    static void setPeerAddress(VMessageSimpleServer& s, quint32 hostOrder) { s._testPeerAddress = hostOrder; }
-    static bool listenOnLoopback() { return VMessageSimpleServer::_testListenOnLoopback = true; }
     static QHostAddress address(const VMessageSimpleServer& s) { return s._networkServer.serverAddress(); }
 };
 
 // Servers in these tests are reachable from this host only.
-static const bool kLoopbackOnly = VMessageServerTestAccess::listenOnLoopback();
+static const bool kLoopbackOnly = VMessageServerHooks::listenOnLoopback = true;
+
+// Every server sees its clients as coming from one address for a scope.
+class FakePeerAddress
+{
+public:
+    explicit FakePeerAddress(quint32 hostOrder) { VMessageServerHooks::peerAddress = hostOrder; }
+    ~FakePeerAddress() { VMessageServerHooks::peerAddress = 0; }
+    FakePeerAddress(const FakePeerAddress&) = delete;
+    FakePeerAddress& operator=(const FakePeerAddress&) = delete;
+};
 
 namespace {
 
@@ -459,10 +468,10 @@ TEST(VMessageSimpleServer, HostileFramesAreReportedAndTheServerGoesOn)
 
 TEST(VMessageSimpleServer, RefusedClientIsClosedWithoutAReply)
 {
+    const FakePeerAddress fake(0x0A010203); // 10.1.2.3
     {
         RunningServer s;
         s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler);
-        VMessageServerTestAccess::setPeerAddress(s.server, 0x0A010203); // 10.1.2.3
         s.start();
         bool closed = false;
         EXPECT_EQ(exchange(s.port, requestBytes(QStringLiteral("x"), 1), &closed), "");
@@ -472,7 +481,6 @@ TEST(VMessageSimpleServer, RefusedClientIsClosedWithoutAReply)
     {
         RunningServer s(QStringList() << "10.1.2.0/24");
         s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler);
-        VMessageServerTestAccess::setPeerAddress(s.server, 0x0A010203);
         s.start();
         EXPECT_EQ(decode(exchange(s.port, requestBytes(QStringLiteral("x"), 1)))->getIntData(), 2);
         EXPECT_EQ(s.stop(), "");

@@ -15,13 +15,15 @@
 #ifndef VORNLIB_VCORE_QTSHAREMEMORY_QTSHAREDMEMORY_H
 #define VORNLIB_VCORE_QTSHAREMEMORY_QTSHAREDMEMORY_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QString>
 
 #include "VDebug/debug.h"
 
 class QMutex;
 
-class QtSharedMemory
+class VORN_EXPORT QtSharedMemory
 {
 public:
     enum Mode { ReadOnly = 0, ReadWrite = 1 };
