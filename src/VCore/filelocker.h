@@ -23,6 +23,8 @@
 #ifndef VORNLIB_VCORE_FILELOCKER_H
 #define VORNLIB_VCORE_FILELOCKER_H
 
+#include "VCore/vornlib_export.h"
+
 #include <pthread.h>
 #include <sys/types.h>
 
@@ -32,7 +34,7 @@
 
 #include "VCore/mutex.h"
 
-class VFileLockerPrivate
+class VORN_EXPORT VFileLockerPrivate
 {
 public:
     // Copies the path; no file is touched.

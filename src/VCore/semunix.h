@@ -14,6 +14,8 @@
 #ifndef VORNLIB_VCORE_SEMUNIX_H
 #define VORNLIB_VCORE_SEMUNIX_H
 
+#include "VCore/vornlib_export.h"
+
 #include <atomic>
 #include <mutex>
 
@@ -22,7 +24,7 @@
 class VSemaphore;
 
 // Thread-safe: one object may be used by several threads at once (the error text is guarded).
-class VSemaphoreImpl
+class VORN_EXPORT VSemaphoreImpl
 {
 public:
     // Never throws; check isOk().
@@ -77,7 +79,7 @@ private:
 
 // A named counting semaphore.
 // Thread-safe, like VSemaphoreImpl.
-class VSemaphore
+class VORN_EXPORT VSemaphore
 {
 public:
     // Only VException leaves it: "VSemaphore: invalid semaphore name %1"
@@ -111,7 +113,7 @@ private:
 
 // A named semaphore with one unit: a lock between processes.
 // Thread-safe, like VSemaphoreImpl; not recursive.
-class VOneLockSemaphore
+class VORN_EXPORT VOneLockSemaphore
 {
 public:
     // Only VException leaves it: the same name check as VSemaphore.

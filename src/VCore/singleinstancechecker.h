@@ -13,9 +13,11 @@
 #ifndef VORNLIB_VCORE_SINGLEINSTANCECHECKER_H
 #define VORNLIB_VCORE_SINGLEINSTANCECHECKER_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QString>
 
-class VSingleInstanceChecker
+class VORN_EXPORT VSingleInstanceChecker
 {
 public:
     explicit VSingleInstanceChecker(const QString& instanceName);

@@ -12,6 +12,8 @@
 #ifndef VORNLIB_VDB_VDB_H
 #define VORNLIB_VDB_VDB_H
 
+#include "VCore/vornlib_export.h"
+
 #include <mutex>
 
 #include <QList>
@@ -25,7 +27,7 @@
 class QTextStream;
 class QThread;
 
-class VDb
+class VORN_EXPORT VDb
 {
 public:
     typedef QList<VDbConnection*> ConnectionList;

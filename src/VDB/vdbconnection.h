@@ -10,6 +10,8 @@
 #ifndef VORNLIB_VDB_VDBCONNECTION_H
 #define VORNLIB_VDB_VDBCONNECTION_H
 
+#include "VCore/vornlib_export.h"
+
 #include <memory>
 
 #include <QSqlDatabase>
@@ -23,7 +25,7 @@ class VDb;
 class VDbConfigReader;
 struct VDbConnectionState;
 
-class VDbConnection
+class VORN_EXPORT VDbConnection
 {
 public:
     VDbConnection(QSqlDatabase qdb, VDb* conn, VDbConfigReader* configReader, bool autoCommit);

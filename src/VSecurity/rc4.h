@@ -4,11 +4,13 @@
 #ifndef VORNLIB_VSECURITY_RC4_H
 #define VORNLIB_VSECURITY_RC4_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QByteArray>
 
 #include <redist/arc4/arc4.h>
 
-class VRc4
+class VORN_EXPORT VRc4
 {
 public:
     // Keys the cipher with password; ready for rc4().

@@ -2,6 +2,8 @@
 #ifndef VORNLIB_VTEST_TEST_DIR_H
 #define VORNLIB_VTEST_TEST_DIR_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QDir>
 #include <QString>
 
@@ -20,7 +22,7 @@
 // The walk goes by descriptor (openat, unlinkat), never by path: a directory
 // swapped for a link during the clean is not followed, and names that are not
 // valid UTF-8 and trees deeper than PATH_MAX are removed too.
-class VTestDir
+class VORN_EXPORT VTestDir
 {
 public:
     VTestDir(const char* root, const char* suite, const char* test);

@@ -25,6 +25,8 @@
 
 #include <sys/types.h>
 
+#include "VCore/vornlib_export.h"
+
 #include <QString>
 
 #include "VDebug/debug.h"
@@ -32,7 +34,7 @@
 class QMutex;
 struct ipc_perm;
 
-class QtSharedMemory
+class VORN_EXPORT QtSharedMemory
 {
 public:
     enum Mode { ReadOnly = 0, ReadWrite = 1 };
