@@ -13,6 +13,8 @@
 #ifndef VORNLIB_VDB_VDB_H
 #define VORNLIB_VDB_VDB_H
 
+#include "VCore/vornlib_export.h"
+
 #include <memory>
 #include <mutex>
 
@@ -28,7 +30,7 @@ class QTextStream;
 class QThread;
 struct VDbPoolLink;
 
-class VDb
+class VORN_EXPORT VDb
 {
 public:
     typedef QList<VDbConnection*> ConnectionList;

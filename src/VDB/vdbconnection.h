@@ -12,6 +12,8 @@
 #ifndef VORNLIB_VDB_VDBCONNECTION_H
 #define VORNLIB_VDB_VDBCONNECTION_H
 
+#include "VCore/vornlib_export.h"
+
 #include <memory>
 
 #include <QSqlDatabase>
@@ -26,7 +28,7 @@ class VDbConfigReader;
 struct VDbConnectionState;
 struct VDbPoolLink;
 
-class VDbConnection
+class VORN_EXPORT VDbConnection
 {
 public:
     VDbConnection(QSqlDatabase qdb, VDb* conn, VDbConfigReader* configReader, bool autoCommit);

@@ -21,6 +21,8 @@
 #ifndef VORNLIB_VDB_VSAFESQLQUERY_H
 #define VORNLIB_VDB_VSAFESQLQUERY_H
 
+#include "VCore/vornlib_export.h"
+
 #include <memory>
 
 #include <QSqlDatabase>
@@ -46,7 +48,7 @@ inline bool vdbIsLostConnection(const QSqlError& error)
     return error.text().indexOf(QLatin1String("server has gone away"), 0, Qt::CaseInsensitive) >= 0;
 }
 
-class VSafeSqlQuery : public QSqlQuery
+class VORN_EXPORT VSafeSqlQuery : public QSqlQuery
 {
 public:
     VSafeSqlQuery();
