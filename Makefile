@@ -1,8 +1,13 @@
 # Thin wrapper over CMake.
 #   make demo   installs what is missing, builds, runs the examples
-#   make check  installs what is missing, builds, runs every test
+#   make check  installs what is missing, builds with -Werror, runs every
+#               test and uses the installed library as its users do
 JOBS    ?= $(shell nproc)
 BUILD   ?= build
+WERROR  ?= OFF
+# Debian's multiarch library folder (two levels) for the staged install.
+MULTIARCH := $(shell $(CXX) -print-multiarch 2>/dev/null)
+LIBDIR  ?= lib$(if $(MULTIARCH),/$(MULTIARCH))
 ASAN    := $(BUILD)/asan
 RELEASE := $(BUILD)/release
 STAGE   := $(abspath $(BUILD)/stage)
@@ -13,7 +18,8 @@ RELEASE6:= $(BUILD)/release6
 STAGE6  := $(abspath $(BUILD)/stage6)
 CONSUMER6:= $(BUILD)/consumer6
 
-.PHONY: all deps release asan demo check test consumer fuzz clean release6 asan6 test6 consumer6 wire-check check6
+.PHONY: all deps release asan demo check test consumer install-check fuzz clean \
+	release6 asan6 test6 consumer6 wire-check check6
 
 all: release
 
@@ -21,11 +27,13 @@ deps:
 	@bash scripts/install-deps.sh
 
 release: deps
-	cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=$(STAGE)
+	cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF -DVORN_WERROR=$(WERROR) \
+	  -DCMAKE_INSTALL_PREFIX=$(STAGE) -DCMAKE_INSTALL_LIBDIR=$(LIBDIR)
 	cmake --build $(RELEASE) -j $(JOBS)
 
 asan: deps
-	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON -DVORN_BUILD_BENCH=OFF -DVORN_BUILD_EXAMPLES=OFF
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON -DVORN_BUILD_BENCH=OFF -DVORN_BUILD_EXAMPLES=OFF \
+	  -DVORN_WERROR=$(WERROR)
 	cmake --build $(ASAN) -j $(JOBS)
 
 # The examples once more, against the installed CMake package.
@@ -34,18 +42,27 @@ consumer: release
 	cmake -S examples -B $(CONSUMER) -DCMAKE_PREFIX_PATH=$(STAGE)
 	cmake --build $(CONSUMER) -j $(JOBS)
 
+# Every declaration of the installed headers is exported, and nothing else;
+# the installed tree works moved, through CMake and pkg-config, and as a
+# subproject.
+install-check: release
+	bash scripts/check-headers.sh
+	bash scripts/check-install.sh $(RELEASE) $(BUILD)/install-check $(JOBS)
+
 demo: release
 	@bash scripts/run-demos.sh $(RELEASE)/examples
 
 test: asan
 	bash scripts/run-tests.sh $(ASAN) $(JOBS)
 
-check: consumer test check6
+check: WERROR := ON
+check: consumer install-check test check6
 
 # Qt 6: the suite under the same sanitizers, the examples against the
 # installed package, and the frame bytes between the two builds.
 release6: deps
-	cmake -S . -B $(RELEASE6) -DVORN_QT_MAJOR=6 -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=$(STAGE6)
+	cmake -S . -B $(RELEASE6) -DVORN_QT_MAJOR=6 -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF -DVORN_WERROR=$(WERROR) \
+	  -DCMAKE_INSTALL_PREFIX=$(STAGE6) -DCMAKE_INSTALL_LIBDIR=$(LIBDIR)
 	cmake --build $(RELEASE6) -j $(JOBS)
 
 consumer6: release6
@@ -54,7 +71,8 @@ consumer6: release6
 	cmake --build $(CONSUMER6) -j $(JOBS)
 
 asan6: deps
-	cmake -S . -B $(ASAN6) -DVORN_QT_MAJOR=6 -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON -DVORN_BUILD_BENCH=OFF -DVORN_BUILD_EXAMPLES=OFF
+	cmake -S . -B $(ASAN6) -DVORN_QT_MAJOR=6 -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON -DVORN_BUILD_BENCH=OFF -DVORN_BUILD_EXAMPLES=OFF \
+	  -DVORN_WERROR=$(WERROR)
 	cmake --build $(ASAN6) -j $(JOBS)
 
 test6: asan6

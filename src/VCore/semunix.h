@@ -7,8 +7,14 @@
 // same count; only the creating process sets the value, and getMaxCount()
 // reports the local count (the reader/writer lockers rely on it).
 // Units taken before a fork() or daemon() are not held by the child.
+// Shared directory and namespace: the key and id files are opened without
+// following links and only as regular files; a set made by someone else is
+// used only when its owner and creator are this effective user, or its group
+// is this effective group and it grants nothing to others (not OK otherwise).
 #ifndef VORNLIB_VCORE_SEMUNIX_H
 #define VORNLIB_VCORE_SEMUNIX_H
+
+#include "VCore/vornlib_export.h"
 
 #include <atomic>
 #include <mutex>
@@ -18,7 +24,7 @@
 class VSemaphore;
 
 // Thread-safe: one object may be used by several threads at once (the error text is guarded).
-class VSemaphoreImpl
+class VORN_EXPORT VSemaphoreImpl
 {
 public:
     // Never throws; check isOk().
@@ -73,7 +79,7 @@ private:
 
 // A named counting semaphore.
 // Thread-safe, like VSemaphoreImpl.
-class VSemaphore
+class VORN_EXPORT VSemaphore
 {
 public:
     // Only VException leaves it: "VSemaphore: invalid semaphore name %1"
@@ -107,7 +113,7 @@ private:
 
 // A named semaphore with one unit: a lock between processes.
 // Thread-safe, like VSemaphoreImpl; not recursive.
-class VOneLockSemaphore
+class VORN_EXPORT VOneLockSemaphore
 {
 public:
     // Only VException leaves it: the same name check as VSemaphore.

@@ -3,6 +3,8 @@
 #ifndef VORNLIB_VCORE_STATEFUL_ITERATIVE_THREAD_H
 #define VORNLIB_VCORE_STATEFUL_ITERATIVE_THREAD_H
 
+#include "VCore/vornlib_export.h"
+
 #include <atomic>
 
 #include "VCore/thread.h"
@@ -20,7 +22,7 @@
 // The destructor stops and joins a running worker. A subclass with members
 // that its hooks use must call stop() and join() in its own destructor: its
 // members are gone by the time this destructor runs.
-class VStatefulIterativeThread : public VThread
+class VORN_EXPORT VStatefulIterativeThread : public VThread
 {
 public:
     enum thread_state_t {

@@ -7,6 +7,8 @@
 #ifndef VORNLIB_VDEBUG_PERIODIC_LOG_ROTATOR_H
 #define VORNLIB_VDEBUG_PERIODIC_LOG_ROTATOR_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QFileInfo>
 #include <QSet>
 #include <QString>
@@ -18,7 +20,7 @@ class VMutex;
 
 // Thread-safe: rotateLog may run in the rotator's thread while any thread logs to the stream.
 // A started rotator runs until the process ends and must live as long.
-class VPeriodicLogRotator
+class VORN_EXPORT VPeriodicLogRotator
 {
 public:
     // size: kilobytes (0: rotate at every check); sleepInterval: seconds

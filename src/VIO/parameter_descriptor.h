@@ -4,6 +4,8 @@
 #ifndef VORNLIB_VIO_PARAMETER_DESCRIPTOR_H
 #define VORNLIB_VIO_PARAMETER_DESCRIPTOR_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QString>
 #include <QVariant>
 
@@ -13,7 +15,7 @@
 QT_WARNING_PUSH
 QT_WARNING_DISABLE_DEPRECATED
 
-class VParameterDescriptor : public VPrintable
+class VORN_EXPORT VParameterDescriptor : public VPrintable
 {
 public:
     // The descriptor of a parameter that does not apply: type Invalid.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include <QProcess>
@@ -209,6 +210,50 @@ TEST(VDb, NamedStatementsBindAndRun)
     }
 }
 
+// A query copies as a QSqlQuery does on Qt 5 (callers' code relies on it);
+// Qt 6 deprecates copying a QSqlQuery, so there it only moves.
+static_assert(std::is_move_constructible<VSafeSqlQuery>::value && std::is_move_assignable<VSafeSqlQuery>::value,
+              "a query moves");
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+static_assert(std::is_copy_constructible<VSafeSqlQuery>::value && std::is_copy_assignable<VSafeSqlQuery>::value,
+              "a query copies on Qt 5");
+#else
+static_assert(!std::is_copy_constructible<VSafeSqlQuery>::value && !std::is_copy_assignable<VSafeSqlQuery>::value,
+              "a query only moves on Qt 6");
+#endif
+
+TEST(VSafeSqlQuery, MovedOrCopiedQueryKeepsItsStatementAndValues)
+{
+    SqlitePool p;
+    createTable(*p.pool);
+    VDbConnectionPtr c = p.pool->getConnection();
+    std::vector<VSafeSqlQuery> queries;
+    {
+        VSafeSqlQuery q = c->createQuery("insert");
+        q.bindValue(":id", 1);
+        q.bindValue(":v", "moved");
+        queries.push_back(std::move(q));
+    }
+    VSafeSqlQuery assigned;
+    assigned = std::move(queries.front());
+    ASSERT_TRUE(assigned.exec()) << assigned.lastError().text().toStdString();
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    VSafeSqlQuery copy(assigned);
+    copy.bindValue(":id", 2);
+    ASSERT_TRUE(copy.exec()) << copy.lastError().text().toStdString();
+    VSafeSqlQuery copyAssigned;
+    copyAssigned = copy;
+    copyAssigned.bindValue(":id", 3);
+    ASSERT_TRUE(copyAssigned.exec()) << copyAssigned.lastError().text().toStdString();
+    const int rows = 3;
+#else
+    const int rows = 1;
+#endif
+    VSafeSqlQuery count = c->createQuery("count");
+    ASSERT_TRUE(count.exec() && count.next());
+    EXPECT_EQ(count.value(0).toInt(), rows);
+}
+
 TEST(VDb, BadStatementTextFailsToPrepare)
 {
     SqlitePool p;
@@ -304,6 +349,7 @@ TEST(VDb, HandleThatOutlivesItsPoolIsSafe)
     SqlitePool p;
     createTable(*p.pool);
     VDbConnectionPtr late = p.pool->getConnection();
+    VDbConnectionPtr temporary = p.pool->getTemporaryConnection();
     late->beginTransaction();
     {
         VSafeSqlQuery q = late->createQuery("insert");
@@ -318,9 +364,62 @@ TEST(VDb, HandleThatOutlivesItsPoolIsSafe)
                   std::string::npos);
     }
     EXPECT_EQ(late->getVdb(), nullptr);
+    EXPECT_EQ(temporary->getVdb(), nullptr);
+    {
+        // Both still work until their last handle goes.
+        VSafeSqlQuery q = late->createQuery("count");
+        ASSERT_TRUE(q.exec() && q.next());
+        EXPECT_EQ(q.value(0).toInt(), 1);
+    }
+    EXPECT_EQ(scalar(temporary->getDatabase(), "SELECT COUNT(*) FROM t").toInt(), 0);
     late = VDbConnectionPtr();
+    temporary = VDbConnectionPtr();
     EXPECT_EQ(QSqlDatabase::connectionNames().size(), names);
     EXPECT_EQ(rowCount(p.init.name), 0);
+}
+
+TEST(VDb, HandlesMayGoWhileThePoolIsDestroyed)
+{
+    const int names = QSqlDatabase::connectionNames().size();
+    for (int round = 0; round < 20; ++round) {
+        SqlitePool p;
+        createTable(*p.pool);
+        const int threads = 4;
+        std::atomic<int> ready{0};
+        std::atomic<bool> go{false};
+        std::atomic<int> failures{0};
+        std::vector<std::thread> workers;
+        for (int t = 0; t < threads; ++t) {
+            workers.emplace_back([&, t] {
+                VDbConnectionPtr c = t == 0 ? p.pool->getTemporaryConnection() : p.pool->getConnection();
+                c->beginTransaction();
+                {
+                    // One writer: SQLite lets the readers share the file.
+                    VSafeSqlQuery q = c->createQuery(t == 1 ? "insert" : "count");
+                    q.bindValue(":id", round);
+                    q.bindValue(":v", "held");
+                    if (!q.exec())
+                        ++failures;
+                }
+                ++ready;
+                while (!go)
+                    std::this_thread::yield();
+                c = VDbConnectionPtr();
+            });
+        }
+        const bool all = vtest::waitFor([&] { return ready == threads; });
+        {
+            vtest::CaptureFd err(2);
+            go = true;
+            p.pool.reset();
+        }
+        for (std::thread& w : workers)
+            w.join();
+        ASSERT_TRUE(all);
+        EXPECT_EQ(failures.load(), 0);
+        EXPECT_EQ(rowCount(p.init.name), 0) << "every transaction rolled back";
+        EXPECT_EQ(QSqlDatabase::connectionNames().size(), names);
+    }
 }
 
 TEST(VDb, ThrowingSettingsAreLoggedAndLaterRequestsThrow)
