@@ -30,8 +30,11 @@ public:
 
     // Waits for count units, taken one at a time; on failure the units
     // already taken are given back, so false means nothing is held.
+    // A cancellation point (tested at least every 100 ms): a thread cancelled
+    // while it waits gives back every unit it took here.
     bool acquire(quint32 count) { return doAcquire(count, true); }
-    // Takes count units at once, or none (one atomic semop).
+    // Takes count units at once, or none (one atomic semop). Never waits, so
+    // not a cancellation point.
     bool tryAcquire(quint32 count) { return doAcquire(count, false); }
     bool release(quint32 count);
     // Removes the System V semaphore from the system.
@@ -72,7 +75,7 @@ private:
 };
 
 // A named counting semaphore.
-// Thread-safe, like VSemaphoreImpl.
+// Thread-safe, like VSemaphoreImpl. acquire() is a cancellation point.
 class VSemaphore
 {
 public:
@@ -106,7 +109,8 @@ private:
 };
 
 // A named semaphore with one unit: a lock between processes.
-// Thread-safe, like VSemaphoreImpl; not recursive.
+// Thread-safe, like VSemaphoreImpl; not recursive. acquire() is a
+// cancellation point, like VSemaphoreImpl::acquire.
 class VOneLockSemaphore
 {
 public:

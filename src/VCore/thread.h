@@ -107,6 +107,7 @@ protected:
     virtual void run() {}
 
 private:
+    friend struct VThreadRegistryAccess;
     VThread(const VThread&);
     VThread& operator=(const VThread&);
 

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include <QFile>
 #include <QFileInfo>
@@ -15,6 +16,7 @@
 #include "VArch/arch_unix.h"
 #include "VCore/cancel_guard_p.h"
 #include "VCore/eintr_p.h"
+#include "VCore/fork_lock_p.h"
 #include "VCore/mutex.h"
 #include "VCore/semunix.h"
 #include "VCore/semunix_p.h"
@@ -47,13 +49,9 @@ void initGate(pthread_mutex_t* m)
     pthread_mutexattr_destroy(&a);
 }
 
-void forEachGate(void (*f)(pthread_mutex_t*));
-
-// A child made by fork() while another thread held a stream's gate would
-// find it locked for good: fork waits until no gate is held.
-void lockGates() { forEachGate([](pthread_mutex_t* m) { pthread_mutex_lock(m); }); }
-void unlockGates() { forEachGate([](pthread_mutex_t* m) { pthread_mutex_unlock(m); }); }
-void resetGates();
+void lockForFork();
+void unlockAfterFork();
+void resetAfterFork();
 
 // The stream table. Created on first use and never destroyed, so that
 // threads still logging while the process exits find it intact.
@@ -69,7 +67,7 @@ struct SinkTable
             s.store(nullptr, std::memory_order_relaxed);
         sinks[0].store(new VDebug::VDebugSink(stdout, VDebug::VWARNING, QByteArray()));
         sinks[1].store(new VDebug::VDebugSink(stderr, VDebug::VWARNING, QByteArray()));
-        pthread_atfork(&lockGates, &unlockGates, &resetGates);
+        pthread_atfork(&lockForFork, &unlockAfterFork, &resetAfterFork);
     }
 };
 
@@ -79,25 +77,61 @@ SinkTable& table()
     return *t;
 }
 
-void forEachGate(void (*f)(pthread_mutex_t*))
+template <class F>
+void forEachSink(F f)
 {
     for (auto& slot : table().sinks) {
         if (VDebug::VDebugSink* s = slot.load(std::memory_order_acquire))
-            f(&s->_rotationGate);
+            f(s);
     }
+}
+
+// A child made by fork() while another thread held the table's mutex or a
+// stream's gate would find it locked for good: fork waits until neither is
+// held. The table's mutex is taken first and kept until after the fork, so
+// no stream is unregistered between the handlers' walks of the table.
+// Nothing here logs.
+void lockForFork()
+{
+    VForkLock::prepare(table().mutex);
+    forEachSink([](VDebug::VDebugSink* s) { pthread_mutex_lock(&s->_rotationGate); });
+}
+
+void unlockAfterFork()
+{
+    forEachSink([](VDebug::VDebugSink* s) { pthread_mutex_unlock(&s->_rotationGate); });
+    VForkLock::parent(table().mutex);
 }
 
 // In the child the forking thread holds every gate; it lets them go, and the
 // rotation unit is not held there: System V undo entries are not inherited.
-void resetGates()
+void resetAfterFork()
 {
-    for (auto& slot : table().sinks) {
-        if (VDebug::VDebugSink* s = slot.load(std::memory_order_acquire)) {
-            pthread_mutex_unlock(&s->_rotationGate);
-            s->_unitHeld = false;
-            s->_leaseLines = 0;
-        }
-    }
+    forEachSink([](VDebug::VDebugSink* s) {
+        pthread_mutex_unlock(&s->_rotationGate);
+        s->_unitHeld = false;
+        s->_leaseLines = 0;
+    });
+    VForkLock::child(table().mutex);
+}
+
+// glibc's time-zone lock, taken inside localtime_r, stays locked in a child
+// forked while another thread is inside it. The library's own calls run
+// under this lock, which fork takes first, so none is inside localtime_r
+// across a fork. Application threads calling localtime/mktime are not
+// covered.
+pthread_mutex_t g_localTimeLock = PTHREAD_MUTEX_INITIALIZER;
+void lockLocalTime() { pthread_mutex_lock(&g_localTimeLock); }
+void unlockLocalTime() { pthread_mutex_unlock(&g_localTimeLock); }
+[[maybe_unused]] const int g_localTimeAtFork = pthread_atfork(&lockLocalTime, &unlockLocalTime, &unlockLocalTime);
+
+void localTime(time_t sec, struct tm* out)
+{
+    // localtime_r may read the zone file: no cancellation with the lock held.
+    VCancelGuard noCancel;
+    lockLocalTime();
+    localtime_r(&sec, out);
+    unlockLocalTime();
 }
 
 // Answers for ids that name no live stream: never active, never written.
@@ -130,7 +164,7 @@ void vDebugClockNow(struct timespec* ts)
 QString vRotationStamp(const struct timespec& ts)
 {
     struct tm t;
-    localtime_r(&ts.tv_sec, &t);
+    localTime(ts.tv_sec, &t);
     char buf[32];
     std::snprintf(buf, sizeof buf, "%02d%02d%02d_%02d%02d%02d", t.tm_mday, t.tm_mon + 1,
                   t.tm_year % 100, t.tm_hour, t.tm_min, t.tm_sec);
@@ -140,6 +174,11 @@ QString vRotationStamp(const struct timespec& ts)
 void VDebugTestAccess::setRotationWait(int ms)
 {
     g_rotationWaitMs.store(ms > 0 ? ms : 10000);
+}
+
+VMutex& VDebugTestAccess::streamTableLock()
+{
+    return table().mutex;
 }
 
 int VDebugTestAccess::rotationAttempts()
@@ -459,7 +498,7 @@ void VDebug::printTimestamp()
     g_clock.load(std::memory_order_relaxed)(&ts);
     if (ts.tv_sec != cache.sec) {
         struct tm t;
-        localtime_r(&ts.tv_sec, &t);
+        localTime(ts.tv_sec, &t);
         cache.len = std::snprintf(cache.text, sizeof cache.text, "%02d.%02d.%04d %02d:%02d:%02d",
                                   t.tm_mday, t.tm_mon + 1, t.tm_year + 1900, t.tm_hour, t.tm_min,
                                   t.tm_sec);
@@ -618,9 +657,21 @@ VDebug& endl(VDebug& d)
 
 VDebug::StreamId VDebug::registerStream(const QByteArray& streamName, const char* filename)
 {
+    // Opened before the table is locked: opening may block (a FIFO, a slow
+    // mount), and fork() waits for the table's lock.
+    std::unique_ptr<VDebugSink> sink(new VDebugSink(stdout, VERROR, streamName));
+    bool opened;
+    {
+        VCancelGuard noCancel;
+        opened = sink->initSink(filename);
+    }
+    if (!opened) {
+        const int err = errno;
+        // The stream falls back to standard output; say so once.
+        vReportToStderr(vSysError(
+            QStringLiteral("cannot open log file %1").arg(QString::fromLocal8Bit(filename ? filename : "")), err));
+    }
     SinkTable& t = table();
-    // Opening the file may block (a FIFO, a slow mount): a cancelled thread
-    // must not leave the table locked.
     VCancelSafeLocker<VMutex> lock(&t.mutex);
 
     int slot = -1;
@@ -638,14 +689,7 @@ VDebug::StreamId VDebug::registerStream(const QByteArray& streamName, const char
         slot = t.nextSink++;
     }
 
-    VDebugSink* sink = new VDebugSink(stdout, VERROR, streamName);
-    if (!sink->initSink(filename)) {
-        const int err = errno;
-        // The stream falls back to standard output; say so once.
-        vReportToStderr(vSysError(
-            QStringLiteral("cannot open log file %1").arg(QString::fromLocal8Bit(filename ? filename : "")), err));
-    }
-    VDebugSink* old = t.sinks[slot].exchange(sink, std::memory_order_acq_rel);
+    VDebugSink* old = t.sinks[slot].exchange(sink.release(), std::memory_order_acq_rel);
     delete old; // a placeholder: no file, no thread uses it
     initCrashHandler();
     return StreamId(slot);

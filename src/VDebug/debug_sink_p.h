@@ -13,6 +13,7 @@
 
 #include "VDebug/debug.h"
 
+class VMutex;
 class VSemaphore;
 
 class VDebug::VDebugSink
@@ -104,6 +105,8 @@ struct VDebugTestAccess
 {
     typedef void (*Clock)(struct timespec*);
     static void setClock(Clock clock);
+    // The stream table's lock (registration takes it).
+    static VMutex& streamTableLock();
     // Counts copy attempts of size rotation in this process.
     static int rotationAttempts();
     // How long a line waits for the rotation unit (0: the default 10 s).
