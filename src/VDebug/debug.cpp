@@ -20,6 +20,7 @@
 #include "VCore/mutex.h"
 #include "VCore/semunix.h"
 #include "VCore/semunix_p.h"
+#include "VCore/thread.h"
 #include "VCore/unique_fd_p.h"
 #include "VDebug/debug_sink_p.h"
 
@@ -251,6 +252,9 @@ void VDebug::VDebugSink::closeSink()
     _ownsFile = false;
     _rotatable.store(false);
     delete _rotationSem.exchange(nullptr);
+    if (_bypassFd >= 0 && _bypassPid == ::getpid())
+        ::close(_bypassFd);
+    _bypassFd = -1;
 }
 
 qint64 VDebug::VDebugSink::getLogSize()
@@ -264,28 +268,136 @@ qint64 VDebug::VDebugSink::getLogSize()
 
 namespace {
 
+// Open-file-description locks on the whole log file. They belong to the open
+// file, not the process, so threads and processes that share one descriptor
+// share one lock: each party locks through a description of its own.
+bool ofdLock(int fd, short type, bool wait)
+{
+    struct flock fl;
+    std::memset(&fl, 0, sizeof fl);
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    return vRetryOnEintr([&] { return ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl); }) == 0;
+}
+
+// A description of its own on the file that fd writes to (reopened through
+// /proc, so a file renamed meanwhile is still the same file); -1 on failure.
+int reopenOwnFile(int fd, int flags)
+{
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+    return vRetryOnEintr([&] { return ::open(self.constData(), flags | O_CLOEXEC); });
+}
+
+// Takes the exclusive lock through lockFd, trying for at most waitMs.
+bool lockExclusiveWithin(int lockFd, int waitMs)
+{
+    for (int waited = 0;; ++waited) {
+        if (ofdLock(lockFd, F_WRLCK, false))
+            return true;
+        if ((errno != EAGAIN && errno != EACCES) || waited >= waitMs)
+            return false;
+        VThread::sleepMilli(1);
+    }
+}
+
+QString sinkName(const VDebug::VDebugSink& s)
+{
+    if (!s.getSinkFilePath().isEmpty())
+        return QString::fromLocal8Bit(s.getSinkFilePath());
+    return s.getFStream() == stderr ? QStringLiteral("standard error") : QStringLiteral("standard output");
+}
+
+} // namespace
+
 // One write(2) of the whole line on the O_APPEND descriptor: lines from
 // several threads and processes never interleave, whatever their length.
-// The FILE lock orders it after anything buffered through stdio.
-void writeWhole(FILE* f, const char* data, size_t len)
+// The FILE lock orders it after anything buffered through stdio and guards
+// the fragment and drop bookkeeping.
+void VDebug::VDebugSink::writeWhole(FILE* f, const char* data, size_t len, bool holdsUnit)
 {
     flockfile(f);
     fflush_unlocked(f);
     const int fd = fileno_unlocked(f);
-    while (len > 0) {
-        const ssize_t n = ::write(fd, data, len);
+    // A fragment left by a failed write is ended first, so no line is glued
+    // to it.
+    QByteArray joined;
+    const size_t prefix = _fragmentLeft ? 1 : 0;
+    if (prefix) {
+        joined.reserve(int(len + 1));
+        joined.append('\n');
+        joined.append(data, int(len));
+        data = joined.constData();
+        len += 1;
+    }
+    size_t done = 0;
+    int err = 0;
+    while (done < len) {
+        const ssize_t n = ::write(fd, data + done, len - done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
+            err = errno;
             break;
         }
-        data += n;
-        len -= size_t(n);
+        done += size_t(n);
+    }
+    if (done >= prefix)
+        _fragmentLeft = false;
+    if (done == len) {
+        if (_dropped > 0) {
+            vReportToStderr(QStringLiteral("VDebug: writing to %1 works again; %2 lines dropped")
+                                .arg(sinkName(*this))
+                                .arg(_dropped));
+            _dropped = 0;
+        }
+    } else {
+        if (done > prefix && !(holdsUnit && cutFragment(fd, done - prefix)))
+            _fragmentLeft = true;
+        if (_dropped++ == 0)
+            vReportToStderr(vSysError(QStringLiteral("VDebug: lines to %1 are being dropped").arg(sinkName(*this)),
+                                      err ? err : ENOSPC));
     }
     funlockfile(f);
 }
 
-} // namespace
+// Takes back the n bytes of a line cut short, when they are still the file's
+// end. Only a holder of the rotation unit does it (no other writer then
+// appends but one that bypasses the unit, which the exclusive lock holds
+// off).
+bool VDebug::VDebugSink::cutFragment(int fd, size_t n)
+{
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    const VUniqueFd lockFd(reopenOwnFile(fd, O_RDWR | O_APPEND));
+    if (end < off_t(n) || !lockFd.isValid() || !ofdLock(lockFd.get(), F_WRLCK, false))
+        return false;
+    struct stat st;
+    const bool cut = ::fstat(fd, &st) == 0 && st.st_size == end && ::ftruncate(fd, end - off_t(n)) == 0;
+    ofdLock(lockFd.get(), F_UNLCK, false);
+    return cut;
+}
+
+// A line written without the rotation unit holds a shared lock on the file
+// around its write, so that a rotation never copies and truncates across it.
+int VDebug::VDebugSink::bypassLockFd(int fd)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return -1;
+    // Per process and per file: a forked child shares the parent's
+    // descriptions, and one party's unlock would free the other's lock.
+    if (_bypassFd >= 0 && (_bypassPid != ::getpid() || _bypassIno != st.st_ino || _bypassDev != st.st_dev)) {
+        if (_bypassPid == ::getpid())
+            ::close(_bypassFd);
+        _bypassFd = -1;
+    }
+    if (_bypassFd < 0) {
+        _bypassFd = reopenOwnFile(fd, O_RDWR | O_APPEND);
+        _bypassPid = ::getpid();
+        _bypassIno = st.st_ino;
+        _bypassDev = st.st_dev;
+    }
+    return _bypassFd;
+}
 
 void VDebug::VDebugSink::writeLine(const char* data, size_t len)
 {
@@ -296,7 +408,7 @@ void VDebug::VDebugSink::writeLine(const char* data, size_t len)
     VCancelGuard noCancel;
     VSemaphore* sem = _rotatable.load(std::memory_order_acquire) ? _rotationSem.load() : nullptr;
     if (!sem) {
-        writeWhole(f, data, len);
+        writeWhole(f, data, len, false);
         return;
     }
     // Held around the write: a rotation in any process copies and truncates
@@ -305,8 +417,8 @@ void VDebug::VDebugSink::writeLine(const char* data, size_t len)
     pthread_mutex_lock(&_rotationGate);
     _gateWaiters.fetch_sub(1, std::memory_order_relaxed);
     const bool held = _unitHeld || takeRotationUnit(sem);
-    writeWhole(f, data, len);
     if (held) {
+        writeWhole(f, data, len, true);
         reportFlushed();
         // While threads of this process queue at the gate, the unit passes
         // among them without two semop calls per line; it goes back when no
@@ -319,6 +431,14 @@ void VDebug::VDebugSink::writeLine(const char* data, size_t len)
         } else {
             _unitHeld = true;
         }
+    } else {
+        // The unit's holder is stopped or slow: the line goes out without it,
+        // under a shared lock that a rotation's last step waits for.
+        const int lockFd = bypassLockFd(fileno(f));
+        const bool locked = lockFd >= 0 && ofdLock(lockFd, F_RDLCK, true);
+        writeWhole(f, data, len, false);
+        if (locked)
+            ofdLock(lockFd, F_UNLCK, false);
     }
     pthread_mutex_unlock(&_rotationGate);
 }
@@ -363,6 +483,31 @@ void VDebug::VDebugSink::reportFlushed()
         rotateLogFile();
 }
 
+namespace {
+
+// Appends what src holds from offset *from to its end onto dst; false with
+// errno on a failure.
+bool copyTail(int src, int dst, off_t* from)
+{
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = vRetryOnEintr([&] { return ::pread(src, buf, sizeof buf, *from); });
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = vRetryOnEintr([&] { return ::write(dst, buf + done, size_t(n - done)); });
+            if (w < 0)
+                return false;
+            done += w;
+        }
+        *from += n;
+    }
+}
+
+} // namespace
+
 bool VDebug::VDebugSink::rotateLogFile()
 {
     struct timespec now;
@@ -374,38 +519,66 @@ bool VDebug::VDebugSink::rotateLogFile()
     const QString path = QString::fromLocal8Bit(_sinkFilePath);
     const QString copyName =
         _copyDir + QLatin1Char('/') + _copyBase + QLatin1Char('_') + vRotationStamp(now) + QLatin1Char('.') + _copySuffix;
+    const QByteArray copyPath = QFile::encodeName(copyName);
     FILE* f = _fstream.load(std::memory_order_acquire);
-    // Copied through our own descriptor: the file we truncate below, even
-    // when its name was taken away meanwhile.
-    const QString ownFd = QStringLiteral("/proc/self/fd/%1").arg(fileno(f));
-    QFile log(QFileInfo::exists(ownFd) ? ownFd : path);
-    if (!log.copy(copyName)) {
+    const int fd = fileno(f);
+    // Copied through a description of our own on the file we truncate below,
+    // even when its name was taken away meanwhile; its exclusive lock holds
+    // off lines that bypass the rotation unit.
+    VUniqueFd src(reopenOwnFile(fd, O_RDWR | O_APPEND));
+    if (!src.isValid())
+        src.reset(reopenOwnFile(fd, O_RDONLY));
+    // A new file only: never through a link or onto something planted there.
+    VUniqueFd dst(vRetryOnEintr([&] {
+        return ::open(copyPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }));
+    auto fail = [&](const QString& what, int err, bool removeCopy) {
+        if (removeCopy)
+            ::unlink(copyPath.constData());
         // A copy of that name exists when two rotations fall in one second:
         // try again in the next. Anything else waits a minute.
-        const bool collision = QFileInfo::exists(copyName);
+        const bool collision = err == EEXIST;
         _retryAfter = now.tv_sec + (collision ? 1 : 60);
         if (!collision && !_failureReported) {
             _failureReported = true;
-            vReportToStderr(QStringLiteral("VDebug: rotation of %1 failed: cannot copy to %2: %3")
-                               .arg(path, copyName, log.errorString()));
+            vReportToStderr(vSysError(QStringLiteral("VDebug: rotation of %1 failed: %2").arg(path, what), err));
         }
         return false;
+    };
+    const QString cannotCopy = QStringLiteral("cannot copy to %1").arg(copyName);
+    if (!dst.isValid())
+        return fail(cannotCopy, errno, false);
+    if (!src.isValid())
+        return fail(cannotCopy, errno, true);
+    // Most of the file is copied while lines that bypass the unit may still
+    // come; the lock is held only for what they appended since, and the
+    // truncation.
+    off_t copied = 0;
+    if (!copyTail(src.get(), dst.get(), &copied))
+        return fail(cannotCopy, errno, true);
+    const int lockFd = src.get();
+    if (!lockExclusiveWithin(lockFd, g_rotationWaitMs.load(std::memory_order_relaxed))) {
+        // A bypassing writer stopped inside its write: try again later.
+        ::unlink(copyPath.constData());
+        _retryAfter = now.tv_sec + 1;
+        return false;
     }
+    struct Unlock
+    {
+        int fd;
+        ~Unlock() { ofdLock(fd, F_UNLCK, false); }
+    } unlock{lockFd};
+    if (!copyTail(src.get(), dst.get(), &copied))
+        return fail(cannotCopy, errno, true);
     struct stat st;
-    if (::fstat(fileno(f), &st) == 0)
-        ::chmod(QFile::encodeName(copyName).constData(), st.st_mode & 07777);
+    if (::fstat(fd, &st) == 0)
+        ::fchmod(dst.get(), st.st_mode & 07777);
+    if (::close(dst.release()) != 0)
+        return fail(cannotCopy, errno, true);
     // Emptied in place: every process's append-mode descriptor goes on at
     // the start of the same file.
-    if (::ftruncate(fileno(f), 0) != 0) {
-        const int err = errno;
-        QFile::remove(copyName);
-        _retryAfter = now.tv_sec + 60;
-        if (!_failureReported) {
-            _failureReported = true;
-            vReportToStderr(vSysError(QStringLiteral("VDebug: rotation of %1 failed: cannot truncate").arg(path), err));
-        }
-        return false;
-    }
+    if (::ftruncate(fd, 0) != 0)
+        return fail(QStringLiteral("cannot truncate"), errno, true);
     _failureReported = false;
     return true;
 }

@@ -5,6 +5,7 @@
 #define VORNLIB_VDEBUG_DEBUG_SINK_P_H
 
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <ctime>
@@ -49,6 +50,14 @@ public:
     // write and the size check, so that no line falls between a rotation's
     // copy and its truncation, in this process or another.
     void writeLine(const char* data, size_t len);
+    // One write of the line (after a newline ending a fragment that an
+    // earlier failed write left); a failed write counts a dropped line and
+    // leaves no fragment when holdsUnit allows cutting it.
+    void writeWhole(FILE* f, const char* data, size_t len, bool holdsUnit);
+    bool cutFragment(int fd, size_t n);
+    // The descriptor through which lines written without the rotation unit
+    // take their shared lock, -1 when none can be opened.
+    int bypassLockFd(int fd);
     // Called with the rotation unit held, after a line: rotates when the
     // file has outgrown the limit.
     void reportFlushed();
@@ -90,6 +99,15 @@ public:
     int _leaseLines;
     static constexpr int kLeaseLines = 64;
     bool _isDummy;
+    // Guarded by the FILE's lock: an earlier write left part of a line, and
+    // the lines dropped since writing last worked.
+    bool _fragmentLeft = false;
+    quint64 _dropped = 0;
+    // Guarded by _rotationGate: this process's description for bypass locks.
+    int _bypassFd = -1;
+    pid_t _bypassPid = 0;
+    ino_t _bypassIno = 0;
+    dev_t _bypassDev = 0;
 };
 // One line on standard error: how the library complains about a stream's
 // set-up and rotation (never through a stream, which may be the broken one).
