@@ -182,6 +182,17 @@ VMutex& VDebugTestAccess::streamTableLock()
     return table().mutex;
 }
 
+bool vRepointSink(VDebug::StreamId id, quint64 serial, const std::function<bool(VDebug::VDebugSink&)>& step)
+{
+    SinkTable& t = table();
+    VCancelSafeLocker<VMutex> lock(&t.mutex);
+    const int slot = id.getId();
+    VDebug::VDebugSink* s = slot >= 0 && slot < VDebug::MAX_STREAMS ? t.sinks[slot].load() : nullptr;
+    if (!s || s->serial() != serial || s->isDummy())
+        return false;
+    return step(*s);
+}
+
 int VDebugTestAccess::rotationAttempts()
 {
     return g_rotationAttempts.load();
@@ -189,11 +200,15 @@ int VDebugTestAccess::rotationAttempts()
 
 // ---- sink ----
 
+namespace {
+std::atomic<quint64> g_nextSerial{1};
+} // namespace
+
 VDebug::VDebugSink::VDebugSink(FILE* fstream, debug_level_t debugLevel, const QByteArray& streamName)
     : _globalDebugLevel(debugLevel), _fstream(fstream), _ownsFile(false), _streamName(streamName),
       _rotatable(false), _maxSize(0), _rotationSem(nullptr), _retryAfter(0), _failureReported(false),
       _semFailureReported(false), _semStalled(false), _gateWaiters(0), _unitHeld(false),
-      _leaseLines(0), _isDummy(false)
+      _leaseLines(0), _isDummy(false), _serial(g_nextSerial++)
 {
     initGate(&_rotationGate);
 }
@@ -202,7 +217,7 @@ VDebug::VDebugSink::VDebugSink()
     : _globalDebugLevel(VSYSTEM), _fstream(nullptr), _ownsFile(false), _rotatable(false),
       _maxSize(0), _rotationSem(nullptr), _retryAfter(0), _failureReported(false),
       _semFailureReported(false), _semStalled(false), _gateWaiters(0), _unitHeld(false),
-      _leaseLines(0), _isDummy(true)
+      _leaseLines(0), _isDummy(true), _serial(g_nextSerial++)
 {
     initGate(&_rotationGate);
 }
@@ -213,6 +228,42 @@ VDebug::VDebugSink::~VDebugSink()
     pthread_mutex_destroy(&_rotationGate);
 }
 
+namespace {
+
+// Opens a log file for appending. A new file is made with O_EXCL and never
+// through a link; when reopen is set (the name is being re-pointed, in a
+// directory others may write) an existing file must be a regular file and
+// not a link, and a name that vanishes between the two opens is tried again.
+int openLogFile(const char* filename, bool reopen)
+{
+    const int append = O_WRONLY | O_APPEND | O_CLOEXEC;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        int fd = vRetryOnEintr([&] { return ::open(filename, append | O_CREAT | O_EXCL | O_NOFOLLOW, 0666); });
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+        if (!reopen)
+            return vRetryOnEintr([&] { return ::open(filename, append); });
+        fd = vRetryOnEintr([&] { return ::open(filename, append | O_NOFOLLOW | O_NONBLOCK); });
+        if (fd < 0) {
+            if (errno == ENOENT)
+                continue;
+            return -1;
+        }
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            errno = EINVAL;
+            return -1;
+        }
+        ::fcntl(fd, F_SETFL, O_APPEND); // blocking again
+        return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+} // namespace
+
 bool VDebug::VDebugSink::initSink(const char* filename)
 {
     if (!filename)
@@ -221,16 +272,17 @@ bool VDebug::VDebugSink::initSink(const char* filename)
     if (_ownsFile && old) {
         // Re-pointed while other threads may be writing: the new file takes
         // over the old descriptor number, so the FILE they hold stays valid.
-        const VUniqueFd fd(
-            vRetryOnEintr([&] { return ::open(filename, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666); }));
+        const VUniqueFd fd(openLogFile(filename, true));
         if (!fd.isValid() || vRetryOnEintr([&] { return ::dup3(fd.get(), fileno(old), O_CLOEXEC); }) < 0)
             return false;
     } else {
-        // "e": the descriptor does not leak into exec'd children. A standard
-        // FILE (the fallback) is never closed: other threads may hold it.
-        FILE* f = std::fopen(filename, "ae");
+        // A standard FILE (the fallback) is never closed: other threads may
+        // hold it.
+        VUniqueFd fd(openLogFile(filename, false));
+        FILE* f = fd.isValid() ? ::fdopen(fd.get(), "a") : nullptr;
         if (!f)
             return false;
+        fd.release(); // the FILE owns it now
         _fstream.store(f, std::memory_order_release);
         _ownsFile = true;
     }

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <ctime>
+#include <functional>
 
 #include <QString>
 
@@ -39,6 +40,8 @@ public:
     const QByteArray& getStreamName() const { return _streamName; }
     const QByteArray& getSinkFilePath() const { return _sinkFilePath; }
     bool isDummy() const { return _isDummy; }
+    // Unique to this sink in the process: a slot's next sink has another.
+    quint64 serial() const { return _serial; }
     // Size of the file the stream writes to, -1 when unknown.
     qint64 getLogSize();
 
@@ -99,6 +102,7 @@ public:
     int _leaseLines;
     static constexpr int kLeaseLines = 64;
     bool _isDummy;
+    const quint64 _serial;
     // Guarded by the FILE's lock: an earlier write left part of a line, and
     // the lines dropped since writing last worked.
     bool _fragmentLeft = false;
@@ -109,6 +113,9 @@ public:
     ino_t _bypassIno = 0;
     dev_t _bypassDev = 0;
 };
+// Runs step on the stream's sink under the stream table's lock, only while
+// the stream's slot still holds the sink of that serial; false otherwise.
+bool vRepointSink(VDebug::StreamId id, quint64 serial, const std::function<bool(VDebug::VDebugSink&)>& step);
 // One line on standard error: how the library complains about a stream's
 // set-up and rotation (never through a stream, which may be the broken one).
 void vReportToStderr(const QString& text);
