@@ -104,7 +104,6 @@ void VSemaphoreImpl::initialize(const char* name)
     int id = ::semget(key, 1, IPC_CREAT | IPC_EXCL | 0660);
     if (id >= 0) {
         m_semid = id;
-        writeIdFile(path);
         semun arg;
         arg.val = int(m_initialCount);
         if (::semctl(id, 0, SETVAL, arg) < 0) {
@@ -115,6 +114,9 @@ void VSemaphoreImpl::initialize(const char* name)
             setUpFailed("VSemaphoreImpl::constructor: failed to initialize semaphore:", "semctl(SETVAL)", err);
             return;
         }
+        // Only now: the set is at its value before anyone can wait on the
+        // file, and the gap after semget stays as short as it can be.
+        writeIdFile(path);
         m_isOk = true;
         return;
     }

@@ -7,6 +7,11 @@
 // same count; only the creating process sets the value, and getMaxCount()
 // reports the local count (the reader/writer lockers rely on it).
 // Units taken before a fork() or daemon() are not held by the child.
+//
+// Set-up window: the creator makes the set (value 0) and then sets its value;
+// a process that opens the set in between sees 0 for that moment (tryAcquire
+// fails with EAGAIN, acquire waits until the value is set). The id file is
+// written only after the value is set.
 #ifndef VORNLIB_VCORE_SEMUNIX_H
 #define VORNLIB_VCORE_SEMUNIX_H
 
