@@ -657,20 +657,25 @@ void VDebug::VDebugSink::setRotationSize(int size)
         return;
 
     const QFileInfo info(path);
-    _copyDir = info.absolutePath();
-    _copyBase = info.baseName();
-    _copySuffix = info.completeSuffix();
-    // Throws on a base name the semaphore refuses; rotation then stays off.
-    VSemaphore* sem = new VSemaphore(1, (_copyBase.toLocal8Bit() + "_rotationSem").constData());
+    // Made before the stream table is locked: setting a semaphore up touches
+    // files in a shared directory and may be slow, and registrations and
+    // fork() wait for that lock. Throws on a base name the semaphore
+    // refuses; rotation then stays off.
+    std::unique_ptr<VSemaphore> sem(new VSemaphore(1, (info.baseName().toLocal8Bit() + "_rotationSem").constData()));
     if (!sem->isOk()) {
         vReportToStderr(QStringLiteral("VDebug::setRotationSize: rotation semaphore for %1 failed: %2; "
                                       "rotation stays off")
                            .arg(path, sem->errorString()));
-        delete sem;
         return;
     }
+    VCancelSafeLocker<VMutex> lock(&table().mutex);
+    if (_rotationSem.load())
+        return; // armed meanwhile by another thread
+    _copyDir = info.absolutePath();
+    _copyBase = info.baseName();
+    _copySuffix = info.completeSuffix();
     // Published once and kept until the stream goes: writers may hold it.
-    _rotationSem.store(sem, std::memory_order_release);
+    _rotationSem.store(sem.release(), std::memory_order_release);
     _rotatable.store(true, std::memory_order_release);
 }
 
@@ -960,7 +965,6 @@ void VDebug::setRotationSize(StreamId id, int logRotationSize)
         return;
     }
     try {
-        VCancelSafeLocker<VMutex> lock(&table().mutex);
         s.setRotationSize(logRotationSize);
     } catch (const VException& e) {
         std::fprintf(stderr, "%s\n", e.what());

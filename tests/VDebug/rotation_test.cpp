@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -172,6 +174,8 @@ protected:
         path = logs.file(b + ".log");
         for (int p = 0; p < processes; ++p) {
             children.push_back(vtest::forkChild([=] {
+                if (asUser && !asUser(p))
+                    return 9;
                 // Each process its own clock, apart from the others' by far, so
                 // copy names collide only within a process.
                 TestClock clock(vtest::sampleTime() + p * 100000, true);
@@ -231,6 +235,8 @@ protected:
 
     int processes = 4, threads = 4, lines = 20000;
     std::vector<pid_t> children;
+    // Run first in writer process p; false ends it.
+    std::function<bool(int)> asUser;
 };
 
 // Every line of 4 processes x 4 threads lands exactly once, whole, in the
@@ -240,6 +246,25 @@ TEST_F(RotationStressTest, NoLineIsLostOrTornAcrossProcessesAndThreads)
     const std::string b = base("many");
     startWriters(b);
     checkAllLines(b, 3);
+}
+
+// Two users of one group share a log file and its rotation: every process's
+// files and the semaphore are made for the group (umask 007).
+TEST_F(RotationStressTest, UsersOfOneGroupShareRotation)
+{
+    if (!vtest::canRunAttacker())
+        GTEST_SKIP() << "needs root to switch users";
+    ASSERT_EQ(chmod(semDir.path().c_str(), 0770), 0);
+    ASSERT_EQ(chmod(logs.path().c_str(), 0770), 0);
+    asUser = [](int p) {
+        umask(007);
+        // The second writer: another user whose group is the first's.
+        return p == 0 || (setgroups(0, nullptr) == 0 && setresgid(getgid(), getgid(), getgid()) == 0 &&
+                          setresuid(vtest::kAttackerId, vtest::kAttackerId, vtest::kAttackerId) == 0);
+    };
+    const std::string b = base("many");
+    startWriters(b, 0, 2, 2, 8000);
+    checkAllLines(b, 1);
 }
 
 // Writers that give up waiting for the unit write without it; a rotation
@@ -550,4 +575,37 @@ TEST_F(RotationTest, FullDiskDropsWholeLinesAndSaysSo)
     const std::string fragment = text.substr(66 * 150, 100);
     EXPECT_EQ(fragment, ("[app 05.12.2026 23:50:01 NOTICE] " + std::string(115, 'o')).substr(0, 100));
     EXPECT_EQ(text.substr(66 * 150 + 100), "\n[app 05.12.2026 23:50:01 NOTICE] after \n");
+}
+
+// Another user plants a FIFO as the rotation semaphore's id file: arming
+// rotation may wait on it, but registrations of other streams go on.
+TEST_F(RotationTest, PlantedIdFifoBlocksNoRegistration)
+{
+    if (!vtest::canRunAttacker())
+        GTEST_SKIP() << "needs root to run the attacker";
+    const std::string b = base();
+    open(b + ".log");
+    const std::string fifo = semDir.file("vsemfile_" + b + "_rotationSem_semid");
+    ASSERT_EQ(chmod(semDir.path().c_str(), 0777), 0);
+    ASSERT_EQ(vtest::waitChild(vtest::forkAttacker([&] { return mkfifo(fifo.c_str(), 0666) == 0 ? 0 : 1; })), 0);
+
+    std::atomic<bool> armed{false};
+    std::thread arming([&] {
+        VDebug::setRotationSize(id, 1);
+        armed = true;
+    });
+    std::atomic<bool> registered{false};
+    std::thread registering([&] {
+        VDebug::unregisterStream(VDebug::registerStream("other", logs.file("other.log").c_str()));
+        registered = true;
+    });
+    EXPECT_TRUE(vtest::waitFor([&] { return registered.load(); }, std::chrono::seconds(5)));
+    // Lets an arming that waits on the FIFO go on.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    arming.join();
+    registering.join();
+    if (reader >= 0)
+        ::close(reader);
+    ::unlink(fifo.c_str());
+    EXPECT_TRUE(armed);
 }
