@@ -373,7 +373,7 @@ void VDebug::VDebugSink::writeWhole(FILE* f, const char* data, size_t len, bool 
     // A fragment left by a failed write is ended first, so no line is glued
     // to it.
     QByteArray joined;
-    const size_t prefix = _fragmentLeft ? 1 : 0;
+    const size_t prefix = _fragmentLeft.load(std::memory_order_relaxed) ? 1 : 0;
     if (prefix) {
         joined.reserve(int(len + 1));
         joined.append('\n');
@@ -393,19 +393,19 @@ void VDebug::VDebugSink::writeWhole(FILE* f, const char* data, size_t len, bool 
         }
         done += size_t(n);
     }
-    if (done >= prefix)
-        _fragmentLeft = false;
+    if (prefix && done >= prefix)
+        _fragmentLeft.store(false, std::memory_order_relaxed);
     if (done == len) {
-        if (_dropped > 0) {
+        if (_dropped.load(std::memory_order_relaxed) > 0) {
             vReportToStderr(QStringLiteral("VDebug: writing to %1 works again; %2 lines dropped")
                                 .arg(sinkName(*this))
-                                .arg(_dropped));
-            _dropped = 0;
+                                .arg(_dropped.load(std::memory_order_relaxed)));
+            _dropped.store(0, std::memory_order_relaxed);
         }
     } else {
         if (done > prefix && !(holdsUnit && cutFragment(fd, done - prefix)))
-            _fragmentLeft = true;
-        if (_dropped++ == 0)
+            _fragmentLeft.store(true, std::memory_order_relaxed);
+        if (_dropped.fetch_add(1, std::memory_order_relaxed) == 0)
             vReportToStderr(vSysError(QStringLiteral("VDebug: lines to %1 are being dropped").arg(sinkName(*this)),
                                       err ? err : ENOSPC));
     }

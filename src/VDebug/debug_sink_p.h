@@ -103,10 +103,11 @@ public:
     static constexpr int kLeaseLines = 64;
     bool _isDummy;
     const quint64 _serial;
-    // Guarded by the FILE's lock: an earlier write left part of a line, and
-    // the lines dropped since writing last worked.
-    bool _fragmentLeft = false;
-    quint64 _dropped = 0;
+    // Changed under the FILE's lock: an earlier write left part of a line
+    // (atomic: read on every line), and the lines dropped since writing last
+    // worked.
+    std::atomic<bool> _fragmentLeft{false};
+    std::atomic<quint64> _dropped{0};
     // Guarded by _rotationGate: this process's description for bypass locks.
     int _bypassFd = -1;
     pid_t _bypassPid = 0;
