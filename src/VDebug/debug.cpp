@@ -443,7 +443,14 @@ int VDebug::VDebugSink::bypassLockFd(int fd)
         _bypassFd = -1;
     }
     if (_bypassFd < 0) {
+        // A file this process may only write takes an exclusive lock instead:
+        // a shared one needs read access.
         _bypassFd = reopenOwnFile(fd, O_RDWR | O_APPEND);
+        _bypassLockType = F_RDLCK;
+        if (_bypassFd < 0) {
+            _bypassFd = reopenOwnFile(fd, O_WRONLY | O_APPEND);
+            _bypassLockType = F_WRLCK;
+        }
         _bypassPid = ::getpid();
         _bypassIno = st.st_ino;
         _bypassDev = st.st_dev;
@@ -487,7 +494,7 @@ void VDebug::VDebugSink::writeLine(const char* data, size_t len)
         // The unit's holder is stopped or slow: the line goes out without it,
         // under a shared lock that a rotation's last step waits for.
         const int lockFd = bypassLockFd(fileno(f));
-        const bool locked = lockFd >= 0 && ofdLock(lockFd, F_RDLCK, true);
+        const bool locked = lockFd >= 0 && ofdLock(lockFd, _bypassLockType, true);
         writeWhole(f, data, len, false);
         if (locked)
             ofdLock(lockFd, F_UNLCK, false);

@@ -110,6 +110,7 @@ public:
     std::atomic<quint64> _dropped{0};
     // Guarded by _rotationGate: this process's description for bypass locks.
     int _bypassFd = -1;
+    short _bypassLockType = 0;
     pid_t _bypassPid = 0;
     ino_t _bypassIno = 0;
     dev_t _bypassDev = 0;
