@@ -16,6 +16,7 @@
 #include "VArch/arch_unix.h"
 #include "VCore/eintr_p.h"
 #include "VCore/runtime_dir_p.h"
+#include "VCore/sysv_trust_p.h"
 #include "VCore/unique_fd_p.h"
 #include "VCore/vexception.h"
 #include "VDebug/debug.h"
@@ -68,10 +69,10 @@ void VSemaphoreImpl::setUpFailed(const char* what, const char* call, int err)
 void VSemaphoreImpl::writeIdFile(const QByteArray& keyPath)
 {
     const QByteArray idPath = keyPath + "_semid";
-    // No symbolic links: the directory may be shared with other users.
-    VUniqueFd fd(vRetryOnEintr(
-        [&] { return ::open(idPath.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0660); }));
-    if (!fd.isValid())
+    // The directory may be shared with other users: no links, no FIFOs.
+    QString reason;
+    VUniqueFd fd(vOpenSharedFile(idPath, O_WRONLY | O_CREAT, 0660, &reason));
+    if (!fd.isValid() || ::ftruncate(fd.get(), 0) != 0)
         return;
     FILE* f = ::fdopen(fd.get(), "wb");
     if (!f)
@@ -84,18 +85,17 @@ void VSemaphoreImpl::writeIdFile(const QByteArray& keyPath)
 void VSemaphoreImpl::initialize(const char* name)
 {
     const QByteArray path = vRuntimeFilePath("vsemfile_" + QByteArray(name ? name : ""));
-    VUniqueFd fd(
-        vRetryOnEintr([&] { return ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660); }));
+    QString reason;
+    VUniqueFd fd(vOpenSharedFile(path, O_RDWR | O_CREAT, 0660, &reason));
     if (!fd.isValid()) {
-        const int err = errno;
-        VWARNING(VDebug::STDERR) << "VSemaphoreImpl::constructor: failed to open file" << path << ":"
-                                 << vStrError(err) << endl;
-        setErrorString(vStrError(err));
+        VWARNING(VDebug::STDERR) << "VSemaphoreImpl::constructor: failed to open file" << path << ":" << reason
+                                 << endl;
+        setErrorString(reason);
         return;
     }
-    fd.reset(); // ftok needs the file only
-
-    const key_t key = ::ftok(path.constData(), 1);
+    // The key of the file opened, not of whatever the path names by now.
+    const key_t key = vKeyOfFile(fd.get(), 1);
+    fd.reset();
     if (key == key_t(-1)) {
         setUpFailed(nullptr, "ftok", errno);
         return;
@@ -128,6 +128,19 @@ void VSemaphoreImpl::initialize(const char* name)
     id = ::semget(key, 1, IPC_CREAT | 0660);
     if (id < 0) {
         setUpFailed("VSemaphoreImpl::constructor: failed to get semaphore id:", "semget", errno);
+        return;
+    }
+    // Another local user may have made a set under our key first.
+    struct semid_ds ds;
+    semun statArg;
+    statArg.buf = &ds;
+    if (::semctl(id, 0, IPC_STAT, statArg) != 0) {
+        setUpFailed("VSemaphoreImpl::constructor: failed to get semaphore id:", "semctl(IPC_STAT)", errno);
+        return;
+    }
+    if (!vTrustIpcObject(ds.sem_perm, "semaphore", &reason)) {
+        VWARNING(VDebug::STDERR) << "VSemaphoreImpl::constructor:" << reason << endl;
+        setErrorString(reason);
         return;
     }
     m_semid = id;

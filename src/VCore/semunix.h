@@ -12,8 +12,15 @@
 // a process that opens the set in between sees 0 for that moment (tryAcquire
 // fails with EAGAIN, acquire waits until the value is set). The id file is
 // written only after the value is set.
+//
+// Shared directory and namespace: the key and id files are opened without
+// following links and only as regular files; a set made by someone else is
+// used only when its owner and creator are this effective user, or its group
+// is this effective group and it grants nothing to others (not OK otherwise).
 #ifndef VORNLIB_VCORE_SEMUNIX_H
 #define VORNLIB_VCORE_SEMUNIX_H
+
+#include "VCore/vornlib_export.h"
 
 #include <atomic>
 #include <mutex>
@@ -23,7 +30,7 @@
 class VSemaphore;
 
 // Thread-safe: one object may be used by several threads at once (the error text is guarded).
-class VSemaphoreImpl
+class VORN_EXPORT VSemaphoreImpl
 {
 public:
     // Never throws; check isOk().
@@ -81,7 +88,7 @@ private:
 
 // A named counting semaphore.
 // Thread-safe, like VSemaphoreImpl. acquire() is a cancellation point.
-class VSemaphore
+class VORN_EXPORT VSemaphore
 {
 public:
     // Only VException leaves it: "VSemaphore: invalid semaphore name %1"
@@ -116,7 +123,7 @@ private:
 // A named semaphore with one unit: a lock between processes.
 // Thread-safe, like VSemaphoreImpl; not recursive. acquire() is a
 // cancellation point, like VSemaphoreImpl::acquire.
-class VOneLockSemaphore
+class VORN_EXPORT VOneLockSemaphore
 {
 public:
     // Only VException leaves it: the same name check as VSemaphore.

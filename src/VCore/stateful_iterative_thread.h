@@ -3,6 +3,8 @@
 #ifndef VORNLIB_VCORE_STATEFUL_ITERATIVE_THREAD_H
 #define VORNLIB_VCORE_STATEFUL_ITERATIVE_THREAD_H
 
+#include "VCore/vornlib_export.h"
+
 #include <atomic>
 
 #include "VCore/thread.h"
@@ -23,7 +25,7 @@
 // and never reach the subclass's postProcess(). When this destructor still
 // finds the worker running it writes one VERROR line on VDebug::STDERR naming
 // the thread, then stops and joins it.
-class VStatefulIterativeThread : public VThread
+class VORN_EXPORT VStatefulIterativeThread : public VThread
 {
 public:
     enum thread_state_t {

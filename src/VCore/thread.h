@@ -3,6 +3,8 @@
 #ifndef VORNLIB_VCORE_THREAD_H
 #define VORNLIB_VCORE_THREAD_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QString>
 #include <QTextStream>
 
@@ -15,7 +17,7 @@ class VThreadPrivate;
 
 // One event of a thread's backtrace: function, file, line and a free text.
 // Not thread-safe: a value, copied into the registry under its lock.
-class VTraceElement
+class VORN_EXPORT VTraceElement
 {
 public:
     VTraceElement() : _funcName(nullptr), _fileName(nullptr), _lineNum(-1) {}
@@ -62,7 +64,7 @@ inline QTextStream& operator<<(QTextStream& s, const VTraceElement& e)
 // is called. Entries of outside threads are never removed; a thread id that
 // the system reuses for a later outside thread keeps the old entry's events
 // unless it is registered again.
-class VThread
+class VORN_EXPORT VThread
 {
 public:
     struct VThreadEntryPrivate;

@@ -17,6 +17,8 @@
 #ifndef VORNLIB_VDEBUG_DEBUG_H
 #define VORNLIB_VDEBUG_DEBUG_H
 
+#include "VCore/vornlib_export.h"
+
 #include <cstdio>
 
 #include <QByteArray>
@@ -30,7 +32,7 @@
 class VDebug;
 
 // The id of a debug stream: the index of its slot. Built only by VDebug.
-struct VDebugStreamId
+struct VORN_EXPORT VDebugStreamId
 {
     int id;
     constexpr VDebugStreamId() : id(-1) {}
@@ -43,7 +45,7 @@ private:
     constexpr explicit VDebugStreamId(int i) : id(i) {}
 };
 
-class VDebug
+class VORN_EXPORT VDebug
 {
 public:
     enum debug_level_t : qint32 {
@@ -164,7 +166,7 @@ private:
 };
 
 // Writes the statement's line.
-VDebug& endl(VDebug& d);
+VORN_EXPORT VDebug& endl(VDebug& d);
 
 inline VDebug VERROR(VDebug::StreamId id) { return VDebug::vDebugError(id); }
 inline VDebug VWARNING(VDebug::StreamId id) { return VDebug::vDebugWarning(id); }

@@ -7,6 +7,8 @@
 #ifndef VORNLIB_VDEBUG_PERIODIC_LOG_ROTATOR_H
 #define VORNLIB_VDEBUG_PERIODIC_LOG_ROTATOR_H
 
+#include "VCore/vornlib_export.h"
+
 #include <atomic>
 
 #include <QFileInfo>
@@ -25,7 +27,7 @@ class VMutex;
 // The new file under the old name is made only as a new regular file (never
 // through a link); a name taken meanwhile by anything else is refused, and
 // the stream keeps writing to the renamed file.
-class VPeriodicLogRotator
+class VORN_EXPORT VPeriodicLogRotator
 {
 public:
     // size: kilobytes (0: rotate at every check); sleepInterval: seconds
