@@ -19,7 +19,7 @@ STAGE6  := $(abspath $(BUILD)/stage6)
 CONSUMER6:= $(BUILD)/consumer6
 
 .PHONY: all deps release asan demo check test consumer install-check fuzz clean \
-	release6 asan6 test6 consumer6 wire-check check6
+	release6 asan6 test6 consumer6 install-check6 wire-check check6
 
 all: release
 
@@ -58,8 +58,9 @@ test: asan
 check: WERROR := ON
 check: consumer install-check test check6
 
-# Qt 6: the suite under the same sanitizers, the examples against the
-# installed package, and the frame bytes between the two builds.
+# Qt 6: the suite under the same sanitizers, the examples and the install
+# checks against the installed package, and the frame bytes between the two
+# builds.
 release6: deps
 	cmake -S . -B $(RELEASE6) -DVORN_QT_MAJOR=6 -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF -DVORN_WERROR=$(WERROR) \
 	  -DCMAKE_INSTALL_PREFIX=$(STAGE6) -DCMAKE_INSTALL_LIBDIR=$(LIBDIR)
@@ -75,13 +76,16 @@ asan6: deps
 	  -DVORN_WERROR=$(WERROR)
 	cmake --build $(ASAN6) -j $(JOBS)
 
+install-check6: release6
+	bash scripts/check-install.sh $(RELEASE6) $(BUILD)/install-check6 $(JOBS)
+
 test6: asan6
 	bash scripts/run-tests.sh $(ASAN6) $(JOBS)
 
 wire-check: asan asan6
 	bash scripts/wire-cross-check.sh $(ASAN) $(ASAN6)
 
-check6: consumer6 test6 wire-check
+check6: consumer6 install-check6 test6 wire-check
 
 # Coverage-guided fuzzing with libFuzzer (needs clang): each target FUZZ_SECONDS.
 FUZZ_SECONDS ?= 60

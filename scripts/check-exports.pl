@@ -27,8 +27,9 @@ sub clean {
     $text =~ s/extern\s*"C"/extern_C/g;
     $text =~ s/"(?:\\.|[^"\\])*"/""/g;
     $text =~ s/'(?:\\.|[^'\\])*'/''/g;
-    # Argument-free macros that open or close a scope.
+    # Argument-free macros that open or close a scope or a warning setting.
     $text =~ s/\bQT_(?:BEGIN|END)_NAMESPACE\b/ /g;
+    $text =~ s/\bQT_WARNING_(?:PUSH|POP|DISABLE_DEPRECATED)\b/ /g;
     return $text;
 }
 

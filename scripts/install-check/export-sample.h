@@ -16,6 +16,10 @@ typedef int Integer;
 enum Kind { KindA };
 Q_DECLARE_METATYPE(Exported)
 class AfterMacro {};                                      // missing
+QT_WARNING_PUSH
+QT_WARNING_DISABLE_DEPRECATED
+class BehindWarningMacros {};                             // missing
+QT_WARNING_POP
 QDataStream& operator<<(QDataStream&, const Exported&);   // missing
 extern template class Template<int>;                      // missing
 extern template class VORN_EXPORT Template<char>;

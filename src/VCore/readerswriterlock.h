@@ -8,6 +8,10 @@
 // VService::run(): units taken before daemon() stay with the parent. A thread
 // that takes a writer lock while it holds a reader lock (or the reverse) on
 // the same pair deadlocks itself.
+//
+// Both constructors are cancellation points (their waits are those of
+// VSemaphore::acquire): a thread cancelled inside one holds nothing
+// afterwards. The destructors never wait.
 #ifndef VORNLIB_VCORE_READERSWRITERLOCK_H
 #define VORNLIB_VCORE_READERSWRITERLOCK_H
 

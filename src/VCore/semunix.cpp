@@ -2,6 +2,7 @@
 #include "VCore/semunix_p.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/stat.h>
@@ -103,7 +104,6 @@ void VSemaphoreImpl::initialize(const char* name)
     int id = ::semget(key, 1, IPC_CREAT | IPC_EXCL | 0660);
     if (id >= 0) {
         m_semid = id;
-        writeIdFile(path);
         semun arg;
         arg.val = int(m_initialCount);
         if (::semctl(id, 0, SETVAL, arg) < 0) {
@@ -114,6 +114,9 @@ void VSemaphoreImpl::initialize(const char* name)
             setUpFailed("VSemaphoreImpl::constructor: failed to initialize semaphore:", "semctl(SETVAL)", err);
             return;
         }
+        // Only now: the set is at its value before anyone can wait on the
+        // file, and the gap after semget stays as short as it can be.
+        writeIdFile(path);
         m_isOk = true;
         return;
     }
@@ -146,15 +149,24 @@ void VSemaphoreImpl::initialize(const char* name)
 }
 
 // One semop of delta units on semaphore 0 with SEM_UNDO; retries EINTR.
+// A blocking wait is a cancellation point: semop is not one, so the wait runs
+// in slices of at most kCancelSliceMs and tests for cancellation in between.
 bool VSemaphoreImpl::semOp(int delta, bool block)
 {
+    static const long kCancelSliceMs = 100;
     struct sembuf op;
     op.sem_num = 0;
     op.sem_op = short(delta);
     op.sem_flg = short(SEM_UNDO | (block ? 0 : IPC_NOWAIT));
+    const bool sliced = block && delta < 0;
+    const struct timespec slice = {0, kCancelSliceMs * 1000000L};
     for (;;) {
-        if (::semop(m_semid, &op, 1) == 0)
+        if ((sliced ? ::semtimedop(m_semid, &op, 1, &slice) : ::semop(m_semid, &op, 1)) == 0)
             return true;
+        if (sliced && errno == EAGAIN) {
+            pthread_testcancel();
+            continue;
+        }
         if (errno != EINTR)
             return false;
         VDBG1(VDebug::STDERR) << "VSemaphoreImpl::acquire : "
@@ -196,17 +208,28 @@ bool VSemaphoreImpl::doAcquire(quint32 count, bool block)
     } else {
         // One unit at a time, so that a waiting writer collects units as
         // readers give them back instead of starving behind them.
-        quint32 taken = 0;
-        for (; taken < count; ++taken) {
+        // Callers read false as "nothing taken", and a cancelled thread holds
+        // nothing either: the units taken so far go back when this frame is
+        // left early, by a failure or by cancellation unwinding it.
+        struct TakenUnits
+        {
+            VSemaphoreImpl* sem;
+            quint32 n;
+            ~TakenUnits()
+            {
+                if (n > 0)
+                    sem->semOp(int(n), true);
+            }
+        } taken{this, 0};
+        for (; taken.n < count; ++taken.n) {
             if (!semOp(-1, true))
                 break;
         }
-        if (taken == count)
+        if (taken.n == count) {
+            taken.n = 0;
             return true;
+        }
         err = errno;
-        // Callers read false as "nothing taken": give back what we hold.
-        if (taken > 0)
-            semOp(int(taken), true);
     }
     VDBG1(VDebug::STDERR) << qint64(::getpid()) << ": VSemaphoreImpl::acquire: semid: " << m_semid.load()
                           << " uid:" << quint64(::getuid()) << "gid: " << quint64(::getgid())

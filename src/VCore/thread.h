@@ -49,6 +49,9 @@ inline QTextStream& operator<<(QTextStream& s, const VTraceElement& e)
 // The destructor of a started, unjoined thread cancels it and then waits for
 // it to end, so the object is never freed under a running thread. A thread
 // that never reaches a cancellation point makes the destructor wait for it.
+// The waits of VSemaphore::acquire, VOneLockSemaphore::acquire and the
+// reader/writer lockers' constructors are cancellation points; the file
+// locker's and the shared-memory lock's waits are not.
 // A subclass whose run() uses the subclass's own members must stop and join
 // the thread in its own destructor: those members are gone by the time
 // ~VThread runs.
@@ -109,6 +112,7 @@ protected:
     virtual void run() {}
 
 private:
+    friend struct VThreadRegistryAccess;
     VThread(const VThread&);
     VThread& operator=(const VThread&);
 

@@ -9,6 +9,8 @@
 
 #include "VCore/vornlib_export.h"
 
+#include <atomic>
+
 #include <QFileInfo>
 #include <QSet>
 #include <QString>
@@ -19,7 +21,12 @@
 class VMutex;
 
 // Thread-safe: rotateLog may run in the rotator's thread while any thread logs to the stream.
-// A started rotator runs until the process ends and must live as long.
+// A started rotator runs until the process ends and must live as long. It
+// acts only on the stream it was made for: once that stream is unregistered
+// it does nothing more, even when a new stream takes over the same id.
+// The new file under the old name is made only as a new regular file (never
+// through a link); a name taken meanwhile by anything else is refused, and
+// the stream keeps writing to the renamed file.
 class VORN_EXPORT VPeriodicLogRotator
 {
 public:
@@ -42,6 +49,7 @@ private:
     VPeriodicLogRotator(const VPeriodicLogRotator&);
     VPeriodicLogRotator& operator=(const VPeriodicLogRotator&);
     friend struct VPeriodicLogRotatorTestAccess;
+    static void reportOpenFailed(const QString& path);
 
     class LogRotationTask : public VThread
     {
@@ -63,7 +71,9 @@ private:
     qint64 _size;
     quint32 _sleepInterval;
     // False for a refused stream.
-    bool _enabled;
+    std::atomic<bool> _enabled;
+    // The sink of the stream this rotator was made for.
+    quint64 _sinkSerial;
 
     static const QString _fileExtension;
     static VMutex& _mutex;

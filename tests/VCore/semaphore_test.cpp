@@ -360,6 +360,38 @@ TEST_F(VSemaphoreTest, OneObjectServesManyThreads)
     EXPECT_EQ(counter, 2000);
 }
 
+// The id file is written only once the creator has set the value: a process
+// that finds the set while the creator is still writing that file (here a
+// FIFO that holds its open until a reader comes) sees the value already.
+TEST_F(VSemaphoreTest, ValueIsSetBeforeTheIdFileIsWritten)
+{
+    const std::string n = vtest::uniqueName("idorder");
+    const std::string idPath = dir.file("vsemfile_" + n + "_semid");
+    ASSERT_EQ(mkfifo(idPath.c_str(), 0600), 0);
+    vtest::Pipe made;
+    const pid_t creator = vtest::forkChild([&] {
+        VSemaphore s(5, n.c_str());
+        made.send(s.isOk() ? '+' : '-');
+        return 0;
+    });
+    // Blocked in the open of the id file, or already done when that open
+    // does not wait.
+    const std::string syscallFile = "/proc/" + std::to_string(creator) + "/syscall";
+    EXPECT_TRUE(vtest::waitFor([&] { return made.ready() || vtest::readFile(syscallFile).rfind("257 ", 0) == 0; }));
+    // Looked at directly: the library's own open would write the FIFO too.
+    const int id = semget(ftok(dir.file("vsemfile_" + n).c_str(), 1), 1, 0);
+    ASSERT_GE(id, 0);
+    EXPECT_EQ(semctl(id, 0, GETVAL), 5);
+    // Lets a creator blocked on the FIFO go on.
+    const int reader = open(idPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_EQ(made.receive(), '+');
+    EXPECT_EQ(vtest::waitChild(creator), 0);
+    if (reader >= 0)
+        close(reader);
+    semctl(id, 0, IPC_RMID);
+    unlink(idPath.c_str());
+}
+
 // Another local user plants in the shared directory and the System V
 // namespace before root's process sets a semaphore up.
 TEST_F(VSemaphoreTest, AnotherUsersSetAndFilesAreRefused)
