@@ -212,13 +212,7 @@ void VJsonValue::release(VJsonRefData* data)
 
 void VJsonValue::ref(const VJsonValue& other)
 {
-    if (m_refData == other.m_refData)
-        return;
-    unRef();
-    if (other.m_refData) {
-        m_refData = other.m_refData;
-        ++m_refData->m_refCount;
-    }
+    setRefData(other.m_refData);
 }
 
 void VJsonValue::unRef()
@@ -247,10 +241,11 @@ void VJsonValue::setRefData(VJsonRefData* data)
 {
     if (data == m_refData)
         return;
-    unRef();
-    m_refData = data;
+    // Counted before the old payload goes: data may live inside it (cur = cur["a"]).
     if (data)
         ++data->m_refCount;
+    unRef();
+    m_refData = data;
 }
 
 VJsonRefData* VJsonValue::cloneRefData(const VJsonRefData* data) const
@@ -314,9 +309,11 @@ VJsonValue& VJsonValue::operator=(const VJsonValue& other)
 VJsonValue& VJsonValue::operator=(VJsonValue&& other) noexcept
 {
     if (this != &other) {
-        unRef();
-        m_refData = other.m_refData;
+        // Taken before the old payload goes: other may live inside it.
+        VJsonRefData* data = other.m_refData;
         other.m_refData = nullptr;
+        unRef();
+        m_refData = data;
     }
     return *this;
 }
@@ -363,7 +360,8 @@ VJsonRefData* VJsonValue::setType(VJsonType type)
 {
     VJsonType effective = int(type) < 10 ? type : VJSONTYPE_EMPTY;
     VJsonRefData* d = COW();
-    if (d->m_type == effective)
+    // A CSTRING made by the kind constructor still ends as STRING.
+    if (d->m_type == effective && effective != VJSONTYPE_CSTRING)
         return d;
     VJsonType old = d->m_type;
     d->m_type = effective;

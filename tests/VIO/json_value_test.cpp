@@ -300,3 +300,58 @@ TEST(VJsonValue, DebugTexts)
     EXPECT_FALSE(dump.contains("Member name"));
     EXPECT_TRUE(dump.contains("\n   Object: Type=VJSONTYPE_OBJECT Size=1 comments=0\n         : RefData="));
 }
+
+// A handle given its own child (or grandchild) must take the child before it
+// lets go of the payload that holds it: copy and move alike.
+TEST(VJsonValue, AssigningItsOwnChildKeepsTheChild)
+{
+    VJsonValue cur;
+    cur["a"]["b"] = 7;
+    cur = cur["a"];
+    ASSERT_TRUE(cur.isObject());
+    cur = cur[QStringLiteral("b")];
+    EXPECT_EQ(cur.asInt(), 7);
+
+    VJsonValue arr;
+    arr[0u][0u] = QStringLiteral("first");
+    arr.append(2);
+    arr = arr[0u];
+    ASSERT_TRUE(arr.isArray());
+    EXPECT_EQ(arr.itemAt(0u).asString(), "first");
+    arr = arr.item(0u);
+    EXPECT_EQ(arr.asString(), "first");
+
+    VJsonValue moved;
+    moved["k"].append(5);
+    moved = std::move(moved["k"]);
+    ASSERT_TRUE(moved.isArray());
+    EXPECT_EQ(moved.itemAt(0u).asInt(), 5);
+
+    // A shared parent stays intact in its other handle.
+    VJsonValue parent;
+    parent["x"] = QStringLiteral("y");
+    VJsonValue other = parent;
+    VJsonValue walk = parent;
+    walk = walk[QStringLiteral("x")];
+    EXPECT_EQ(walk.asString(), "y");
+    EXPECT_EQ(other.itemAt(QStringLiteral("x")).asString(), "y");
+}
+
+// A const char* assignment keeps a copy of the text, never the pointer: also
+// on a value whose kind was given as CSTRING.
+TEST(VJsonValue, CStringAssignmentEndsAsString)
+{
+    for (VJsonType kind : {VJSONTYPE_CSTRING, VJSONTYPE_STRING, VJSONTYPE_INT}) {
+        VJsonValue v(kind);
+        {
+            std::string text = "abc";
+            v = text.c_str();
+        }
+        EXPECT_EQ(v.getType(), VJSONTYPE_STRING) << kind;
+        EXPECT_EQ(v.asString(), "abc") << kind;
+        EXPECT_TRUE(v.isSameAs(VJsonValue("abc"))) << kind;
+    }
+    VJsonValue fresh(VJSONTYPE_CSTRING);
+    fresh.setType(VJSONTYPE_CSTRING);
+    EXPECT_TRUE(fresh.isString());
+}
