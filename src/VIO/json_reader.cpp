@@ -1,6 +1,7 @@
 #include "json_reader.h"
 #include "json_value_p.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -116,7 +117,7 @@ bool sameWordIgnoringCase(const std::string& token, const char* word)
 VJsonReader::VJsonReader(int flags, int maxErrors)
     : m_flags(flags), m_maxErrors(maxErrors), m_lineNo(1), m_colNo(1), m_level(0),
       m_current(nullptr), m_lastStored(nullptr), m_next(nullptr), m_commentLine(0), m_charPos(0),
-      m_inType(-1), m_inObject(nullptr), m_peekChar(-1), m_maxDepth(1000), m_data(nullptr), m_size(0),
+      m_inType(-1), m_inObject(nullptr), m_peekChar(-1), m_maxDepth(VJsonValue::MaxDepth), m_data(nullptr), m_size(0),
       m_rawChars(false), m_stop(false), m_staging(nullptr)
 {
 }
@@ -437,8 +438,11 @@ struct VJsonReader::Staging
         std::vector<VJsonValue>& stage = m_reader.m_stage;
         if (stage.size() > m_base) {
             VJsonInternalArray& array = m_parent.COW()->m_value.m_valArray;
-            const int first = array.size();
-            array.reserve(first + int(stage.size() - m_base));
+            // Exact for a fresh array; geometric when error recovery re-enters
+            // one again and again, or every re-entry would copy it all.
+            const int needed = array.size() + int(stage.size() - m_base);
+            if (needed > array.capacity())
+                array.reserve(array.isEmpty() ? needed : std::max(needed, 2 * array.capacity()));
             VJsonValue* last = m_reader.m_lastStored;
             for (size_t i = m_base; i < stage.size(); ++i) {
                 array.append(std::move(stage[i]));

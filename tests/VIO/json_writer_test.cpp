@@ -1,4 +1,7 @@
+#include <pthread.h>
+
 #include <chrono>
+#include <functional>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -309,6 +312,68 @@ TEST(VJsonWriter, FailureLeavesOutputUnchanged)
     EXPECT_THROW(writer.write(deep, out), VException);
     EXPECT_EQ(out, "Xnull\n");
     EXPECT_NO_THROW(writer.write(deep.itemAt(0u), out));
+}
+
+namespace {
+
+// Runs body in a thread with a stack of the given size; false when the
+// thread could not be made.
+bool runWithStack(size_t bytes, const std::function<void()>& body)
+{
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0)
+        return false;
+    pthread_attr_setstacksize(&attr, bytes);
+    pthread_t thread;
+    auto entry = [](void* arg) -> void* {
+        (*static_cast<const std::function<void()>*>(arg))();
+        return nullptr;
+    };
+    const bool started = pthread_create(&thread, &attr, entry, const_cast<std::function<void()>*>(&body)) == 0;
+    pthread_attr_destroy(&attr);
+    if (started)
+        pthread_join(thread, nullptr);
+    return started;
+}
+
+} // namespace
+
+// Every walk over a tree as deep as the walks accept, with a comment and a
+// key at each level, fits a thread stack of 1 MiB.
+TEST(VJsonWriter, DeepTreesFitASmallThreadStack)
+{
+    auto build = [] {
+        VJsonValue tree(1);
+        for (int i = 1; i < VJsonValue::MaxDepth; ++i) {
+            VJsonValue outer(i % 2 ? VJSONTYPE_ARRAY : VJSONTYPE_OBJECT);
+            if (outer.isArray())
+                outer.append(tree);
+            else
+                outer[QStringLiteral("k")] = tree;
+            outer.addComment(QStringLiteral("// c"), 1 + i % 3);
+            tree = outer;
+        }
+        return tree;
+    };
+    const VJsonValue tree = build();
+    const VJsonValue twin = tree;
+    const VJsonValue copy = build();
+    QString fromThread;
+    bool same = false;
+    bool printed = false;
+    const bool ran = runWithStack(1 << 20, [&] {
+        for (int style = 0; style < 32; ++style)
+            fromThread = written(tree, style, 1, 1);
+        same = tree.isSameAs(copy) && copy.isSameAs(twin);
+        printed = !tree.toString(1).isEmpty() && !tree.dump(true, 1).isEmpty();
+        VJsonValue again;
+        VJsonReader(VJSONREAD_ALLOW_COMMENTS | VJSONREAD_KEEP_COMMENTS, 10)
+            .parse(written(tree, VJSONWRITE_INDENT | VJSONWRITE_COMMENTS, 0, 1), &again);
+    });
+    ASSERT_TRUE(ran);
+    EXPECT_EQ(fromThread, written(tree, 31, 1, 1));
+    EXPECT_TRUE(same);
+    EXPECT_TRUE(printed);
 }
 
 TEST(VJsonWriter, RandomTreesRoundTripInEveryStyle)
