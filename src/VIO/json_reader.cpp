@@ -118,7 +118,8 @@ VJsonReader::VJsonReader(int flags, int maxErrors)
     : m_flags(flags), m_maxErrors(maxErrors), m_lineNo(1), m_colNo(1), m_level(0),
       m_current(nullptr), m_lastStored(nullptr), m_next(nullptr), m_commentLine(0), m_charPos(0),
       m_inType(-1), m_inObject(nullptr), m_peekChar(-1), m_maxDepth(VJsonValue::MaxDepth), m_data(nullptr), m_size(0),
-      m_rawChars(false), m_stop(false), m_staging(nullptr)
+      m_rawChars(false), m_stop(false), m_commentCol(0), m_commentEndLine(0), m_commentEndsLine(false), m_sameLineValue(nullptr),
+      m_sameLineEnd(0), m_sameLineEndsLine(false), m_staging(nullptr)
 {
 }
 
@@ -148,6 +149,9 @@ void VJsonReader::addMessage(QStringList& list, const QString& text, const char*
 
 void VJsonReader::addError(const QString& msg)
 {
+    // Past the cut-off nothing is kept: bad text costs no formatting.
+    if (!keepsError())
+        return;
     addMessage(m_errors, QStringLiteral("Error: line %1, col %2 - %3").arg(m_lineNo).arg(m_colNo).arg(msg),
                "Error: too many error messages - ignoring further errors");
 }
@@ -158,6 +162,8 @@ void VJsonReader::addWarning(int flag, const QString& msg)
         addError(msg);
         return;
     }
+    if (m_maxErrors >= 0 && m_warnings.size() > m_maxErrors)
+        return;
     addMessage(m_warnings, QStringLiteral("Warning: line %1, col %2 - %3").arg(m_lineNo).arg(m_colNo).arg(msg),
                "Error: too many warning messages - ignoring further warnings");
 }
@@ -379,6 +385,7 @@ int VJsonReader::parse(VJsonValue* val)
     m_comment.clear();
     m_rawChars = false;
     m_stop = false;
+    m_sameLineValue = nullptr;
     if (m_inType != 0)
         m_size = 0;
 
@@ -399,6 +406,7 @@ int VJsonReader::parse(VJsonValue* val)
     m_current = nullptr;
     m_next = nullptr;
     m_lastStored = nullptr;
+    m_sameLineValue = nullptr;
     m_comment.clear();
     m_shared.clear();
     std::vector<VJsonValue>().swap(m_stage);
@@ -482,6 +490,9 @@ int VJsonReader::doRead(VJsonValue& parent)
             --m_level;
             return -1;
         }
+        // Anything but blanks and comments ends a run of same-line comments.
+        if (ch != ' ' && ch != '\n' && ch != '\t' && ch != '\r' && ch != 0 && ch != '/')
+            m_sameLineValue = nullptr;
         switch (ch) {
         case -1:
             addWarning(VJSONREAD_ALLOW_BAD_CLOSING, parent.isArray() ? QStringLiteral("']' missing at end of file")
@@ -628,6 +639,7 @@ int VJsonReader::skipComment()
         addWarning(VJSONREAD_ALLOW_COMMENTS,
                    QStringLiteral("Comments may be tolerated in JSON text but they are not part of JSON syntax"));
         m_commentLine = m_lineNo;
+        m_commentCol = m_colNo - 2;
         m_comment = QLatin1String(opening);
         m_rawChars = true;
         int prev = 0;
@@ -639,6 +651,8 @@ int VJsonReader::skipComment()
             prev = c;
         }
         m_rawChars = false;
+        m_commentEndsLine = c == '\n';
+        m_commentEndLine = m_lineNo;
         return c;
     };
     int ch = readChar();
@@ -670,9 +684,27 @@ void VJsonReader::storeComment(const VJsonValue* parent)
     m_comment.clear();
     if (!(m_flags & VJSONREAD_KEEP_COMMENTS))
         return;
+    const int endLine = m_commentEndLine;
+    const bool endsLine = m_commentEndsLine;
+    auto sameLine = [&](VJsonValue* v) {
+        v->addComment(comment, VJSONCOMMENT_SAME_LINE);
+        m_sameLineValue = v;
+        m_sameLineEnd = endLine;
+        m_sameLineEndsLine = endsLine;
+    };
+    if (m_sameLineValue) {
+        // Goes on the line where the last one ended, or starts the next line.
+        const int nextLine = m_sameLineEndsLine ? m_sameLineEnd : m_sameLineEnd + 1;
+        if ((!m_sameLineEndsLine && m_commentLine == m_sameLineEnd)
+            || (m_commentLine == nextLine && m_commentCol == 1)) {
+            sameLine(m_sameLineValue);
+            return;
+        }
+    }
+    m_sameLineValue = nullptr;
     for (VJsonValue* v : {m_current, m_next, m_lastStored}) {
         if (v && v->getLineNo() == m_commentLine) {
-            v->addComment(comment, VJSONCOMMENT_SAME_LINE);
+            sameLine(v);
             return;
         }
     }
@@ -695,6 +727,10 @@ void VJsonReader::storeComment(const VJsonValue* parent)
         }
     } else if (m_next) {
         m_next->addComment(comment, VJSONCOMMENT_BEFORE);
+    } else if (m_current && m_current != parent && !m_current->isEmpty()) {
+        // No value follows before the next comma or bracket: the comment joins
+        // the value it follows, on its line, which is where the writer puts it.
+        sameLine(m_current);
     } else {
         addError(QStringLiteral("Cannot find a value for storing the comment (flag BEFORE)"));
     }
@@ -796,7 +832,8 @@ int VJsonReader::readValue(int ch, VJsonValue& value)
     auto tokenText = [&token]() { return quoted(QString::fromLatin1(token.data(), int(token.size()))); };
 
     if (!value.isEmpty()) {
-        addError(QStringLiteral("Value '%1' cannot follow a value: ',' or ':' missing?").arg(tokenText()));
+        if (keepsError())
+            addError(QStringLiteral("Value '%1' cannot follow a value: ',' or ':' missing?").arg(tokenText()));
         return ch;
     }
     const char first = token.empty() ? '\0' : token[0];
@@ -830,7 +867,8 @@ int VJsonReader::readValue(int ch, VJsonValue& value)
                 break;
         }
         if (word == 3) {
-            addError(QStringLiteral("Unrecognized literal '%1' (did you forget quotes?)").arg(tokenText()));
+            if (keepsError())
+                addError(QStringLiteral("Unrecognized literal '%1' (did you forget quotes?)").arg(tokenText()));
             return ch;
         }
         if (token != words[word])
@@ -842,7 +880,7 @@ int VJsonReader::readValue(int ch, VJsonValue& value)
             value = (word == 1);
         return ch;
     }
-    if (!ok)
+    if (!ok && keepsError())
         addError(QStringLiteral("Value '%1' is incorrect (did you forget quotes?)").arg(tokenText()));
     return ch;
 }

@@ -638,7 +638,9 @@ int VJsonValue::addComment(const QString& text, int position)
         while (end >= 0 && (text.at(end) == QLatin1Char(' ') || text.at(end) == QLatin1Char('\n')
                             || text.at(end) == QLatin1Char('\t')))
             --end;
-        if (end < 1 || text.at(end) != QLatin1Char('/') || text.at(end - 1) != QLatin1Char('*'))
+        // The closing "*/" may not overlap the opening: "/*/" would be written
+        // as a comment that never ends.
+        if (end < 3 || text.at(end) != QLatin1Char('/') || text.at(end - 1) != QLatin1Char('*'))
             return -1;
         if (!isSingleComment(text, false))
             return -1;

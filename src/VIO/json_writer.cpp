@@ -202,6 +202,9 @@ int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma
             commentPos = VJSONCOMMENT_AFTER;
         else
             commentPos = value.getCommentPos();
+        // Nothing after the root is read: its comments go before it.
+        if (m_level == 0 && commentPos == VJSONCOMMENT_AFTER)
+            commentPos = VJSONCOMMENT_BEFORE;
     }
     if (commentPos == VJSONCOMMENT_BEFORE)
         writeComment(value, true);

@@ -85,14 +85,16 @@ TEST(VJsonValue, CommentsAreCheckedAndStored)
     EXPECT_EQ(v.addComment(QStringLiteral("# x"), 1), -1);
     EXPECT_EQ(v.addComment(QStringLiteral("/* x"), 1), -1);
     EXPECT_EQ(v.addComment(QStringLiteral("/"), 1), -1);
-    EXPECT_EQ(v.addComment(QStringLiteral("/*/"), 3), 3);
+    EXPECT_EQ(v.addComment(QStringLiteral("/**/"), 3), 3);
     EXPECT_EQ(v.getComment(99), "");
-    EXPECT_EQ(v.getComment(-1), "// x\n/* x */  /*/");
+    EXPECT_EQ(v.getComment(-1), "// x\n/* x */  /**/");
     EXPECT_EQ(v.getCommentCount(), 3);
 
     // Texts that would not stay one comment when written back.
     EXPECT_EQ(v.addComment(QStringLiteral("// a\n5,\n"), 1), -1);
     EXPECT_EQ(v.addComment(QStringLiteral("/**/ 1, 2 /**/"), 1), -1);
+    EXPECT_EQ(v.addComment(QStringLiteral("/*/"), 1), -1);
+    EXPECT_EQ(v.getCommentPos(), 3);
     EXPECT_EQ(v.addComment(QStringLiteral("// a\n// b\n"), 1), 4);
 
     VJsonValue w;

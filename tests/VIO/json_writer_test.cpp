@@ -278,6 +278,52 @@ TEST(VJsonWriter, CommentsSurviveReadAndWrite)
     EXPECT_EQ(written(v, style, 0, 2), after);
 }
 
+// What the writer writes with comments, the reader with the matching flags
+// reads back into the same values and comments, and that writes the same text.
+TEST(VJsonWriter, WrittenCommentsReadBack)
+{
+    const int before = VJSONREAD_ALLOW_COMMENTS | VJSONREAD_KEEP_COMMENTS;
+    const int after = before | VJSONREAD_COMMENTS_AFTER;
+    const int style = VJSONWRITE_INDENT | VJSONWRITE_COMMENTS;
+    const struct
+    {
+        int flags;
+        int style;
+        const char* text;
+    } cases[] = {
+        {before, style, "{\"a\": 1 /* x */ /* y */}"},
+        {before, style, "{\"a\": 1 /* x */ /* y */, \"b\": 2}"},
+        {before, style, "[1 // x\n /* y */, 2 /* z */ // w\n]"},
+        {before, style, "[ /* x */ /* y */\n 1]"},
+        {before, style, "{\"a\": [1] /* x\n */ /* y */, \"b\": 2}"},
+        {before, style, "{\"a\": 1\n// x\n}"},
+        {after, style | VJSONWRITE_COMMENTS_AFTER, "// x\n[1 /* y */, // z\n 2]"},
+        {after, style | VJSONWRITE_COMMENTS_AFTER, "// x\n{\"a\": {} /* y */}"},
+    };
+    for (const auto& c : cases) {
+        for (int indent : {0, 2}) {
+            const QString text = QString::fromLatin1(c.text);
+            const VJsonValue tree = read(text, c.flags);
+            const QString once = written(tree, c.style, indent, indent);
+            VJsonReader reader(c.flags, 10);
+            VJsonValue back;
+            EXPECT_EQ(reader.parse(once, &back), 0) << once.toStdString() << reader.getErrors().join("\n").toStdString();
+            EXPECT_TRUE(back.isSameAs(tree)) << once.toStdString();
+            EXPECT_EQ(written(back, c.style, indent, indent).toStdString(), once.toStdString()) << c.text;
+        }
+    }
+    const VJsonValue two = read(QStringLiteral("{\"a\": 1 /* x */ /* y */, \"b\": 2}"), before);
+    const VJsonValue twoBack = read(written(two, style, 0, 2), before);
+    EXPECT_EQ(twoBack.itemAt(QStringLiteral("a")).getCommentArray(), QStringList() << "/* x */" << "/* y */");
+    EXPECT_EQ(twoBack.itemAt(QStringLiteral("b")).getCommentCount(), 0);
+
+    // "/*/" would be written as the opening of a comment that never ends.
+    VJsonValue v(1);
+    EXPECT_EQ(v.addComment(QStringLiteral("/*/"), 1), -1);
+    EXPECT_EQ(v.addComment(QStringLiteral("/*/ "), 1), -1);
+    EXPECT_EQ(v.addComment(QStringLiteral("/**/"), 1), 1);
+}
+
 TEST(VJsonWriter, FailureLeavesOutputUnchanged)
 {
     QString out = QStringLiteral("X");
