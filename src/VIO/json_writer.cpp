@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -30,12 +31,17 @@ int parseExponent(const char* p)
 // double, else with the fewest digits that do (the same style): short where
 // six digits were exact, lossless everywhere. Locale-independent. Returns the
 // length written to out (at least 32 bytes).
+//
+// One shortest conversion gives both: for a normal double whose shortest form
+// has n <= 6 digits, those digits are its six-digit rounding, so the text is
+// the 'g' form with precision max(n, 6) of the shortest digits. Not so for
+// subnormals (5e-324 is 4.94066e-324 to six digits): they take the six-digit
+// conversion itself.
 int formatDouble(double value, char* out, int size)
 {
     char sci[40];
     char* end = std::to_chars(sci, sci + sizeof sci - 1, value, std::chars_format::scientific).ptr;
     *end = '\0';
-    // The shortest exact digits and the decimal exponent.
     const char* p = sci;
     char* o = out;
     if (*p == '-')
@@ -47,16 +53,17 @@ int formatDouble(double value, char* out, int size)
         if (*e != '.')
             digits[n++] = *e;
     }
-    if (n <= 6)
+    if (n <= 6 && std::fabs(value) < DBL_MIN)
         return int(std::to_chars(out, out + size, value, std::chars_format::general, 6).ptr - out);
     const int exponent = parseExponent(e + 1);
-    if (exponent < -4 || exponent >= n) {
+    const int precision = std::max(n, 6);
+    if (exponent < -4 || exponent >= precision) {
         std::memcpy(out, sci, size_t(end - sci));
         return int(end - sci);
     }
     if (exponent >= 0) {
         for (int i = 0; i <= exponent; ++i)
-            *o++ = digits[i];
+            *o++ = i < n ? digits[i] : '0';
         if (n > exponent + 1) {
             *o++ = '.';
             for (int i = exponent + 1; i < n; ++i)
