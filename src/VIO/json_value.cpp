@@ -15,8 +15,8 @@ const char* const kFile = "VIO/json_value";
 // Indices from 2^28 up would ask QVector for gigabytes or overflow its int size.
 const unsigned int kMaxIndex = 1u << 28;
 
-// Payloads whose last handle went while another payload of this thread was
-// being deleted: deleting them later keeps the teardown of deep trees flat.
+// Payloads with children waiting to be freed, a stack linked through the
+// payloads; set while a release on this thread works through it.
 thread_local bool t_releasing = false;
 thread_local VJsonRefData* t_dead = nullptr;
 
@@ -189,23 +189,67 @@ VJsonPayloadBlocks::~VJsonPayloadBlocks()
 
 // ---------------------------------------------------------------- sharing
 
+namespace {
+
+bool hasChildren(const VJsonValueHolder& value)
+{
+    return !value.m_valArray.isEmpty() || !value.m_valMap.isEmpty();
+}
+
+} // namespace
+
+// Frees a tree depth-first, last element first, on an explicit stack linked
+// through the payloads themselves: no recursion however deep the tree, and
+// each payload is freed while it is still warm in the cache.
 void VJsonValue::release(VJsonRefData* data)
 {
-    if (data->m_value.m_valArray.isEmpty() && data->m_value.m_valMap.isEmpty()) {
+    if (!hasChildren(data->m_value)) {
         delete data; // no children: nothing can recurse
         return;
     }
-    if (t_releasing) {
-        data->m_nextDead = t_dead;
-        t_dead = data;
-        return;
-    }
+    data->m_nextDead = t_dead;
+    t_dead = data;
+    if (t_releasing)
+        return; // a destructor further up this thread's stack frees it
     t_releasing = true;
-    delete data;
-    while (t_dead) {
-        VJsonRefData* next = t_dead;
-        t_dead = next->m_nextDead;
-        delete next;
+    while (VJsonRefData* top = t_dead) {
+        VJsonValueHolder& value = top->m_value;
+        VJsonRefData* child = nullptr;
+        // Handles in a container that other payloads still share are not ours to take.
+        if (!value.m_valArray.isEmpty() && value.m_valArray.isDetached()) {
+            VJsonValue& last = value.m_valArray.last();
+            child = last.m_refData;
+            last.m_refData = nullptr;
+            value.m_valArray.removeLast();
+        } else if (!value.m_valMap.isEmpty() && value.m_valMap.isDetached()) {
+            // Members in one pass: erasing them one by one would rescan the table.
+            for (VJsonValue& member : value.m_valMap) {
+                VJsonRefData* m = member.m_refData;
+                member.m_refData = nullptr;
+                if (!m || --m->m_refCount > 0)
+                    continue;
+                if (hasChildren(m->m_value)) {
+                    m->m_nextDead = t_dead;
+                    t_dead = m;
+                } else {
+                    delete m;
+                }
+            }
+            value.m_valMap.clear();
+            continue;
+        } else {
+            t_dead = top->m_nextDead;
+            delete top;
+            continue;
+        }
+        if (!child || --child->m_refCount > 0)
+            continue;
+        if (hasChildren(child->m_value)) {
+            child->m_nextDead = t_dead;
+            t_dead = child;
+        } else {
+            delete child;
+        }
     }
     t_releasing = false;
 }

@@ -357,3 +357,36 @@ TEST(VJsonValue, CStringAssignmentEndsAsString)
     fresh.setType(VJSONTYPE_CSTRING);
     EXPECT_TRUE(fresh.isString());
 }
+
+// Freeing a tree takes apart only what no other handle shares: a copied
+// payload shares its containers with the original until either changes.
+TEST(VJsonValue, FreeingATreeLeavesSharedPartsIntact)
+{
+    auto build = [] {
+        VJsonValue tree;
+        for (int i = 0; i < 50; ++i) {
+            VJsonValue& record = tree.item(unsigned(i));
+            record["id"] = i;
+            record["tags"].append(QStringLiteral("t%1").arg(i));
+            record["nested"]["deep"].append(i);
+        }
+        return tree;
+    };
+    for (int keep = 0; keep < 3; ++keep) {
+        VJsonValue tree = build();
+        VJsonValue copy = tree;
+        copy.setLineNo(7); // its own payload; arrays and maps still shared
+        VJsonValue member = tree.itemAt(10u).itemAt(QStringLiteral("nested"));
+        if (keep == 0)
+            tree = VJsonValue();
+        else if (keep == 1)
+            copy = VJsonValue();
+        else
+            member = VJsonValue();
+        const VJsonValue& left = keep == 1 ? tree : copy;
+        ASSERT_EQ(left.size(), 50);
+        EXPECT_TRUE(left.isSameAs(build()));
+        if (keep != 2)
+            EXPECT_EQ(member.itemAt(QStringLiteral("deep")).itemAt(0u).asInt(), 10);
+    }
+}

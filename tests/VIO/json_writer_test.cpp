@@ -297,6 +297,7 @@ TEST(VJsonWriter, WrittenCommentsReadBack)
         {before, style, "[ /* x */ /* y */\n 1]"},
         {before, style, "{\"a\": [1] /* x\n */ /* y */, \"b\": 2}"},
         {before, style, "{\"a\": 1\n// x\n}"},
+        {before, style, "[1 // x\r\r\r\n, 2 /* y\r\r\n */]"},
         {after, style | VJSONWRITE_COMMENTS_AFTER, "// x\n[1 /* y */, // z\n 2]"},
         {after, style | VJSONWRITE_COMMENTS_AFTER, "// x\n{\"a\": {} /* y */}"},
     };
