@@ -196,6 +196,18 @@ bool hasChildren(const VJsonValueHolder& value)
     return !value.m_valArray.isEmpty() || !value.m_valMap.isEmpty();
 }
 
+// A payload whose last handle went: freed now when it holds no children,
+// else pushed on the thread's stack of payloads to take apart.
+void dispose(VJsonRefData* data, const VJsonValueHolder& value, VJsonRefData*& next)
+{
+    if (hasChildren(value)) {
+        next = t_dead;
+        t_dead = data;
+    } else {
+        delete data;
+    }
+}
+
 } // namespace
 
 // Frees a tree depth-first, last element first, on an explicit stack linked
@@ -210,45 +222,30 @@ void VJsonValue::release(VJsonRefData* data)
     data->m_nextDead = t_dead;
     t_dead = data;
     if (t_releasing)
-        return; // a destructor further up this thread's stack frees it
+        return; // a release further up this thread's stack frees it
     t_releasing = true;
     while (VJsonRefData* top = t_dead) {
         VJsonValueHolder& value = top->m_value;
-        VJsonRefData* child = nullptr;
         // Handles in a container that other payloads still share are not ours to take.
         if (!value.m_valArray.isEmpty() && value.m_valArray.isDetached()) {
             VJsonValue& last = value.m_valArray.last();
-            child = last.m_refData;
+            VJsonRefData* child = last.m_refData;
             last.m_refData = nullptr;
             value.m_valArray.removeLast();
+            if (child && --child->m_refCount == 0)
+                dispose(child, child->m_value, child->m_nextDead);
         } else if (!value.m_valMap.isEmpty() && value.m_valMap.isDetached()) {
             // Members in one pass: erasing them one by one would rescan the table.
             for (VJsonValue& member : value.m_valMap) {
-                VJsonRefData* m = member.m_refData;
+                VJsonRefData* child = member.m_refData;
                 member.m_refData = nullptr;
-                if (!m || --m->m_refCount > 0)
-                    continue;
-                if (hasChildren(m->m_value)) {
-                    m->m_nextDead = t_dead;
-                    t_dead = m;
-                } else {
-                    delete m;
-                }
+                if (child && --child->m_refCount == 0)
+                    dispose(child, child->m_value, child->m_nextDead);
             }
             value.m_valMap.clear();
-            continue;
         } else {
             t_dead = top->m_nextDead;
             delete top;
-            continue;
-        }
-        if (!child || --child->m_refCount > 0)
-            continue;
-        if (hasChildren(child->m_value)) {
-            child->m_nextDead = t_dead;
-            t_dead = child;
-        } else {
-            delete child;
         }
     }
     t_releasing = false;
