@@ -821,22 +821,57 @@ int VJsonReader::readString(VJsonValue& value)
     return closed ? readChar() : ch;
 }
 
+// The length of the number token that starts with ch and goes on at the
+// next character of the text, copied to out, when it is no longer than size
+// and a delimiter or the end of the text follows it; else 0.
+int VJsonReader::numberInPlace(int ch, char* out, int size) const
+{
+    if (m_peekChar >= 0 || !((ch >= '0' && ch <= '9') || ch == '-' || ch == '+'))
+        return 0;
+    int n = 0;
+    out[n++] = char(ch);
+    int i = m_charPos;
+    for (; i < m_size; ++i) {
+        const ushort u = m_data[i].unicode();
+        if (!((u >= '0' && u <= '9') || u == '.' || u == 'e' || u == 'E' || u == '+' || u == '-'))
+            break;
+        if (n == size)
+            return 0;
+        out[n++] = char(u);
+    }
+    if (i < m_size && !isDelimiter(m_data[i].unicode()))
+        return 0;
+    return n;
+}
+
 int VJsonReader::readValue(int ch, VJsonValue& value)
 {
-    // The member keeps its capacity: long numbers cost no allocation each.
+    // A short number that a delimiter ends, the common case, is taken from
+    // the text in place. Anything else goes through the member, which keeps
+    // its capacity: long tokens cost no allocation each.
     std::string& token = m_token;
-    token.clear();
-    ch = scanToken(ch, token);
-    const char* begin = token.data();
-    const char* end = begin + token.size();
-    auto tokenText = [&token]() { return quoted(QString::fromLatin1(token.data(), int(token.size()))); };
+    char number[40];
+    const char* begin = number;
+    const char* end = number + numberInPlace(ch, number, int(sizeof number));
+    if (end != begin) {
+        const int rest = int(end - begin) - 1;
+        m_charPos += rest;
+        m_colNo += rest;
+        ch = readChar();
+    } else {
+        token.clear();
+        ch = scanToken(ch, token);
+        begin = token.data();
+        end = begin + token.size();
+    }
+    auto tokenText = [begin, end]() { return quoted(QString::fromLatin1(begin, int(end - begin))); };
 
     if (!value.isEmpty()) {
         if (keepsError())
             addError(QStringLiteral("Value '%1' cannot follow a value: ',' or ':' missing?").arg(tokenText()));
         return ch;
     }
-    const char first = token.empty() ? '\0' : token[0];
+    const char first = begin == end ? '\0' : *begin;
     unsigned long long digits = 0;
     bool overflow = false;
     double d = 0.0;
@@ -860,6 +895,7 @@ int VJsonReader::readValue(int ch, VJsonValue& value)
         else if ((ok = parseDouble(begin, end, d)))
             value = d;
     } else {
+        // Not a number: the token was read into the member.
         static const char* const words[] = {"null", "true", "false"};
         int word = 0;
         for (; word < 3; ++word) {

@@ -92,6 +92,7 @@ private:
     template <class Buffer> int scanToken(int ch, Buffer& token);
     int scanEscaped(QString& text);
     int plainRun(int start) const;
+    int numberInPlace(int ch, char* out, int size) const;
     QString shared(const QChar* text, int length);
 
     const QChar* m_data;

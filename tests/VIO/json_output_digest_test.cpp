@@ -227,3 +227,33 @@ TEST(VJsonOutputDigest, Doubles)
         addWritten(hash, VJsonValue(d), 0, 0, 0);
     EXPECT_EQ(hex(hash), "1bcefb75fbd3c5c0c3910522a482518a6ee4ca612fa7f7c1caf73f0e1a760fef");
 }
+
+TEST(VJsonOutputDigest, NumberTokensAndWhatEndsThem)
+{
+    Random random(99);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    static const char16_t enders[] = u",] \n\r\tab\"/\0\u0100}:{[\b*\u00e9";
+    auto token = [&random] {
+        static const char chars[] = "0123456789+-.eE";
+        QString t;
+        for (int i = int(1 + random.below(random.below(8) == 0 ? 60 : 12)); i > 0; --i)
+            t += QLatin1Char(chars[random.below(random.below(2) ? 10 : 15)]);
+        return t;
+    };
+    for (int round = 0; round < 20000; ++round) {
+        QString text = QStringLiteral("[");
+        for (int i = int(random.below(4)); i >= 0; --i)
+            text += token() + QChar(ushort(enders[random.below(sizeof enders / sizeof enders[0] - 1)]));
+        if (random.below(3))
+            text += QLatin1Char(']');
+        for (int flags : {0, 31}) {
+            VJsonReader reader(flags, 10);
+            VJsonValue v;
+            add(hash, reader.parse(text, &v));
+            add(hash, reader.getErrors().join(QLatin1Char('\n')));
+            add(hash, reader.getWarnings().join(QLatin1Char('\n')));
+            addTree(hash, v);
+        }
+    }
+    EXPECT_EQ(hex(hash), "1e1568fc930ae7b7338f4492fd5be68d9ecc1c6014c8100fd1169ca79eb1a265");
+}
