@@ -178,10 +178,10 @@ void mutate(Input& in, const std::vector<Input>& corpus, Rng& rng)
     const int edits = 1 + int(rng.below(6));
     for (int i = 0; i < edits; ++i) {
         const size_t at = rng.below(in.size() + 1);
-        // One edit in 256 repeats a range, for targets with a raised size limit
+        // One edit in 1024 repeats a range, for targets with a raised size limit
         // only (the others keep their sequence of mutations).
         const bool big = vfuzz::MAX_INPUT_BYTES > vfuzz::DEFAULT_MAX_INPUT_BYTES;
-        switch (big && rng.below(256) == 0 ? 6 : rng.below(6)) {
+        switch (big && rng.below(1024) == 0 ? 6 : rng.below(6)) {
         case 0: // flip one bit
             if (!in.empty())
                 in[rng.below(in.size())] ^= uint8_t(1u << rng.below(8));
@@ -286,11 +286,21 @@ int main(int argc, char** argv)
     for (const Input& input : corpus)
         runOne(input);
 
+    // Mutations start from the short inputs: a long one (a seed that shows
+    // reading time) runs once above, and long repeats come from the mutator.
+    std::vector<const Input*> bases;
+    for (const Input& input : corpus) {
+        if (input.size() <= vfuzz::DEFAULT_MAX_INPUT_BYTES)
+            bases.push_back(&input);
+    }
+    if (bases.empty())
+        bases.push_back(&corpus.front());
+
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     Rng rng(seed);
     unsigned long long done = 0;
     for (; done < runs && std::chrono::steady_clock::now() < deadline; ++done) {
-        Input input = corpus[rng.below(corpus.size())];
+        Input input = *bases[rng.below(bases.size())];
         mutate(input, corpus, rng);
         runOne(input);
     }
