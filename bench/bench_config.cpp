@@ -1,5 +1,6 @@
 // Loading a 10,000-key php.ini file: plain text read (baseline), the parser,
-// and a values manager with as many declared defaults.
+// and a values manager with as many declared defaults; setting again keys
+// that already have a value, in a parser and through a values manager.
 #include <unistd.h>
 
 #include <cstdio>
@@ -79,6 +80,38 @@ void BM_ValuesManager(benchmark::State& state)
     }
 }
 BENCHMARK(BM_ValuesManager)->Unit(benchmark::kMillisecond);
+
+void BM_ParserSetStoredKeys(benchmark::State& state)
+{
+    const int keys = int(state.range(0));
+    QStringList names;
+    for (int i = 0; i < keys; ++i)
+        names.append(QString("key%1").arg(i));
+    for (auto _ : state) {
+        state.PauseTiming();
+        VPhpIniParser parser(QStringList(QString("")), nullptr);
+        for (const QString& name : names)
+            parser.setString(name, "old");
+        state.ResumeTiming();
+        for (const QString& name : names)
+            parser.setString(name, "new");
+        benchmark::DoNotOptimize(parser.value(names.last()));
+    }
+}
+BENCHMARK(BM_ParserSetStoredKeys)->Arg(20000)->Unit(benchmark::kMillisecond);
+
+void BM_ManagerSetFileKeys(benchmark::State& state)
+{
+    for (auto _ : state) {
+        state.PauseTiming();
+        VIniFileValuesManager manager(QStringList(iniFile().path), QHash<QString, VParameterDescriptor>());
+        state.ResumeTiming();
+        for (int i = 0; i < KEYS; ++i)
+            manager.setValue(QString("section.key%1").arg(i), "set");
+        benchmark::DoNotOptimize(manager.getValue("section.key0"));
+    }
+}
+BENCHMARK(BM_ManagerSetFileKeys)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

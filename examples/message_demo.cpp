@@ -1,5 +1,5 @@
-// A message server in a thread of its own on a free loopback port; a client
-// sends one VMessage and prints the reply.
+// A message server in a thread of its own on a free port of every IPv4
+// interface; a client on 127.0.0.1 sends one VMessage and prints the reply.
 #include <algorithm>
 #include <iostream>
 #include <thread>
@@ -36,7 +36,8 @@ int main(int argc, char** argv)
         VMessageSimpleServer server(0, QStringList());
         server.registerMessageHandler(QStringLiteral("VMessage"), new ReverseHandler);
         std::thread serving([&server] { server.start(); });
-        std::cout << "server listening on 127.0.0.1:" << server.serverPort() << std::endl;
+        std::cout << "server listening on 0.0.0.0:" << server.serverPort()
+                  << " (every IPv4 interface; only loopback clients allowed)" << std::endl;
 
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, server.serverPort());

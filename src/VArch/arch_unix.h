@@ -4,6 +4,8 @@
 #ifndef VORNLIB_VARCH_ARCH_UNIX_H
 #define VORNLIB_VARCH_ARCH_UNIX_H
 
+#include "VCore/vornlib_export.h"
+
 #include <pthread.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -18,10 +20,10 @@ inline VThreadId vThreadSelf() { return pthread_self(); }
 inline VProcessId vProcessSelf() { return getpid(); }
 
 // The text of strerror for an error number, thread-safe (strerror_r).
-QString vStrError(int errorCode);
+VORN_EXPORT QString vStrError(int errorCode);
 
 // "context: strerror(errorCode)": the form of every system error text.
-QString vSysError(const QString& context, int errorCode);
+VORN_EXPORT QString vSysError(const QString& context, int errorCode);
 
 // The strerror text of an error number, or of the current errno.
 inline QString vNetworkErrorStr(int errorCode) { return vStrError(errorCode); }

@@ -4,9 +4,11 @@
 #ifndef VORNLIB_VCORE_EXTERNALALLOCATOR_H
 #define VORNLIB_VCORE_EXTERNALALLOCATOR_H
 
+#include "VCore/vornlib_export.h"
+
 #include <cstddef>
 
-class ExternalAllocator
+class VORN_EXPORT ExternalAllocator
 {
 public:
     static void* _segBase;

@@ -9,10 +9,24 @@
 // exclude each other even in one thread: use one locker per file.
 // Nested readLock()/writeLock() calls in the thread that holds the lock only
 // count; the lock keeps its first type and is released by the last unlock().
+// A writeLock() nested in a readLock() is refused: the read lock stays, and
+// isLocked() is false until the matching unlock() (other processes may still
+// read; upgrading would deadlock two processes that upgrade at once).
+//
+// fork() and daemon(): the child shares the locked description, so the lock
+// belongs to both. The locker remembers the process that locked; in any other
+// process unlock() and the destructor only close the inherited descriptor
+// (the lock stays with the parent; after daemon() the parent's copy is gone,
+// so the daemon's unlock() releases it), and the child may lock afresh.
+// A worker forked while the lock is held keeps it alive until that worker
+// closes its copy (unlock(), exit or exec), even after the locker died.
 #ifndef VORNLIB_VCORE_FILELOCKER_H
 #define VORNLIB_VCORE_FILELOCKER_H
 
+#include "VCore/vornlib_export.h"
+
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <atomic>
 
@@ -20,7 +34,7 @@
 
 #include "VCore/mutex.h"
 
-class VFileLockerPrivate
+class VORN_EXPORT VFileLockerPrivate
 {
 public:
     // Copies the path; no file is touched.
@@ -37,12 +51,13 @@ public:
     void writeLock();
     void unlock();
 
-    // Whether the last readLock()/writeLock() got the file lock.
+    // Whether the last readLock()/writeLock() got the file lock of its type.
     bool isLocked() const { return m_locked.load(); }
 
 private:
     void lock(short type);
     bool heldByCaller() const;
+    void forgetInheritedLock();
     int openLockFile();
 
     QByteArray m_fileName;
@@ -50,7 +65,12 @@ private:
     VMutex m_mutex;
     std::atomic<int> m_depth;
     std::atomic<pthread_t> m_owner;
+    std::atomic<pid_t> m_ownerPid;
     std::atomic<bool> m_locked;
+    // Touched only by the thread that holds the mutex.
+    bool m_fileLocked;
+    short m_type;
+    int m_refusedAt; // depth of a refused upgrade, 0 when none
 };
 
 #endif

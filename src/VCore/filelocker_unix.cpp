@@ -4,6 +4,8 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <new>
+
 #include "VArch/arch_unix.h"
 #include "VCore/cancel_guard_p.h"
 #include "VCore/eintr_p.h"
@@ -31,17 +33,36 @@ void logFcntlFailure(int err)
 } // namespace
 
 VFileLockerPrivate::VFileLockerPrivate(const char* fileName)
-    : m_fileName(fileName), m_fd(-1), m_depth(0), m_owner(pthread_t()), m_locked(false)
+    : m_fileName(fileName), m_fd(-1), m_depth(0), m_owner(pthread_t()), m_ownerPid(0), m_locked(false), m_fileLocked(false), m_type(F_UNLCK), m_refusedAt(0)
 {
 }
 
 bool VFileLockerPrivate::heldByCaller() const
 {
-    return m_depth.load() > 0 && pthread_equal(m_owner.load(), pthread_self());
+    return m_depth.load() > 0 && m_ownerPid.load() == getpid() && pthread_equal(m_owner.load(), pthread_self());
+}
+
+// In a process forked from the holder: the file lock belongs to the shared
+// description and stays with the parent, so only our copy of the descriptor
+// goes. The mutex copy is held by a thread that does not exist here and
+// cannot be unlocked: a fresh one replaces it.
+void VFileLockerPrivate::forgetInheritedLock()
+{
+    if (m_depth.load() == 0 || m_ownerPid.load() == getpid())
+        return;
+    if (m_fd >= 0)
+        close(m_fd);
+    m_fd = -1;
+    m_locked = m_fileLocked = false;
+    m_refusedAt = 0;
+    m_depth = 0;
+    m_ownerPid = 0;
+    new (&m_mutex) VMutex;
 }
 
 VFileLockerPrivate::~VFileLockerPrivate()
 {
+    forgetInheritedLock();
     try {
         while (heldByCaller())
             unlock();
@@ -66,19 +87,29 @@ int VFileLockerPrivate::openLockFile()
 void VFileLockerPrivate::lock(short type)
 {
     VCancelGuard noCancel;
+    forgetInheritedLock();
     m_mutex.lock();
     if (m_depth > 0) {
         // This thread already holds the lock (the mutex is recursive).
         ++m_depth;
+        // Upgrading would wait for the other processes' readers, and two
+        // processes upgrading at once would wait for each other for ever:
+        // refused, the read lock stays.
+        if (type == F_WRLCK && m_type == F_RDLCK && m_refusedAt == 0) {
+            m_refusedAt = m_depth;
+            m_locked = false;
+        }
         return;
     }
+    m_type = type;
     m_owner = pthread_self();
+    m_ownerPid = getpid();
     m_depth = 1;
     m_fd = openLockFile();
     if (m_fd < 0)
         return;
     if (fcntlOp(m_fd, F_OFD_SETLKW, type) == 0)
-        m_locked = true;
+        m_locked = m_fileLocked = true;
     else
         logFcntlFailure(errno);
 }
@@ -95,23 +126,32 @@ void VFileLockerPrivate::writeLock()
 
 void VFileLockerPrivate::unlock()
 {
+    if (m_depth.load() > 0 && m_ownerPid.load() != getpid()) {
+        forgetInheritedLock();
+        return;
+    }
     if (!heldByCaller()) {
         // Not ours to release: VMutex reports the misuse.
         m_mutex.unlock();
         return;
     }
     if (m_depth > 1) {
+        if (m_depth == m_refusedAt) {
+            m_refusedAt = 0;
+            m_locked = m_fileLocked;
+        }
         --m_depth;
         m_mutex.unlock();
         return;
     }
     if (m_fd >= 0) {
-        if (m_locked && fcntlOp(m_fd, F_OFD_SETLK, F_UNLCK) != 0)
+        if (m_fileLocked && fcntlOp(m_fd, F_OFD_SETLK, F_UNLCK) != 0)
             logFcntlFailure(errno);
         close(m_fd);
         m_fd = -1;
     }
-    m_locked = false;
+    m_locked = m_fileLocked = false;
+    m_refusedAt = 0;
     m_depth = 0;
     m_mutex.unlock();
 }

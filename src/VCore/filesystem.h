@@ -5,11 +5,13 @@
 #ifndef VORNLIB_VCORE_FILESYSTEM_H
 #define VORNLIB_VCORE_FILESYSTEM_H
 
+#include "VCore/vornlib_export.h"
+
 #include <cstddef>
 
 #include <QByteArray>
 
-class VFileSystemImpl
+class VORN_EXPORT VFileSystemImpl
 {
 public:
     VFileSystemImpl() {}

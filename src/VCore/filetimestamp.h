@@ -3,10 +3,12 @@
 #ifndef VORNLIB_VCORE_FILETIMESTAMP_H
 #define VORNLIB_VCORE_FILETIMESTAMP_H
 
+#include "VCore/vornlib_export.h"
+
 #include <sys/stat.h>
 #include <ctime>
 
-class VFileTimeStamp
+class VORN_EXPORT VFileTimeStamp
 {
 public:
     VFileTimeStamp() {}

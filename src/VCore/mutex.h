@@ -5,6 +5,8 @@
 #ifndef VORNLIB_VCORE_MUTEX_H
 #define VORNLIB_VCORE_MUTEX_H
 
+#include "VCore/vornlib_export.h"
+
 #include <pthread.h>
 
 #include <atomic>
@@ -15,7 +17,7 @@
 #include "VCore/printable.h"
 #include "VCore/vexception.h"
 
-class VMutex : public VPrintable
+class VORN_EXPORT VMutex : public VPrintable
 {
 public:
     // Only VException leaves it.

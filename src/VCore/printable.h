@@ -3,9 +3,11 @@
 #ifndef VORNLIB_VCORE_PRINTABLE_H
 #define VORNLIB_VCORE_PRINTABLE_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QString>
 
-class VPrintable
+class VORN_EXPORT VPrintable
 {
 public:
     virtual QString toString() const = 0;

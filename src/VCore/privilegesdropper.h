@@ -9,11 +9,13 @@
 #ifndef VORNLIB_VCORE_PRIVILEGESDROPPER_H
 #define VORNLIB_VCORE_PRIVILEGESDROPPER_H
 
+#include "VCore/vornlib_export.h"
+
 #include <sys/types.h>
 
 #include <vector>
 
-class VPrivilegesDropper
+class VORN_EXPORT VPrivilegesDropper
 {
 public:
     // Records the current effective ids and drops; only VException leaves it.

@@ -30,12 +30,26 @@ VWriterLocker::VWriterLocker(VSemaphore* sem, VOneLockSemaphore* writerSem)
         VDBG1(VDebug::STDERR) << "VWriterLocker : Error getting writer semaphore" << endl;
         return;
     }
+    // A thread cancelled while it collects the units never runs the
+    // destructor: the writer semaphore goes back as the constructor unwinds
+    // (the units it took are given back by acquire itself). SEM_UNDO would
+    // help only at process exit.
+    struct WriterSemOnCancel
+    {
+        VOneLockSemaphore* sem;
+        ~WriterSemOnCancel()
+        {
+            if (sem)
+                sem->release();
+        }
+    } onCancel{m_writerSem};
     // All N units, one after the other; the writer semaphore stays held on
     // failure until the destructor.
     if (!m_sem || !m_sem->acquire(m_sem->getMaxCount())) {
         m_isSemLocked = false;
         VDBG1(VDebug::STDERR) << "VWriterLocker : Error getting semaphore" << endl;
     }
+    onCancel.sem = nullptr;
 }
 
 VWriterLocker::~VWriterLocker()

@@ -8,13 +8,19 @@
 // VService::run(): units taken before daemon() stay with the parent. A thread
 // that takes a writer lock while it holds a reader lock (or the reverse) on
 // the same pair deadlocks itself.
+//
+// Both constructors are cancellation points (their waits are those of
+// VSemaphore::acquire): a thread cancelled inside one holds nothing
+// afterwards. The destructors never wait.
 #ifndef VORNLIB_VCORE_READERSWRITERLOCK_H
 #define VORNLIB_VCORE_READERSWRITERLOCK_H
+
+#include "VCore/vornlib_export.h"
 
 #include "VCore/semunix.h"
 
 // Not thread-safe: a locker belongs to one thread and one scope.
-class VReaderLocker
+class VORN_EXPORT VReaderLocker
 {
 public:
     VReaderLocker(VSemaphore* sem, VOneLockSemaphore* writerSem);
@@ -27,13 +33,13 @@ public:
 
 private:
     VSemaphore* m_sem;
-    VOneLockSemaphore* m_writerSem;
+    [[maybe_unused]] VOneLockSemaphore* m_writerSem;
     bool m_isSemLocked;
-    bool m_isWriteSemLocked;
+    [[maybe_unused]] bool m_isWriteSemLocked;
 };
 
 // Not thread-safe: a locker belongs to one thread and one scope.
-class VWriterLocker
+class VORN_EXPORT VWriterLocker
 {
 public:
     VWriterLocker(VSemaphore* sem, VOneLockSemaphore* writerSem);

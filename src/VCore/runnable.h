@@ -3,7 +3,9 @@
 #ifndef VORNLIB_VCORE_RUNNABLE_H
 #define VORNLIB_VCORE_RUNNABLE_H
 
-class VRunnable
+#include "VCore/vornlib_export.h"
+
+class VORN_EXPORT VRunnable
 {
 public:
     virtual void run() = 0;

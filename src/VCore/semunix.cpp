@@ -2,6 +2,7 @@
 #include "VCore/semunix_p.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include "VArch/arch_unix.h"
 #include "VCore/eintr_p.h"
 #include "VCore/runtime_dir_p.h"
+#include "VCore/sysv_trust_p.h"
 #include "VCore/unique_fd_p.h"
 #include "VCore/vexception.h"
 #include "VDebug/debug.h"
@@ -67,10 +69,10 @@ void VSemaphoreImpl::setUpFailed(const char* what, const char* call, int err)
 void VSemaphoreImpl::writeIdFile(const QByteArray& keyPath)
 {
     const QByteArray idPath = keyPath + "_semid";
-    // No symbolic links: the directory may be shared with other users.
-    VUniqueFd fd(vRetryOnEintr(
-        [&] { return ::open(idPath.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0660); }));
-    if (!fd.isValid())
+    // The directory may be shared with other users: no links, no FIFOs.
+    QString reason;
+    VUniqueFd fd(vOpenSharedFile(idPath, O_WRONLY | O_CREAT, 0660, &reason));
+    if (!fd.isValid() || ::ftruncate(fd.get(), 0) != 0)
         return;
     FILE* f = ::fdopen(fd.get(), "wb");
     if (!f)
@@ -83,18 +85,17 @@ void VSemaphoreImpl::writeIdFile(const QByteArray& keyPath)
 void VSemaphoreImpl::initialize(const char* name)
 {
     const QByteArray path = vRuntimeFilePath("vsemfile_" + QByteArray(name ? name : ""));
-    VUniqueFd fd(
-        vRetryOnEintr([&] { return ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660); }));
+    QString reason;
+    VUniqueFd fd(vOpenSharedFile(path, O_RDWR | O_CREAT, 0660, &reason));
     if (!fd.isValid()) {
-        const int err = errno;
-        VWARNING(VDebug::STDERR) << "VSemaphoreImpl::constructor: failed to open file" << path << ":"
-                                 << vStrError(err) << endl;
-        setErrorString(vStrError(err));
+        VWARNING(VDebug::STDERR) << "VSemaphoreImpl::constructor: failed to open file" << path << ":" << reason
+                                 << endl;
+        setErrorString(reason);
         return;
     }
-    fd.reset(); // ftok needs the file only
-
-    const key_t key = ::ftok(path.constData(), 1);
+    // The key of the file opened, not of whatever the path names by now.
+    const key_t key = vKeyOfFile(fd.get(), 1);
+    fd.reset();
     if (key == key_t(-1)) {
         setUpFailed(nullptr, "ftok", errno);
         return;
@@ -103,7 +104,6 @@ void VSemaphoreImpl::initialize(const char* name)
     int id = ::semget(key, 1, IPC_CREAT | IPC_EXCL | 0660);
     if (id >= 0) {
         m_semid = id;
-        writeIdFile(path);
         semun arg;
         arg.val = int(m_initialCount);
         if (::semctl(id, 0, SETVAL, arg) < 0) {
@@ -114,6 +114,9 @@ void VSemaphoreImpl::initialize(const char* name)
             setUpFailed("VSemaphoreImpl::constructor: failed to initialize semaphore:", "semctl(SETVAL)", err);
             return;
         }
+        // Only now: the set is at its value before anyone can wait on the
+        // file, and the gap after semget stays as short as it can be.
+        writeIdFile(path);
         m_isOk = true;
         return;
     }
@@ -127,21 +130,43 @@ void VSemaphoreImpl::initialize(const char* name)
         setUpFailed("VSemaphoreImpl::constructor: failed to get semaphore id:", "semget", errno);
         return;
     }
+    // Another local user may have made a set under our key first.
+    struct semid_ds ds;
+    semun statArg;
+    statArg.buf = &ds;
+    if (::semctl(id, 0, IPC_STAT, statArg) != 0) {
+        setUpFailed("VSemaphoreImpl::constructor: failed to get semaphore id:", "semctl(IPC_STAT)", errno);
+        return;
+    }
+    if (!vTrustIpcObject(ds.sem_perm, "semaphore", &reason)) {
+        VWARNING(VDebug::STDERR) << "VSemaphoreImpl::constructor:" << reason << endl;
+        setErrorString(reason);
+        return;
+    }
     m_semid = id;
     writeIdFile(path);
     m_isOk = true;
 }
 
 // One semop of delta units on semaphore 0 with SEM_UNDO; retries EINTR.
+// A blocking wait is a cancellation point: semop is not one, so the wait runs
+// in slices of at most kCancelSliceMs and tests for cancellation in between.
 bool VSemaphoreImpl::semOp(int delta, bool block)
 {
+    static const long kCancelSliceMs = 100;
     struct sembuf op;
     op.sem_num = 0;
     op.sem_op = short(delta);
     op.sem_flg = short(SEM_UNDO | (block ? 0 : IPC_NOWAIT));
+    const bool sliced = block && delta < 0;
+    const struct timespec slice = {0, kCancelSliceMs * 1000000L};
     for (;;) {
-        if (::semop(m_semid, &op, 1) == 0)
+        if ((sliced ? ::semtimedop(m_semid, &op, 1, &slice) : ::semop(m_semid, &op, 1)) == 0)
             return true;
+        if (sliced && errno == EAGAIN) {
+            pthread_testcancel();
+            continue;
+        }
         if (errno != EINTR)
             return false;
         VDBG1(VDebug::STDERR) << "VSemaphoreImpl::acquire : "
@@ -183,17 +208,28 @@ bool VSemaphoreImpl::doAcquire(quint32 count, bool block)
     } else {
         // One unit at a time, so that a waiting writer collects units as
         // readers give them back instead of starving behind them.
-        quint32 taken = 0;
-        for (; taken < count; ++taken) {
+        // Callers read false as "nothing taken", and a cancelled thread holds
+        // nothing either: the units taken so far go back when this frame is
+        // left early, by a failure or by cancellation unwinding it.
+        struct TakenUnits
+        {
+            VSemaphoreImpl* sem;
+            quint32 n;
+            ~TakenUnits()
+            {
+                if (n > 0)
+                    sem->semOp(int(n), true);
+            }
+        } taken{this, 0};
+        for (; taken.n < count; ++taken.n) {
             if (!semOp(-1, true))
                 break;
         }
-        if (taken == count)
+        if (taken.n == count) {
+            taken.n = 0;
             return true;
+        }
         err = errno;
-        // Callers read false as "nothing taken": give back what we hold.
-        if (taken > 0)
-            semOp(int(taken), true);
     }
     VDBG1(VDebug::STDERR) << qint64(::getpid()) << ": VSemaphoreImpl::acquire: semid: " << m_semid.load()
                           << " uid:" << quint64(::getuid()) << "gid: " << quint64(::getgid())

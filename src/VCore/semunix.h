@@ -7,8 +7,20 @@
 // same count; only the creating process sets the value, and getMaxCount()
 // reports the local count (the reader/writer lockers rely on it).
 // Units taken before a fork() or daemon() are not held by the child.
+//
+// Set-up window: the creator makes the set (value 0) and then sets its value;
+// a process that opens the set in between sees 0 for that moment (tryAcquire
+// fails with EAGAIN, acquire waits until the value is set). The id file is
+// written only after the value is set.
+//
+// Shared directory and namespace: the key and id files are opened without
+// following links and only as regular files; a set made by someone else is
+// used only when its owner and creator are this effective user, or its group
+// is this effective group and it grants nothing to others (not OK otherwise).
 #ifndef VORNLIB_VCORE_SEMUNIX_H
 #define VORNLIB_VCORE_SEMUNIX_H
+
+#include "VCore/vornlib_export.h"
 
 #include <atomic>
 #include <mutex>
@@ -18,7 +30,7 @@
 class VSemaphore;
 
 // Thread-safe: one object may be used by several threads at once (the error text is guarded).
-class VSemaphoreImpl
+class VORN_EXPORT VSemaphoreImpl
 {
 public:
     // Never throws; check isOk().
@@ -30,8 +42,11 @@ public:
 
     // Waits for count units, taken one at a time; on failure the units
     // already taken are given back, so false means nothing is held.
+    // A cancellation point (tested at least every 100 ms): a thread cancelled
+    // while it waits gives back every unit it took here.
     bool acquire(quint32 count) { return doAcquire(count, true); }
-    // Takes count units at once, or none (one atomic semop).
+    // Takes count units at once, or none (one atomic semop). Never waits, so
+    // not a cancellation point.
     bool tryAcquire(quint32 count) { return doAcquire(count, false); }
     bool release(quint32 count);
     // Removes the System V semaphore from the system.
@@ -72,8 +87,8 @@ private:
 };
 
 // A named counting semaphore.
-// Thread-safe, like VSemaphoreImpl.
-class VSemaphore
+// Thread-safe, like VSemaphoreImpl. acquire() is a cancellation point.
+class VORN_EXPORT VSemaphore
 {
 public:
     // Only VException leaves it: "VSemaphore: invalid semaphore name %1"
@@ -106,8 +121,9 @@ private:
 };
 
 // A named semaphore with one unit: a lock between processes.
-// Thread-safe, like VSemaphoreImpl; not recursive.
-class VOneLockSemaphore
+// Thread-safe, like VSemaphoreImpl; not recursive. acquire() is a
+// cancellation point, like VSemaphoreImpl::acquire.
+class VORN_EXPORT VOneLockSemaphore
 {
 public:
     // Only VException leaves it: the same name check as VSemaphore.

@@ -4,10 +4,12 @@
 #ifndef VORNLIB_VCORE_SERIALIZABLE_H
 #define VORNLIB_VCORE_SERIALIZABLE_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QObject>
 #include <QString>
 
-class VSerializable : public QObject
+class VORN_EXPORT VSerializable : public QObject
 {
     Q_OBJECT
 public:

@@ -7,12 +7,17 @@
 // cannot decide, markAsRunning() answers true and isAnotherRunning() false,
 // each with a warning on VDebug::STDERR. Two checkers for one name in one
 // process exclude each other.
+// A lock file that is a link, not a regular file, or made by another user
+// (other than a user of this effective group, with nothing granted to others)
+// cannot decide: another user could hold its lock for ever.
 #ifndef VORNLIB_VCORE_SINGLEINSTANCECHECKER_H
 #define VORNLIB_VCORE_SINGLEINSTANCECHECKER_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QString>
 
-class VSingleInstanceChecker
+class VORN_EXPORT VSingleInstanceChecker
 {
 public:
     explicit VSingleInstanceChecker(const QString& instanceName);

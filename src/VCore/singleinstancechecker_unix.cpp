@@ -8,6 +8,8 @@
 #include "VArch/arch_unix.h"
 #include "VCore/eintr_p.h"
 #include "VCore/runtime_dir_p.h"
+#include "VCore/sysv_trust_p.h"
+#include "VCore/unique_fd_p.h"
 #include "VDebug/debug.h"
 
 namespace {
@@ -46,18 +48,25 @@ VSingleInstanceChecker::VSingleInstanceChecker(const QString& instanceName)
 {
     const QByteArray path = vRuntimeFilePath(m_instanceName.toLocal8Bit());
     m_fileName = QString::fromLocal8Bit(path);
-    // The file sits in a shared directory: never follow a planted link, and
-    // set the mode on the descriptor (the umask must not narrow it).
-    m_fd = vRetryOnEintr([&] {
-        return open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660);
-    });
-    if (m_fd < 0) {
-        const int err = errno;
-        VWARNING(VDebug::STDERR) << "VSingleInstanceChecker:: Failed to open lock file:" << m_fileName
-                                 << "(" << vStrError(err) << ")" << endl;
+    // The file sits in a shared directory: never follow a planted link or
+    // wait on a FIFO, and set the mode on the descriptor (the umask must not
+    // narrow it).
+    QString reason;
+    VUniqueFd fd(vOpenSharedFile(path, O_RDWR | O_CREAT, 0660, &reason));
+    if (!fd.isValid()) {
+        VWARNING(VDebug::STDERR) << "VSingleInstanceChecker:: Failed to open lock file:" << m_fileName << "("
+                                 << reason << ")" << endl;
         return;
     }
-    fchmod(m_fd, 0660);
+    // A file another user made could be locked by that user for ever: such
+    // a squatted file cannot decide anything.
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0 || !vTrustFile(st, "lock file", &reason)) {
+        VWARNING(VDebug::STDERR) << "VSingleInstanceChecker:: not using" << m_fileName << ":" << reason << endl;
+        return;
+    }
+    fchmod(fd.get(), 0660);
+    m_fd = fd.release();
 }
 
 VSingleInstanceChecker::~VSingleInstanceChecker()

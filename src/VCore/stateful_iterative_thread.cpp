@@ -4,7 +4,13 @@
 
 VStatefulIterativeThread::~VStatefulIterativeThread()
 {
-    // Stop the loop before the object goes: it calls this object's hooks.
+    // Too late to stop safely (see the header); still never free the object
+    // under its worker.
+    if (getId() != 0 && !_runEnded.load())
+        VERROR(VDebug::STDERR) << "VStatefulIterativeThread" << getName()
+                               << "destroyed while its worker runs: a subclass must call stop() and join() in "
+                                  "its own destructor"
+                               << endl;
     stop();
     try {
         join();
@@ -20,6 +26,11 @@ void VStatefulIterativeThread::handleError(const VException& e)
 
 void VStatefulIterativeThread::run()
 {
+    struct EndMark
+    {
+        std::atomic<bool>& ended;
+        ~EndMark() { ended.store(true); }
+    } endMark{_runEnded};
     _state.store(TS_RUNNING);
     try {
         preProcess();

@@ -3,6 +3,8 @@
 #ifndef VORNLIB_VCORE_STATEFUL_ITERATIVE_THREAD_H
 #define VORNLIB_VCORE_STATEFUL_ITERATIVE_THREAD_H
 
+#include "VCore/vornlib_export.h"
+
 #include <atomic>
 
 #include "VCore/thread.h"
@@ -17,10 +19,13 @@
 // The default handleError() throws the exception on; the thread then logs it
 // and ends.
 //
-// The destructor stops and joins a running worker. A subclass with members
-// that its hooks use must call stop() and join() in its own destructor: its
-// members are gone by the time this destructor runs.
-class VStatefulIterativeThread : public VThread
+// Every subclass must call stop() and join() in its own destructor. By the
+// time this destructor runs the object is no longer the subclass: a worker
+// still looping would call the pure processIteration() (the process aborts)
+// and never reach the subclass's postProcess(). When this destructor still
+// finds the worker running it writes one VERROR line on VDebug::STDERR naming
+// the thread, then stops and joins it.
+class VORN_EXPORT VStatefulIterativeThread : public VThread
 {
 public:
     enum thread_state_t {
@@ -30,7 +35,7 @@ public:
     };
 
     explicit VStatefulIterativeThread(const char* name)
-        : VThread(name), _shouldStop(false), _state(TS_INITED) {}
+        : VThread(name), _shouldStop(false), _state(TS_INITED), _runEnded(false) {}
     virtual ~VStatefulIterativeThread();
 
     // Asks the loop to end before its next iteration; does not wait.
@@ -50,6 +55,8 @@ protected:
 private:
     std::atomic<bool> _shouldStop;
     std::atomic<thread_state_t> _state;
+    // run() has returned or thrown: the worker calls no hook any more.
+    std::atomic<bool> _runEnded;
 };
 
 #endif

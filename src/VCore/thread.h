@@ -3,6 +3,8 @@
 #ifndef VORNLIB_VCORE_THREAD_H
 #define VORNLIB_VCORE_THREAD_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QString>
 #include <QTextStream>
 
@@ -15,7 +17,7 @@ class VThreadPrivate;
 
 // One event of a thread's backtrace: function, file, line and a free text.
 // Not thread-safe: a value, copied into the registry under its lock.
-class VTraceElement
+class VORN_EXPORT VTraceElement
 {
 public:
     VTraceElement() : _funcName(nullptr), _fileName(nullptr), _lineNum(-1) {}
@@ -47,6 +49,9 @@ inline QTextStream& operator<<(QTextStream& s, const VTraceElement& e)
 // The destructor of a started, unjoined thread cancels it and then waits for
 // it to end, so the object is never freed under a running thread. A thread
 // that never reaches a cancellation point makes the destructor wait for it.
+// The waits of VSemaphore::acquire, VOneLockSemaphore::acquire and the
+// reader/writer lockers' constructors are cancellation points; the file
+// locker's and the shared-memory lock's waits are not.
 // A subclass whose run() uses the subclass's own members must stop and join
 // the thread in its own destructor: those members are gone by the time
 // ~VThread runs.
@@ -59,7 +64,7 @@ inline QTextStream& operator<<(QTextStream& s, const VTraceElement& e)
 // is called. Entries of outside threads are never removed; a thread id that
 // the system reuses for a later outside thread keeps the old entry's events
 // unless it is registered again.
-class VThread
+class VORN_EXPORT VThread
 {
 public:
     struct VThreadEntryPrivate;
@@ -107,6 +112,7 @@ protected:
     virtual void run() {}
 
 private:
+    friend struct VThreadRegistryAccess;
     VThread(const VThread&);
     VThread& operator=(const VThread&);
 

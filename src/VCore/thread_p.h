@@ -109,6 +109,12 @@ private:
     Hash _tid2Obj;
 };
 
+// The registry's lock, for the fork handlers and the tests.
+struct VThreadRegistryAccess
+{
+    static VMutex& registryLock() { return VThread::_stackTraceLock; }
+};
+
 // VThread's registry lock, taken with cancellation disabled.
 typedef VCancelSafeLocker<VMutex> VThreadRegistryLock;
 

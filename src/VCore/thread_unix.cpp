@@ -1,4 +1,5 @@
 #include "VCore/thread_p.h"
+#include "VCore/fork_lock_p.h"
 
 #include <algorithm>
 
@@ -12,6 +13,20 @@
 
 VMutex& VThread::_stackTraceLock = *new VMutex;
 ThreadsHouse* ThreadsHouse::_instance = nullptr;
+
+namespace {
+
+// A child forked while another thread holds the registry's lock would find
+// it locked for good: fork waits until it is free, and the forking thread
+// lets it go on both sides.
+void lockRegistryForFork() { VForkLock::prepare(VThreadRegistryAccess::registryLock()); }
+void unlockRegistryInParent() { VForkLock::parent(VThreadRegistryAccess::registryLock()); }
+void renewRegistryInChild() { VForkLock::child(VThreadRegistryAccess::registryLock()); }
+
+[[maybe_unused]] const int g_registryAtFork =
+    pthread_atfork(&lockRegistryForFork, &unlockRegistryInParent, &renewRegistryInChild);
+
+} // namespace
 
 QHash<int, unsigned int> VThreadStoragePrivate::_keys;
 QHash<unsigned int, int> VThreadStoragePrivate::_usersPerKey;

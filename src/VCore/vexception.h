@@ -5,12 +5,14 @@
 #ifndef VORNLIB_VCORE_VEXCEPTION_H
 #define VORNLIB_VCORE_VEXCEPTION_H
 
+#include "VCore/vornlib_export.h"
+
 #include <exception>
 
 #include <QByteArray>
 #include <QString>
 
-class VException : public std::exception
+class VORN_EXPORT VException : public std::exception
 {
 public:
     explicit VException(const char* message)

@@ -15,10 +15,12 @@
 #ifndef VORNLIB_VCORE_VSERVICE_H
 #define VORNLIB_VCORE_VSERVICE_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QString>
 #include <QVector>
 
-class VService
+class VORN_EXPORT VService
 {
 public:
     // argv is copied; _argv ends with a null element after the copies.

@@ -1,13 +1,17 @@
 #include "VDB/vdb.h"
 
 #include <atomic>
+#include <shared_mutex>
 
 #include <QSqlDatabase>
+#include <QStringList>
 #include <QThread>
 
 #include "VArch/arch_unix.h"
+#include "VCore/cancel_guard_p.h"
 #include "VCore/vexception.h"
 #include "VDB/vdbconfigreader.h"
+#include "VDB/vdbconnection_p.h"
 
 VDebug::StreamId VDb::VDbLog = VDebug::STDERR;
 
@@ -19,23 +23,28 @@ const QLatin1String SQLITE("QSQLITE");
 }
 
 VDb::VDb(VDbInitData* config)
-    : m_dbConfigXml(nullptr), m_port(0), m_ownerThread(QThread::currentThread())
+    : m_dbConfigXml(nullptr), m_port(0), m_link(std::make_shared<VDbPoolLink>(this)),
+      m_ownerThread(QThread::currentThread())
 {
     init(config);
 }
 
 VDb::~VDb()
 {
+    QStringList held;
+    {
+        // Waits for releases under way; later ones find the pool gone and
+        // delete their connection themselves, so a held one is not touched
+        // after this block: another thread may be running a query on it.
+        VCancelSafeLocker<std::shared_mutex> lock(&m_link->lock);
+        m_link->pool = nullptr;
+        for (VDbConnection* conn : m_usedConnections)
+            held << conn->m_conn.connectionName();
+    }
+    for (const QString& name : held)
+        VERROR(VDbLog) << "Connection still held when its pool is destroyed:" << name << endl;
     for (VDbConnection* conn : m_freeConnections)
         destroyConnection(conn);
-    for (VDbConnection* conn : m_usedConnections) {
-        VERROR(VDbLog) << "Connection still held when its pool is destroyed:"
-                       << conn->m_conn.connectionName() << endl;
-        // Its last handle deletes it; until then it is closed.
-        conn->rollback();
-        conn->m_conn.close();
-        conn->orphan();
-    }
     m_freeConnections.clear();
     m_usedConnections.clear();
     QSqlDatabase::removeDatabase(m_baseConnName);
@@ -118,6 +127,20 @@ void VDb::destroyConnection(VDbConnection* conn)
     const QString name = conn->m_conn.connectionName();
     delete conn;
     QSqlDatabase::removeDatabase(name);
+}
+
+void VDb::releaseFromHandle(VDbConnection* conn)
+{
+    const std::shared_ptr<VDbPoolLink> link = conn->m_link;
+    if (link) {
+        VCancelGuard guard;
+        std::shared_lock<std::shared_mutex> lock(link->lock);
+        if (VDb* pool = link->pool.load()) {
+            pool->releaseConnection(conn);
+            return;
+        }
+    }
+    destroyConnection(conn);
 }
 
 VDbConnectionPtr VDb::getConnection()

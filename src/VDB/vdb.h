@@ -6,12 +6,16 @@
 // Thread-safe: any thread may take and give back connections; each connection is used by one thread at a time.
 // Construction and destruction happen in one thread.
 //
-// Handles should be gone before the pool: a connection still held then is
-// rolled back, closed and deleted with its last handle. Queries must not
+// Handles may outlive the pool: a connection still held when the pool is
+// destroyed is logged and left to its last handle, which rolls it back,
+// closes and deletes it in the thread that holds it. Queries must not
 // outlive their handle (see VSafeSqlQuery).
 #ifndef VORNLIB_VDB_VDB_H
 #define VORNLIB_VDB_VDB_H
 
+#include "VCore/vornlib_export.h"
+
+#include <memory>
 #include <mutex>
 
 #include <QList>
@@ -24,8 +28,9 @@
 
 class QTextStream;
 class QThread;
+struct VDbPoolLink;
 
-class VDb
+class VORN_EXPORT VDb
 {
 public:
     typedef QList<VDbConnection*> ConnectionList;
@@ -57,6 +62,7 @@ public:
     uint getPort() const { return m_port; }
 
 private:
+    friend class VDbConnection;
     friend class VDbConnectionPtr::SmartPtrRef;
     friend struct VDbTestAccess;
 
@@ -68,7 +74,9 @@ private:
     VDbConnection* newConnection();
     // Deletes a connection and removes its Qt registration.
     static void destroyConnection(VDbConnection* conn);
-    static void deleteOrphan(VDbConnection* conn) { destroyConnection(conn); }
+    // The last handle of conn went: back to its pool, or, when the pool is
+    // gone, deleted here.
+    static void releaseFromHandle(VDbConnection* conn);
 
     ConnectionList m_freeConnections;
     ConnectionList m_usedConnections;
@@ -83,6 +91,7 @@ private:
     QString m_hostName;
 
     std::mutex m_mutex;
+    std::shared_ptr<VDbPoolLink> m_link;
     // Qt hands out a registered connection only to the thread that made it.
     QThread* m_ownerThread;
 };

@@ -6,6 +6,7 @@
 #include <QTextStream>
 
 #include "VCore/cancel_guard_p.h"
+#include "VCore/xml_depth_guard_p.h"
 #include "VDB/vdb.h"
 #include "VDebug/debug.h"
 
@@ -53,7 +54,7 @@ void VDbConfigReader::parse(QTextStream* xmlStream)
     QString error;
     int line = 0;
     int column = 0;
-    if (!m_doc.setContent(text, &error, &line, &column) && !text.isEmpty()) {
+    if (!vSetXmlContent(&m_doc, text, &error, &line, &column) && !text.isEmpty()) {
         VWARNING(VDb::VDbLog) << "Statements XML is not well-formed:" << error
                               << "at line" << line << "column" << column << endl;
     }

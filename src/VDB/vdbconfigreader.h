@@ -8,6 +8,8 @@
 #ifndef VORNLIB_VDB_VDBCONFIGREADER_H
 #define VORNLIB_VDB_VDBCONFIGREADER_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QDomDocument>
 #include <QDomElement>
 #include <QMap>
@@ -16,7 +18,7 @@
 
 class QTextStream;
 
-class VDbConfigReader
+class VORN_EXPORT VDbConfigReader
 {
 public:
     // Created empty on the first call and after each release().

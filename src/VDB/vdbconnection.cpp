@@ -1,18 +1,111 @@
 #include "VDB/vdbconnection.h"
 
+#include <mutex>
+
+#include <QHash>
+#include <QSqlDriver>
+#include <QSqlQuery>
+
+#include "VCore/cancel_guard_p.h"
 #include "VCore/vexception.h"
+#include "VDB/vdb.h"
 #include "VDB/vdbconfigreader.h"
 #include "VDB/vdbconnection_p.h"
+
+namespace {
+
+const QLatin1String NOT_OPEN("connection is not open");
+
+// Qt connection name -> state of the connection registered under it. Never
+// destroyed: connections may still go at exit.
+std::mutex& statesMutex()
+{
+    static std::mutex& m = *new std::mutex;
+    return m;
+}
+
+QHash<QString, std::weak_ptr<VDbConnectionState>>& states()
+{
+    static auto& table = *new QHash<QString, std::weak_ptr<VDbConnectionState>>;
+    return table;
+}
+
+} // namespace
+
+std::shared_ptr<VDbConnectionState> vdbFindState(const QString& connectionName)
+{
+    VCancelSafeLocker<std::mutex> lock(&statesMutex());
+    return states().value(connectionName).lock();
+}
+
+QString vdbFailureReason(const QSqlError& error, const QSqlDatabase& db)
+{
+    if (!error.text().trimmed().isEmpty())
+        return error.text();
+    if (!vdbIsUsable(db))
+        return NOT_OPEN;
+    return QStringLiteral("the driver gave no reason");
+}
+
+bool vdbReopen(QSqlDatabase& db, QString* reason)
+{
+    QSqlDriver* driver = db.driver();
+    const QString name = db.databaseName();
+    if (!driver || driver->dbmsType() != QSqlDriver::MySqlServer || name.isEmpty()) {
+        if (db.open())
+            return true;
+        *reason = vdbFailureReason(db.lastError(), db);
+        return false;
+    }
+    // Qt's MySQL driver, when selecting the database fails after the connect
+    // succeeded (the new session killed in between), frees its handle but
+    // keeps pointing at it: every query on the connection then writes into
+    // freed memory. So the database is selected here, and a failure closes
+    // the connection properly.
+    db.setDatabaseName(QString());
+    const bool opened = db.open();
+    db.setDatabaseName(name);
+    if (!opened) {
+        *reason = vdbFailureReason(db.lastError(), db);
+        return false;
+    }
+    QSqlError error;
+    {
+        QSqlQuery use(db);
+        // Quoted by hand: the driver's escaping splits names at '.'.
+        QString quoted = name;
+        quoted.replace(QLatin1Char('`'), QLatin1String("``"));
+        if (use.exec(QStringLiteral("USE `") + quoted + QLatin1Char('`')))
+            return true;
+        error = use.lastError();
+    }
+    db.close();
+    *reason = vdbFailureReason(error, db);
+    return false;
+}
 
 VDbConnection::VDbConnection(QSqlDatabase qdb, VDb* conn, VDbConfigReader* configReader,
                              bool autoCommit)
     : m_vdb(conn), m_conn(qdb), m_autoCommit(autoCommit), m_configReader(configReader),
-      m_isTempConnection(0), m_state(std::make_shared<VDbConnectionState>())
+      m_isTempConnection(0), m_state(std::make_shared<VDbConnectionState>()),
+      m_link(conn ? conn->m_link : nullptr)
 {
+    const QString name = m_conn.connectionName();
+    if (!name.isEmpty()) {
+        VCancelSafeLocker<std::mutex> lock(&statesMutex());
+        states().insert(name, m_state);
+    }
 }
 
 VDbConnection::~VDbConnection()
 {
+    const QString name = m_conn.connectionName();
+    if (!name.isEmpty()) {
+        VCancelSafeLocker<std::mutex> lock(&statesMutex());
+        auto it = states().find(name);
+        if (it != states().end() && it->lock() == m_state)
+            states().erase(it);
+    }
     if (m_conn.isOpen()) {
         if (m_autoCommit && !m_state->transactionLost)
             m_conn.commit();
@@ -22,57 +115,65 @@ VDbConnection::~VDbConnection()
     }
 }
 
+VDb* VDbConnection::getVdb()
+{
+    return m_link ? m_link->pool.load() : m_vdb;
+}
+
 bool VDbConnection::inTransaction() const
 {
     return m_state->inTransaction;
 }
 
-void VDbConnection::reopen()
+void VDbConnection::reopenOutsideTransaction(const QString& prefix, const QString& reason)
 {
-    m_conn.open();
+    if (m_state->inTransaction) {
+        // Reopening would drop the open transaction's work unseen.
+        m_state->markLostIfInTransaction(reason);
+        throw VException(prefix + reason);
+    }
+    // Statements prepared before are dead, whether or not this succeeds.
     ++m_state->generation;
-    m_state->endTransaction();
+    QString failure;
+    if (!vdbReopen(m_conn, &failure))
+        throw VException(prefix + failure);
 }
 
 void VDbConnection::beginTransaction()
 {
+    const QString prefix = QStringLiteral("Begin transaction operation failed, reason: ");
+    bool reopened = false;
+    if (!vdbIsUsable(m_conn)) {
+        reopenOutsideTransaction(prefix, NOT_OPEN);
+        reopened = true;
+    }
     if (!m_conn.transaction()) {
         const QSqlError error = m_conn.lastError();
-        if (vdbIsLostConnection(error)) {
-            if (m_state->inTransaction) {
-                // Reopening would drop the open transaction's work unseen.
-                m_state->markLostIfInTransaction(error.text());
-                throw VException(QStringLiteral("Begin transaction operation failed, reason: ") +
-                                 error.text());
-            }
-            // A failed reopen leaves its own error as the latest one.
-            reopen();
-            if (m_conn.transaction()) {
-                m_state->inTransaction = true;
-                return;
-            }
-        }
-        throw VException(QStringLiteral("Begin transaction operation failed, reason: ") +
-                         m_conn.lastError().text());
+        if (reopened || !vdbIsLostConnection(error))
+            throw VException(prefix + vdbFailureReason(error, m_conn));
+        reopenOutsideTransaction(prefix, error.text());
+        if (!m_conn.transaction())
+            throw VException(prefix + vdbFailureReason(m_conn.lastError(), m_conn));
     }
     m_state->inTransaction = true;
 }
 
 void VDbConnection::commit()
 {
+    const QString prefix = QStringLiteral("Commit operation failed, reason: ");
     if (m_state->transactionLost) {
         const QString text = m_state->lostText;
         m_conn.rollback();
         m_state->endTransaction();
-        throw VException(QStringLiteral("Commit operation failed, reason: ") + text);
+        throw VException(prefix + text);
     }
     if (!m_conn.commit()) {
         const QSqlError error = m_conn.lastError();
-        // A lost session took its transaction along; otherwise it is still
-        // open and the caller may roll it back.
-        if (vdbIsLostConnection(error))
+        // A lost or closed session took its transaction along; otherwise it
+        // is still open and the caller may roll it back.
+        if (vdbIsLostConnection(error) || !vdbIsUsable(m_conn))
             m_state->endTransaction();
-        throw VException(QStringLiteral("Commit operation failed, reason: ") + error.text());
+        throw VException(prefix + vdbFailureReason(error, m_conn));
     }
     m_state->endTransaction();
 }
@@ -96,17 +197,19 @@ VSafeSqlQuery VDbConnection::createQuery(const QString& queryName)
     const QString sql = m_configReader->getStatement(queryName);
     if (sql.isEmpty())
         throw VException(QStringLiteral("No such query: ") + queryName);
+    const QString prefix = QStringLiteral("Sql query prepared failed: ");
+    bool reopened = false;
+    if (!vdbIsUsable(m_conn)) {
+        reopenOutsideTransaction(prefix, NOT_OPEN);
+        reopened = true;
+    }
     VSafeSqlQuery q(getDatabase(), m_state);
     if (q.prepare(sql))
         return q;
-    if (vdbIsLostConnection(q.lastError())) {
-        if (m_state->inTransaction) {
-            m_state->markLostIfInTransaction(q.lastError().text());
-        } else {
-            reopen();
-            if (q.prepare(sql))
-                return q;
-        }
+    if (!reopened && vdbIsLostConnection(q.lastError())) {
+        reopenOutsideTransaction(prefix, q.lastError().text());
+        if (q.prepare(sql))
+            return q;
     }
-    throw VException(QString("Sql query prepared failed: %1").arg(q.lastError().text()));
+    throw VException(QString("Sql query prepared failed: %1").arg(vdbFailureReason(q.lastError(), m_conn)));
 }

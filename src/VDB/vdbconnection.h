@@ -4,11 +4,15 @@
 //
 // "Inside a transaction" means between a successful beginTransaction() and
 // commit()/rollback(); a BEGIN sent as plain SQL is not tracked. A lost MySQL
-// connection is reopened once by beginTransaction() and createQuery(), but
-// never inside a transaction: then the call fails and commit() fails too, as
-// the transaction's work died with the session.
+// connection, or one that is not open (a reopen failed, or it was closed), is
+// reopened once per call by beginTransaction() and createQuery(), but never
+// inside a transaction: then the call fails and commit() fails too, as the
+// transaction's work died with the session. Every VSafeSqlQuery made on
+// getDatabase() knows that transaction, whatever constructor made it.
 #ifndef VORNLIB_VDB_VDBCONNECTION_H
 #define VORNLIB_VDB_VDBCONNECTION_H
+
+#include "VCore/vornlib_export.h"
 
 #include <memory>
 
@@ -22,8 +26,9 @@ class QTextStream;
 class VDb;
 class VDbConfigReader;
 struct VDbConnectionState;
+struct VDbPoolLink;
 
-class VDbConnection
+class VORN_EXPORT VDbConnection
 {
 public:
     VDbConnection(QSqlDatabase qdb, VDb* conn, VDbConfigReader* configReader, bool autoCommit);
@@ -35,7 +40,8 @@ public:
     bool isTemporary() const { return m_isTempConnection != 0; }
 
     QSqlDatabase getDatabase() { return m_conn; }
-    VDb* getVdb() { return m_vdb; }
+    // The owning pool; null once it is destroyed.
+    VDb* getVdb();
 
     // Only VException leaves beginTransaction() and commit().
     void beginTransaction();
@@ -56,11 +62,12 @@ private:
     VDbConnection(const VDbConnection&) = delete;
     VDbConnection& operator=(const VDbConnection&) = delete;
 
-    void reopen();
+    // Reopens for a call that failed on a lost or closed connection outside
+    // a transaction; throws prefix + the reason when that fails. Inside a
+    // transaction throws prefix + reason at once and marks the work lost.
+    void reopenOutsideTransaction(const QString& prefix, const QString& reason);
     // Between a successful beginTransaction() and commit()/rollback().
     bool inTransaction() const;
-    // The pool is gone: the last handle deletes this connection.
-    void orphan() { m_vdb = nullptr; }
 
     VDb* m_vdb;
     QSqlDatabase m_conn;
@@ -68,6 +75,7 @@ private:
     VDbConfigReader* m_configReader;
     int m_isTempConnection;
     std::shared_ptr<VDbConnectionState> m_state;
+    std::shared_ptr<VDbPoolLink> m_link;
 };
 
 #endif

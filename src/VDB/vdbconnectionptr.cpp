@@ -6,10 +6,7 @@
 VDbConnectionPtr::SmartPtrRef::~SmartPtrRef()
 {
     if (m_data) {
-        if (VDb* pool = m_data->getVdb())
-            pool->releaseConnection(m_data);
-        else
-            VDb::deleteOrphan(m_data);
+        VDb::releaseFromHandle(m_data);
         m_data = nullptr;
     }
 }

@@ -7,11 +7,13 @@
 #ifndef VORNLIB_VDB_VDBCONNECTIONPTR_H
 #define VORNLIB_VDB_VDBCONNECTIONPTR_H
 
+#include "VCore/vornlib_export.h"
+
 #include <atomic>
 
 class VDbConnection;
 
-class VDbConnectionPtr
+class VORN_EXPORT VDbConnectionPtr
 {
 public:
     class SmartPtrRef

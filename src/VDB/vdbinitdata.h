@@ -4,11 +4,13 @@
 #ifndef VORNLIB_VDB_VDBINITDATA_H
 #define VORNLIB_VDB_VDBINITDATA_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QString>
 
 class QTextStream;
 
-class VDbInitData
+class VORN_EXPORT VDbInitData
 {
 public:
     virtual ~VDbInitData();

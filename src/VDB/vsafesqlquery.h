@@ -3,14 +3,25 @@
 // connection to a MySQL server was lost.
 // Thread-safety: one thread at a time, like the connection it came from.
 //
-// Lifetime: a query must not outlive the VDbConnectionPtr it came from (nor
-// the pool). Once the connection's Qt registration is removed, Qt 5 crashes
-// when the query is used. Destroy queries first, then the handle.
+// Lifetime: a query must not outlive the VDbConnectionPtr it came from. Once
+// the connection's Qt registration is removed, Qt 5 crashes when the query is
+// used. Destroy queries first, then the handle.
+//
+// Reopening: after a reopen the statement the query was last prepared with
+// (lastQuery(), however it was prepared) is prepared again and every value
+// bound so far is bound again, by name for named placeholders, by position
+// for "?". A plain QSqlQuery made on VDbConnection::getDatabase() is not
+// seen by the library: do not keep one across a call that may reopen
+// (beginTransaction, createQuery, execWithRetries); a statement it prepared
+// before is dead afterwards, and Qt's MySQL driver may leave it pointing at
+// freed memory when a reopen fails.
 //
 // exec(const QString&) runs caller-built SQL text: bind values to a prepared
 // statement instead of pasting them into the text.
 #ifndef VORNLIB_VDB_VSAFESQLQUERY_H
 #define VORNLIB_VDB_VSAFESQLQUERY_H
+
+#include "VCore/vornlib_export.h"
 
 #include <memory>
 
@@ -37,7 +48,7 @@ inline bool vdbIsLostConnection(const QSqlError& error)
     return error.text().indexOf(QLatin1String("server has gone away"), 0, Qt::CaseInsensitive) >= 0;
 }
 
-class VSafeSqlQuery : public QSqlQuery
+class VORN_EXPORT VSafeSqlQuery : public QSqlQuery
 {
 public:
     VSafeSqlQuery();
@@ -47,8 +58,9 @@ public:
     VSafeSqlQuery(QSqlDatabase db, const std::shared_ptr<VDbConnectionState>& state);
     ~VSafeSqlQuery();
 
-    // Prepares and remembers the text, so exec() can prepare it again when
-    // the connection was reopened meanwhile.
+    // QSqlQuery::prepare, noting the connection's reopen count. When it
+    // fails on a closed connection, exec() fails too ("statement not
+    // prepared") instead of running the statement prepared before.
     bool prepare(const QString& query);
 
     // Run once; no retry. A lost connection inside an open transaction marks
@@ -58,27 +70,30 @@ public:
 
     // For idempotent statements only. At most `attempts` runs in total (at
     // least one); a further run happens only when the server never got the
-    // statement (error 2006, "server has gone away") and no transaction is
-    // open on the connection: the connection is reopened, the statement
-    // prepared and its values bound again. Each retry logs a warning on
-    // `stream`. After 2013 ("lost connection during query") the outcome is
-    // unknown and the failure is reported as it is. Only queries made by
-    // VDbConnection::createQuery know about the connection's transaction.
+    // statement (error 2006, "server has gone away", or the connection is
+    // not open) and no transaction is open on the connection: the connection
+    // is reopened, the statement prepared and its values bound again. Each
+    // retry logs a warning on `stream`. After 2013 ("lost connection during
+    // query") the outcome is unknown and the failure is reported as it is.
     bool execWithRetries(const QString& query, VDebug::StreamId stream, int attempts);
     bool execWithRetries(VDebug::StreamId stream, int attempts);
 
 private:
     bool runPrepared();
+    // The last prepare() failed before Qt took its text.
+    bool neverPrepared() const;
     bool retryable(int attempt, int attempts) const;
     void reopen(VDebug::StreamId stream, int attempt, int attempts);
     void noteFailure();
 
     QSqlDatabase _database;
     std::shared_ptr<VDbConnectionState> _state;
-    QString _sql;
     quint64 _generation;
-    // Reopened by this query's own retry: prepare again before running.
+    // Reopened by this query's own retry, or its last prepare failed:
+    // prepare again before running.
     bool _stale;
+    QString _failedSql;
+    QString _lastQueryAtFailure;
 };
 
 #endif

@@ -3,6 +3,8 @@
 #ifndef VORNLIB_VDEBUG_CONSOLE_H
 #define VORNLIB_VDEBUG_CONSOLE_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -22,7 +24,7 @@
 // line that has no newline and after joining the "thread:" commands it
 // started. An exception thrown by a slot is not caught: it leaves run() (or,
 // for a VException in a "thread:" command, is logged by the thread).
-class VDebugConsole : public QObject
+class VORN_EXPORT VDebugConsole : public QObject
 {
     Q_OBJECT
 

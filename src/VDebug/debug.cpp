@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include <QFile>
 #include <QFileInfo>
@@ -15,9 +16,11 @@
 #include "VArch/arch_unix.h"
 #include "VCore/cancel_guard_p.h"
 #include "VCore/eintr_p.h"
+#include "VCore/fork_lock_p.h"
 #include "VCore/mutex.h"
 #include "VCore/semunix.h"
 #include "VCore/semunix_p.h"
+#include "VCore/thread.h"
 #include "VCore/unique_fd_p.h"
 #include "VDebug/debug_sink_p.h"
 
@@ -47,13 +50,9 @@ void initGate(pthread_mutex_t* m)
     pthread_mutexattr_destroy(&a);
 }
 
-void forEachGate(void (*f)(pthread_mutex_t*));
-
-// A child made by fork() while another thread held a stream's gate would
-// find it locked for good: fork waits until no gate is held.
-void lockGates() { forEachGate([](pthread_mutex_t* m) { pthread_mutex_lock(m); }); }
-void unlockGates() { forEachGate([](pthread_mutex_t* m) { pthread_mutex_unlock(m); }); }
-void resetGates();
+void lockForFork();
+void unlockAfterFork();
+void resetAfterFork();
 
 // The stream table. Created on first use and never destroyed, so that
 // threads still logging while the process exits find it intact.
@@ -69,7 +68,7 @@ struct SinkTable
             s.store(nullptr, std::memory_order_relaxed);
         sinks[0].store(new VDebug::VDebugSink(stdout, VDebug::VWARNING, QByteArray()));
         sinks[1].store(new VDebug::VDebugSink(stderr, VDebug::VWARNING, QByteArray()));
-        pthread_atfork(&lockGates, &unlockGates, &resetGates);
+        pthread_atfork(&lockForFork, &unlockAfterFork, &resetAfterFork);
     }
 };
 
@@ -79,25 +78,61 @@ SinkTable& table()
     return *t;
 }
 
-void forEachGate(void (*f)(pthread_mutex_t*))
+template <class F>
+void forEachSink(F f)
 {
     for (auto& slot : table().sinks) {
         if (VDebug::VDebugSink* s = slot.load(std::memory_order_acquire))
-            f(&s->_rotationGate);
+            f(s);
     }
+}
+
+// A child made by fork() while another thread held the table's mutex or a
+// stream's gate would find it locked for good: fork waits until neither is
+// held. The table's mutex is taken first and kept until after the fork, so
+// no stream is unregistered between the handlers' walks of the table.
+// Nothing here logs.
+void lockForFork()
+{
+    VForkLock::prepare(table().mutex);
+    forEachSink([](VDebug::VDebugSink* s) { pthread_mutex_lock(&s->_rotationGate); });
+}
+
+void unlockAfterFork()
+{
+    forEachSink([](VDebug::VDebugSink* s) { pthread_mutex_unlock(&s->_rotationGate); });
+    VForkLock::parent(table().mutex);
 }
 
 // In the child the forking thread holds every gate; it lets them go, and the
 // rotation unit is not held there: System V undo entries are not inherited.
-void resetGates()
+void resetAfterFork()
 {
-    for (auto& slot : table().sinks) {
-        if (VDebug::VDebugSink* s = slot.load(std::memory_order_acquire)) {
-            pthread_mutex_unlock(&s->_rotationGate);
-            s->_unitHeld = false;
-            s->_leaseLines = 0;
-        }
-    }
+    forEachSink([](VDebug::VDebugSink* s) {
+        pthread_mutex_unlock(&s->_rotationGate);
+        s->_unitHeld = false;
+        s->_leaseLines = 0;
+    });
+    VForkLock::child(table().mutex);
+}
+
+// glibc's time-zone lock, taken inside localtime_r, stays locked in a child
+// forked while another thread is inside it. The library's own calls run
+// under this lock, which fork takes first, so none is inside localtime_r
+// across a fork. Application threads calling localtime/mktime are not
+// covered.
+pthread_mutex_t g_localTimeLock = PTHREAD_MUTEX_INITIALIZER;
+void lockLocalTime() { pthread_mutex_lock(&g_localTimeLock); }
+void unlockLocalTime() { pthread_mutex_unlock(&g_localTimeLock); }
+[[maybe_unused]] const int g_localTimeAtFork = pthread_atfork(&lockLocalTime, &unlockLocalTime, &unlockLocalTime);
+
+void localTime(time_t sec, struct tm* out)
+{
+    // localtime_r may read the zone file: no cancellation with the lock held.
+    VCancelGuard noCancel;
+    lockLocalTime();
+    localtime_r(&sec, out);
+    unlockLocalTime();
 }
 
 // Answers for ids that name no live stream: never active, never written.
@@ -130,7 +165,7 @@ void vDebugClockNow(struct timespec* ts)
 QString vRotationStamp(const struct timespec& ts)
 {
     struct tm t;
-    localtime_r(&ts.tv_sec, &t);
+    localTime(ts.tv_sec, &t);
     char buf[32];
     std::snprintf(buf, sizeof buf, "%02d%02d%02d_%02d%02d%02d", t.tm_mday, t.tm_mon + 1,
                   t.tm_year % 100, t.tm_hour, t.tm_min, t.tm_sec);
@@ -142,6 +177,22 @@ void VDebugTestAccess::setRotationWait(int ms)
     g_rotationWaitMs.store(ms > 0 ? ms : 10000);
 }
 
+VMutex& VDebugTestAccess::streamTableLock()
+{
+    return table().mutex;
+}
+
+bool vRepointSink(VDebug::StreamId id, quint64 serial, const std::function<bool(VDebug::VDebugSink&)>& step)
+{
+    SinkTable& t = table();
+    VCancelSafeLocker<VMutex> lock(&t.mutex);
+    const int slot = id.getId();
+    VDebug::VDebugSink* s = slot >= 0 && slot < VDebug::MAX_STREAMS ? t.sinks[slot].load() : nullptr;
+    if (!s || s->serial() != serial || s->isDummy())
+        return false;
+    return step(*s);
+}
+
 int VDebugTestAccess::rotationAttempts()
 {
     return g_rotationAttempts.load();
@@ -149,11 +200,15 @@ int VDebugTestAccess::rotationAttempts()
 
 // ---- sink ----
 
+namespace {
+std::atomic<quint64> g_nextSerial{1};
+} // namespace
+
 VDebug::VDebugSink::VDebugSink(FILE* fstream, debug_level_t debugLevel, const QByteArray& streamName)
     : _globalDebugLevel(debugLevel), _fstream(fstream), _ownsFile(false), _streamName(streamName),
       _rotatable(false), _maxSize(0), _rotationSem(nullptr), _retryAfter(0), _failureReported(false),
       _semFailureReported(false), _semStalled(false), _gateWaiters(0), _unitHeld(false),
-      _leaseLines(0), _isDummy(false)
+      _leaseLines(0), _isDummy(false), _serial(g_nextSerial++)
 {
     initGate(&_rotationGate);
 }
@@ -162,7 +217,7 @@ VDebug::VDebugSink::VDebugSink()
     : _globalDebugLevel(VSYSTEM), _fstream(nullptr), _ownsFile(false), _rotatable(false),
       _maxSize(0), _rotationSem(nullptr), _retryAfter(0), _failureReported(false),
       _semFailureReported(false), _semStalled(false), _gateWaiters(0), _unitHeld(false),
-      _leaseLines(0), _isDummy(true)
+      _leaseLines(0), _isDummy(true), _serial(g_nextSerial++)
 {
     initGate(&_rotationGate);
 }
@@ -173,6 +228,42 @@ VDebug::VDebugSink::~VDebugSink()
     pthread_mutex_destroy(&_rotationGate);
 }
 
+namespace {
+
+// Opens a log file for appending. A new file is made with O_EXCL and never
+// through a link; when reopen is set (the name is being re-pointed, in a
+// directory others may write) an existing file must be a regular file and
+// not a link, and a name that vanishes between the two opens is tried again.
+int openLogFile(const char* filename, bool reopen)
+{
+    const int append = O_WRONLY | O_APPEND | O_CLOEXEC;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        int fd = vRetryOnEintr([&] { return ::open(filename, append | O_CREAT | O_EXCL | O_NOFOLLOW, 0666); });
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+        if (!reopen)
+            return vRetryOnEintr([&] { return ::open(filename, append); });
+        fd = vRetryOnEintr([&] { return ::open(filename, append | O_NOFOLLOW | O_NONBLOCK); });
+        if (fd < 0) {
+            if (errno == ENOENT)
+                continue;
+            return -1;
+        }
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            errno = EINVAL;
+            return -1;
+        }
+        ::fcntl(fd, F_SETFL, O_APPEND); // blocking again
+        return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+} // namespace
+
 bool VDebug::VDebugSink::initSink(const char* filename)
 {
     if (!filename)
@@ -181,16 +272,17 @@ bool VDebug::VDebugSink::initSink(const char* filename)
     if (_ownsFile && old) {
         // Re-pointed while other threads may be writing: the new file takes
         // over the old descriptor number, so the FILE they hold stays valid.
-        const VUniqueFd fd(
-            vRetryOnEintr([&] { return ::open(filename, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666); }));
+        const VUniqueFd fd(openLogFile(filename, true));
         if (!fd.isValid() || vRetryOnEintr([&] { return ::dup3(fd.get(), fileno(old), O_CLOEXEC); }) < 0)
             return false;
     } else {
-        // "e": the descriptor does not leak into exec'd children. A standard
-        // FILE (the fallback) is never closed: other threads may hold it.
-        FILE* f = std::fopen(filename, "ae");
+        // A standard FILE (the fallback) is never closed: other threads may
+        // hold it.
+        VUniqueFd fd(openLogFile(filename, false));
+        FILE* f = fd.isValid() ? ::fdopen(fd.get(), "a") : nullptr;
         if (!f)
             return false;
+        fd.release(); // the FILE owns it now
         _fstream.store(f, std::memory_order_release);
         _ownsFile = true;
     }
@@ -212,6 +304,9 @@ void VDebug::VDebugSink::closeSink()
     _ownsFile = false;
     _rotatable.store(false);
     delete _rotationSem.exchange(nullptr);
+    if (_bypassFd >= 0 && _bypassPid == ::getpid())
+        ::close(_bypassFd);
+    _bypassFd = -1;
 }
 
 qint64 VDebug::VDebugSink::getLogSize()
@@ -225,28 +320,143 @@ qint64 VDebug::VDebugSink::getLogSize()
 
 namespace {
 
+// Open-file-description locks on the whole log file. They belong to the open
+// file, not the process, so threads and processes that share one descriptor
+// share one lock: each party locks through a description of its own.
+bool ofdLock(int fd, short type, bool wait)
+{
+    struct flock fl;
+    std::memset(&fl, 0, sizeof fl);
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    return vRetryOnEintr([&] { return ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl); }) == 0;
+}
+
+// A description of its own on the file that fd writes to (reopened through
+// /proc, so a file renamed meanwhile is still the same file); -1 on failure.
+int reopenOwnFile(int fd, int flags)
+{
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+    return vRetryOnEintr([&] { return ::open(self.constData(), flags | O_CLOEXEC); });
+}
+
+// Takes the exclusive lock through lockFd, trying for at most waitMs.
+bool lockExclusiveWithin(int lockFd, int waitMs)
+{
+    for (int waited = 0;; ++waited) {
+        if (ofdLock(lockFd, F_WRLCK, false))
+            return true;
+        if ((errno != EAGAIN && errno != EACCES) || waited >= waitMs)
+            return false;
+        VThread::sleepMilli(1);
+    }
+}
+
+QString sinkName(const VDebug::VDebugSink& s)
+{
+    if (!s.getSinkFilePath().isEmpty())
+        return QString::fromLocal8Bit(s.getSinkFilePath());
+    return s.getFStream() == stderr ? QStringLiteral("standard error") : QStringLiteral("standard output");
+}
+
+} // namespace
+
 // One write(2) of the whole line on the O_APPEND descriptor: lines from
 // several threads and processes never interleave, whatever their length.
-// The FILE lock orders it after anything buffered through stdio.
-void writeWhole(FILE* f, const char* data, size_t len)
+// The FILE lock orders it after anything buffered through stdio and guards
+// the fragment and drop bookkeeping.
+void VDebug::VDebugSink::writeWhole(FILE* f, const char* data, size_t len, bool holdsUnit)
 {
     flockfile(f);
     fflush_unlocked(f);
     const int fd = fileno_unlocked(f);
-    while (len > 0) {
-        const ssize_t n = ::write(fd, data, len);
+    // A fragment left by a failed write is ended first, so no line is glued
+    // to it.
+    QByteArray joined;
+    const size_t prefix = _fragmentLeft.load(std::memory_order_relaxed) ? 1 : 0;
+    if (prefix) {
+        joined.reserve(int(len + 1));
+        joined.append('\n');
+        joined.append(data, int(len));
+        data = joined.constData();
+        len += 1;
+    }
+    size_t done = 0;
+    int err = 0;
+    while (done < len) {
+        const ssize_t n = ::write(fd, data + done, len - done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
+            err = errno;
             break;
         }
-        data += n;
-        len -= size_t(n);
+        done += size_t(n);
+    }
+    if (prefix && done >= prefix)
+        _fragmentLeft.store(false, std::memory_order_relaxed);
+    if (done == len) {
+        if (_dropped.load(std::memory_order_relaxed) > 0) {
+            vReportToStderr(QStringLiteral("VDebug: writing to %1 works again; %2 lines dropped")
+                                .arg(sinkName(*this))
+                                .arg(_dropped.load(std::memory_order_relaxed)));
+            _dropped.store(0, std::memory_order_relaxed);
+        }
+    } else {
+        if (done > prefix && !(holdsUnit && cutFragment(fd, done - prefix)))
+            _fragmentLeft.store(true, std::memory_order_relaxed);
+        if (_dropped.fetch_add(1, std::memory_order_relaxed) == 0)
+            vReportToStderr(vSysError(QStringLiteral("VDebug: lines to %1 are being dropped").arg(sinkName(*this)),
+                                      err ? err : ENOSPC));
     }
     funlockfile(f);
 }
 
-} // namespace
+// Takes back the n bytes of a line cut short, when they are still the file's
+// end. Only a holder of the rotation unit does it (no other writer then
+// appends but one that bypasses the unit, which the exclusive lock holds
+// off).
+bool VDebug::VDebugSink::cutFragment(int fd, size_t n)
+{
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    const VUniqueFd lockFd(reopenOwnFile(fd, O_RDWR | O_APPEND));
+    if (end < off_t(n) || !lockFd.isValid() || !ofdLock(lockFd.get(), F_WRLCK, false))
+        return false;
+    struct stat st;
+    const bool cut = ::fstat(fd, &st) == 0 && st.st_size == end && ::ftruncate(fd, end - off_t(n)) == 0;
+    ofdLock(lockFd.get(), F_UNLCK, false);
+    return cut;
+}
+
+// A line written without the rotation unit holds a shared lock on the file
+// around its write, so that a rotation never copies and truncates across it.
+int VDebug::VDebugSink::bypassLockFd(int fd)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return -1;
+    // Per process and per file: a forked child shares the parent's
+    // descriptions, and one party's unlock would free the other's lock.
+    if (_bypassFd >= 0 && (_bypassPid != ::getpid() || _bypassIno != st.st_ino || _bypassDev != st.st_dev)) {
+        if (_bypassPid == ::getpid())
+            ::close(_bypassFd);
+        _bypassFd = -1;
+    }
+    if (_bypassFd < 0) {
+        // A file this process may only write takes an exclusive lock instead:
+        // a shared one needs read access.
+        _bypassFd = reopenOwnFile(fd, O_RDWR | O_APPEND);
+        _bypassLockType = F_RDLCK;
+        if (_bypassFd < 0) {
+            _bypassFd = reopenOwnFile(fd, O_WRONLY | O_APPEND);
+            _bypassLockType = F_WRLCK;
+        }
+        _bypassPid = ::getpid();
+        _bypassIno = st.st_ino;
+        _bypassDev = st.st_dev;
+    }
+    return _bypassFd;
+}
 
 void VDebug::VDebugSink::writeLine(const char* data, size_t len)
 {
@@ -257,7 +467,7 @@ void VDebug::VDebugSink::writeLine(const char* data, size_t len)
     VCancelGuard noCancel;
     VSemaphore* sem = _rotatable.load(std::memory_order_acquire) ? _rotationSem.load() : nullptr;
     if (!sem) {
-        writeWhole(f, data, len);
+        writeWhole(f, data, len, false);
         return;
     }
     // Held around the write: a rotation in any process copies and truncates
@@ -266,8 +476,8 @@ void VDebug::VDebugSink::writeLine(const char* data, size_t len)
     pthread_mutex_lock(&_rotationGate);
     _gateWaiters.fetch_sub(1, std::memory_order_relaxed);
     const bool held = _unitHeld || takeRotationUnit(sem);
-    writeWhole(f, data, len);
     if (held) {
+        writeWhole(f, data, len, true);
         reportFlushed();
         // While threads of this process queue at the gate, the unit passes
         // among them without two semop calls per line; it goes back when no
@@ -280,6 +490,14 @@ void VDebug::VDebugSink::writeLine(const char* data, size_t len)
         } else {
             _unitHeld = true;
         }
+    } else {
+        // The unit's holder is stopped or slow: the line goes out without it,
+        // under a shared lock that a rotation's last step waits for.
+        const int lockFd = bypassLockFd(fileno(f));
+        const bool locked = lockFd >= 0 && ofdLock(lockFd, _bypassLockType, true);
+        writeWhole(f, data, len, false);
+        if (locked)
+            ofdLock(lockFd, F_UNLCK, false);
     }
     pthread_mutex_unlock(&_rotationGate);
 }
@@ -324,6 +542,31 @@ void VDebug::VDebugSink::reportFlushed()
         rotateLogFile();
 }
 
+namespace {
+
+// Appends what src holds from offset *from to its end onto dst; false with
+// errno on a failure.
+bool copyTail(int src, int dst, off_t* from)
+{
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = vRetryOnEintr([&] { return ::pread(src, buf, sizeof buf, *from); });
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = vRetryOnEintr([&] { return ::write(dst, buf + done, size_t(n - done)); });
+            if (w < 0)
+                return false;
+            done += w;
+        }
+        *from += n;
+    }
+}
+
+} // namespace
+
 bool VDebug::VDebugSink::rotateLogFile()
 {
     struct timespec now;
@@ -335,38 +578,66 @@ bool VDebug::VDebugSink::rotateLogFile()
     const QString path = QString::fromLocal8Bit(_sinkFilePath);
     const QString copyName =
         _copyDir + QLatin1Char('/') + _copyBase + QLatin1Char('_') + vRotationStamp(now) + QLatin1Char('.') + _copySuffix;
+    const QByteArray copyPath = QFile::encodeName(copyName);
     FILE* f = _fstream.load(std::memory_order_acquire);
-    // Copied through our own descriptor: the file we truncate below, even
-    // when its name was taken away meanwhile.
-    const QString ownFd = QStringLiteral("/proc/self/fd/%1").arg(fileno(f));
-    QFile log(QFileInfo::exists(ownFd) ? ownFd : path);
-    if (!log.copy(copyName)) {
+    const int fd = fileno(f);
+    // Copied through a description of our own on the file we truncate below,
+    // even when its name was taken away meanwhile; its exclusive lock holds
+    // off lines that bypass the rotation unit.
+    VUniqueFd src(reopenOwnFile(fd, O_RDWR | O_APPEND));
+    if (!src.isValid())
+        src.reset(reopenOwnFile(fd, O_RDONLY));
+    // A new file only: never through a link or onto something planted there.
+    VUniqueFd dst(vRetryOnEintr([&] {
+        return ::open(copyPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }));
+    auto fail = [&](const QString& what, int err, bool removeCopy) {
+        if (removeCopy)
+            ::unlink(copyPath.constData());
         // A copy of that name exists when two rotations fall in one second:
         // try again in the next. Anything else waits a minute.
-        const bool collision = QFileInfo::exists(copyName);
+        const bool collision = err == EEXIST;
         _retryAfter = now.tv_sec + (collision ? 1 : 60);
         if (!collision && !_failureReported) {
             _failureReported = true;
-            vReportToStderr(QStringLiteral("VDebug: rotation of %1 failed: cannot copy to %2: %3")
-                               .arg(path, copyName, log.errorString()));
+            vReportToStderr(vSysError(QStringLiteral("VDebug: rotation of %1 failed: %2").arg(path, what), err));
         }
         return false;
+    };
+    const QString cannotCopy = QStringLiteral("cannot copy to %1").arg(copyName);
+    if (!dst.isValid())
+        return fail(cannotCopy, errno, false);
+    if (!src.isValid())
+        return fail(cannotCopy, errno, true);
+    // Most of the file is copied while lines that bypass the unit may still
+    // come; the lock is held only for what they appended since, and the
+    // truncation.
+    off_t copied = 0;
+    if (!copyTail(src.get(), dst.get(), &copied))
+        return fail(cannotCopy, errno, true);
+    const int lockFd = src.get();
+    if (!lockExclusiveWithin(lockFd, g_rotationWaitMs.load(std::memory_order_relaxed))) {
+        // A bypassing writer stopped inside its write: try again later.
+        ::unlink(copyPath.constData());
+        _retryAfter = now.tv_sec + 1;
+        return false;
     }
+    struct Unlock
+    {
+        int fd;
+        ~Unlock() { ofdLock(fd, F_UNLCK, false); }
+    } unlock{lockFd};
+    if (!copyTail(src.get(), dst.get(), &copied))
+        return fail(cannotCopy, errno, true);
     struct stat st;
-    if (::fstat(fileno(f), &st) == 0)
-        ::chmod(QFile::encodeName(copyName).constData(), st.st_mode & 07777);
+    if (::fstat(fd, &st) == 0)
+        ::fchmod(dst.get(), st.st_mode & 07777);
+    if (::close(dst.release()) != 0)
+        return fail(cannotCopy, errno, true);
     // Emptied in place: every process's append-mode descriptor goes on at
     // the start of the same file.
-    if (::ftruncate(fileno(f), 0) != 0) {
-        const int err = errno;
-        QFile::remove(copyName);
-        _retryAfter = now.tv_sec + 60;
-        if (!_failureReported) {
-            _failureReported = true;
-            vReportToStderr(vSysError(QStringLiteral("VDebug: rotation of %1 failed: cannot truncate").arg(path), err));
-        }
-        return false;
-    }
+    if (::ftruncate(fd, 0) != 0)
+        return fail(QStringLiteral("cannot truncate"), errno, true);
     _failureReported = false;
     return true;
 }
@@ -393,20 +664,25 @@ void VDebug::VDebugSink::setRotationSize(int size)
         return;
 
     const QFileInfo info(path);
-    _copyDir = info.absolutePath();
-    _copyBase = info.baseName();
-    _copySuffix = info.completeSuffix();
-    // Throws on a base name the semaphore refuses; rotation then stays off.
-    VSemaphore* sem = new VSemaphore(1, (_copyBase.toLocal8Bit() + "_rotationSem").constData());
+    // Made before the stream table is locked: setting a semaphore up touches
+    // files in a shared directory and may be slow, and registrations and
+    // fork() wait for that lock. Throws on a base name the semaphore
+    // refuses; rotation then stays off.
+    std::unique_ptr<VSemaphore> sem(new VSemaphore(1, (info.baseName().toLocal8Bit() + "_rotationSem").constData()));
     if (!sem->isOk()) {
         vReportToStderr(QStringLiteral("VDebug::setRotationSize: rotation semaphore for %1 failed: %2; "
                                       "rotation stays off")
                            .arg(path, sem->errorString()));
-        delete sem;
         return;
     }
+    VCancelSafeLocker<VMutex> lock(&table().mutex);
+    if (_rotationSem.load())
+        return; // armed meanwhile by another thread
+    _copyDir = info.absolutePath();
+    _copyBase = info.baseName();
+    _copySuffix = info.completeSuffix();
     // Published once and kept until the stream goes: writers may hold it.
-    _rotationSem.store(sem, std::memory_order_release);
+    _rotationSem.store(sem.release(), std::memory_order_release);
     _rotatable.store(true, std::memory_order_release);
 }
 
@@ -459,7 +735,7 @@ void VDebug::printTimestamp()
     g_clock.load(std::memory_order_relaxed)(&ts);
     if (ts.tv_sec != cache.sec) {
         struct tm t;
-        localtime_r(&ts.tv_sec, &t);
+        localTime(ts.tv_sec, &t);
         cache.len = std::snprintf(cache.text, sizeof cache.text, "%02d.%02d.%04d %02d:%02d:%02d",
                                   t.tm_mday, t.tm_mon + 1, t.tm_year + 1900, t.tm_hour, t.tm_min,
                                   t.tm_sec);
@@ -618,9 +894,21 @@ VDebug& endl(VDebug& d)
 
 VDebug::StreamId VDebug::registerStream(const QByteArray& streamName, const char* filename)
 {
+    // Opened before the table is locked: opening may block (a FIFO, a slow
+    // mount), and fork() waits for the table's lock.
+    std::unique_ptr<VDebugSink> sink(new VDebugSink(stdout, VERROR, streamName));
+    bool opened;
+    {
+        VCancelGuard noCancel;
+        opened = sink->initSink(filename);
+    }
+    if (!opened) {
+        const int err = errno;
+        // The stream falls back to standard output; say so once.
+        vReportToStderr(vSysError(
+            QStringLiteral("cannot open log file %1").arg(QString::fromLocal8Bit(filename ? filename : "")), err));
+    }
     SinkTable& t = table();
-    // Opening the file may block (a FIFO, a slow mount): a cancelled thread
-    // must not leave the table locked.
     VCancelSafeLocker<VMutex> lock(&t.mutex);
 
     int slot = -1;
@@ -638,14 +926,7 @@ VDebug::StreamId VDebug::registerStream(const QByteArray& streamName, const char
         slot = t.nextSink++;
     }
 
-    VDebugSink* sink = new VDebugSink(stdout, VERROR, streamName);
-    if (!sink->initSink(filename)) {
-        const int err = errno;
-        // The stream falls back to standard output; say so once.
-        vReportToStderr(vSysError(
-            QStringLiteral("cannot open log file %1").arg(QString::fromLocal8Bit(filename ? filename : "")), err));
-    }
-    VDebugSink* old = t.sinks[slot].exchange(sink, std::memory_order_acq_rel);
+    VDebugSink* old = t.sinks[slot].exchange(sink.release(), std::memory_order_acq_rel);
     delete old; // a placeholder: no file, no thread uses it
     initCrashHandler();
     return StreamId(slot);
@@ -691,7 +972,6 @@ void VDebug::setRotationSize(StreamId id, int logRotationSize)
         return;
     }
     try {
-        VCancelSafeLocker<VMutex> lock(&table().mutex);
         s.setRotationSize(logRotationSize);
     } catch (const VException& e) {
         std::fprintf(stderr, "%s\n", e.what());

@@ -3,8 +3,21 @@
 // Thread-safety: a statement belongs to its thread; streams take lines from any thread and process.
 // Each line is one write(2) on an O_APPEND descriptor. unregisterStream and
 // the setters may run while other threads log to other streams.
+// A write that fails (a full disk) drops the line whole and says so once on
+// standard error, and again with the count when writing works; a fragment it
+// left stays only when its writer could not take it back, and the next line
+// then starts with a line feed.
+// fork() waits while another thread holds the stream table or stamps a line
+// (the library's localtime_r calls run under a lock of its own), so a child
+// logs at once. An application thread inside localtime/mktime at the fork can
+// still leave glibc's time-zone lock held in the child, whose first line then
+// blocks. Nothing may log from inside a fork handler.
+// Log files are created 0666 minus the umask; a new file is never created
+// through a symbolic link.
 #ifndef VORNLIB_VDEBUG_DEBUG_H
 #define VORNLIB_VDEBUG_DEBUG_H
+
+#include "VCore/vornlib_export.h"
 
 #include <cstdio>
 
@@ -19,7 +32,7 @@
 class VDebug;
 
 // The id of a debug stream: the index of its slot. Built only by VDebug.
-struct VDebugStreamId
+struct VORN_EXPORT VDebugStreamId
 {
     int id;
     constexpr VDebugStreamId() : id(-1) {}
@@ -32,7 +45,7 @@ private:
     constexpr explicit VDebugStreamId(int i) : id(i) {}
 };
 
-class VDebug
+class VORN_EXPORT VDebug
 {
 public:
     enum debug_level_t : qint32 {
@@ -153,7 +166,7 @@ private:
 };
 
 // Writes the statement's line.
-VDebug& endl(VDebug& d);
+VORN_EXPORT VDebug& endl(VDebug& d);
 
 inline VDebug VERROR(VDebug::StreamId id) { return VDebug::vDebugError(id); }
 inline VDebug VWARNING(VDebug::StreamId id) { return VDebug::vDebugWarning(id); }

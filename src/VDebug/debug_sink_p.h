@@ -5,14 +5,17 @@
 #define VORNLIB_VDEBUG_DEBUG_SINK_P_H
 
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <ctime>
+#include <functional>
 
 #include <QString>
 
 #include "VDebug/debug.h"
 
+class VMutex;
 class VSemaphore;
 
 class VDebug::VDebugSink
@@ -37,6 +40,8 @@ public:
     const QByteArray& getStreamName() const { return _streamName; }
     const QByteArray& getSinkFilePath() const { return _sinkFilePath; }
     bool isDummy() const { return _isDummy; }
+    // Unique to this sink in the process: a slot's next sink has another.
+    quint64 serial() const { return _serial; }
     // Size of the file the stream writes to, -1 when unknown.
     qint64 getLogSize();
 
@@ -48,6 +53,14 @@ public:
     // write and the size check, so that no line falls between a rotation's
     // copy and its truncation, in this process or another.
     void writeLine(const char* data, size_t len);
+    // One write of the line (after a newline ending a fragment that an
+    // earlier failed write left); a failed write counts a dropped line and
+    // leaves no fragment when holdsUnit allows cutting it.
+    void writeWhole(FILE* f, const char* data, size_t len, bool holdsUnit);
+    bool cutFragment(int fd, size_t n);
+    // The descriptor through which lines written without the rotation unit
+    // take their shared lock, -1 when none can be opened.
+    int bypassLockFd(int fd);
     // Called with the rotation unit held, after a line: rotates when the
     // file has outgrown the limit.
     void reportFlushed();
@@ -89,7 +102,22 @@ public:
     int _leaseLines;
     static constexpr int kLeaseLines = 64;
     bool _isDummy;
+    const quint64 _serial;
+    // Changed under the FILE's lock: an earlier write left part of a line
+    // (atomic: read on every line), and the lines dropped since writing last
+    // worked.
+    std::atomic<bool> _fragmentLeft{false};
+    std::atomic<quint64> _dropped{0};
+    // Guarded by _rotationGate: this process's description for bypass locks.
+    int _bypassFd = -1;
+    short _bypassLockType = 0;
+    pid_t _bypassPid = 0;
+    ino_t _bypassIno = 0;
+    dev_t _bypassDev = 0;
 };
+// Runs step on the stream's sink under the stream table's lock, only while
+// the stream's slot still holds the sink of that serial; false otherwise.
+bool vRepointSink(VDebug::StreamId id, quint64 serial, const std::function<bool(VDebug::VDebugSink&)>& step);
 // One line on standard error: how the library complains about a stream's
 // set-up and rotation (never through a stream, which may be the broken one).
 void vReportToStderr(const QString& text);
@@ -104,6 +132,8 @@ struct VDebugTestAccess
 {
     typedef void (*Clock)(struct timespec*);
     static void setClock(Clock clock);
+    // The stream table's lock (registration takes it).
+    static VMutex& streamTableLock();
     // Counts copy attempts of size rotation in this process.
     static int rotationAttempts();
     // How long a line waits for the rotation unit (0: the default 10 s).

@@ -6,6 +6,8 @@
 #include <QDomElement>
 #include <QDomNode>
 
+#include "VCore/xml_depth_guard_p.h"
+
 std::atomic<VMessageFormatter*> VMessageFormatter::_messageFormatter{nullptr};
 
 void VMessageFormatter::initFromXml(const QString& xmlContent)
@@ -26,7 +28,7 @@ void VMessageFormatter::loadFromXml(const QString& xmlContent)
     QDomDocument doc;
     // A text that does not parse adds nothing (Qt keeps what it read up to
     // the error).
-    if (!doc.setContent(xmlContent))
+    if (!vSetXmlContent(&doc, xmlContent, nullptr, nullptr, nullptr))
         return;
     const QDomElement root = doc.documentElement();
     for (QDomNode group = root.firstChild(); !group.isNull(); group = group.nextSibling()) {

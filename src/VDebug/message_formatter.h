@@ -3,6 +3,8 @@
 #ifndef VORNLIB_VDEBUG_MESSAGE_FORMATTER_H
 #define VORNLIB_VDEBUG_MESSAGE_FORMATTER_H
 
+#include "VCore/vornlib_export.h"
+
 #include <atomic>
 
 #include <QHash>
@@ -17,7 +19,7 @@
 // anything else, or no id, gives 0). A message without a name is stored under
 // the empty name, one without an id under 0; the later entry wins. Comments
 // and text between messages are skipped. Nothing is reported.
-class VMessageFormatter
+class VORN_EXPORT VMessageFormatter
 {
 public:
     // Creates the instance and loads the text on the first call; every

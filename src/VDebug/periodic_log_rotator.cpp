@@ -43,7 +43,7 @@ VPeriodicLogRotator::VPeriodicLogRotator(VDebug::StreamId id, const char* dirNam
                                          qint64 size, quint32 sleepInterval)
     : _id(id), _fileName(QString::fromLatin1(fileName ? fileName : "")),
       _dirName(QString::fromLatin1(dirName ? dirName : "")), _size(size),
-      _sleepInterval(sleepInterval ? sleepInterval : 1), _enabled(false)
+      _sleepInterval(sleepInterval ? sleepInterval : 1), _enabled(false), _sinkSerial(0)
 {
     if (_fileName.endsWith(_fileExtension))
         _fileName.chop(_fileExtension.size());
@@ -68,7 +68,15 @@ VPeriodicLogRotator::VPeriodicLogRotator(VDebug::StreamId id, const char* dirNam
         _registeredFileNames.insert(path);
     }
     _enabled = true;
-    sink.initSink(QFile::encodeName(path).constData());
+    _sinkSerial = sink.serial();
+    if (!sink.initSink(QFile::encodeName(path).constData()))
+        reportOpenFailed(path);
+}
+
+void VPeriodicLogRotator::reportOpenFailed(const QString& path)
+{
+    vReportToStderr(
+        vSysError(QStringLiteral("VPeriodicLogRotator: cannot open %1; the stream keeps its file").arg(path), errno));
 }
 
 void VPeriodicLogRotator::start()
@@ -99,13 +107,25 @@ void VPeriodicLogRotator::rotateLog(bool checkLogFileSize)
     vDebugClockNow(&now);
     const QString dir = _info.absolutePath();
     const QString oldName = _info.absoluteFilePath();
-    const QString newName = dir + QDir::separator() + _fileName + QLatin1Char('_') + vRotationStamp(now) + _fileExtension;
-    if (renameNoReplace(oldName, newName)) {
-        // No truncation of the old name here: another process may have
-        // made a fresh file there already. The sink opens it for appending.
-        VDebug::getSink(_id).initSink(QFile::encodeName(oldName).constData());
+    // Beside the file, whatever folder part the given name had.
+    const QString base = _info.fileName().left(_info.fileName().size() - _fileExtension.size());
+    const QString newName = dir + QDir::separator() + base + QLatin1Char('_') + vRotationStamp(now) + _fileExtension;
+    bool renamed = false;
+    const bool current = vRepointSink(_id, _sinkSerial, [&](VDebug::VDebugSink& sink) {
+        renamed = renameNoReplace(oldName, newName);
+        // No truncation of the old name here: another process may have made
+        // a fresh file there already. The sink opens it for appending.
+        if (renamed && !sink.initSink(QFile::encodeName(oldName).constData()))
+            reportOpenFailed(oldName);
+        return true;
+    });
+    if (!current) {
+        // The stream went: this rotator has nothing left to act on.
+        _enabled = false;
         return;
     }
+    if (renamed)
+        return;
     VWARNING(_id) << "[" << "VDebug/periodic_log_rotator" << ":" << 58 << "(" << "rotateLog" << ")"
                   << "]"
                   << "failed to rename" << oldName << "to" << newName << endl

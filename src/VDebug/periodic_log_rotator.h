@@ -7,6 +7,10 @@
 #ifndef VORNLIB_VDEBUG_PERIODIC_LOG_ROTATOR_H
 #define VORNLIB_VDEBUG_PERIODIC_LOG_ROTATOR_H
 
+#include "VCore/vornlib_export.h"
+
+#include <atomic>
+
 #include <QFileInfo>
 #include <QSet>
 #include <QString>
@@ -17,8 +21,13 @@
 class VMutex;
 
 // Thread-safe: rotateLog may run in the rotator's thread while any thread logs to the stream.
-// A started rotator runs until the process ends and must live as long.
-class VPeriodicLogRotator
+// A started rotator runs until the process ends and must live as long. It
+// acts only on the stream it was made for: once that stream is unregistered
+// it does nothing more, even when a new stream takes over the same id.
+// The new file under the old name is made only as a new regular file (never
+// through a link); a name taken meanwhile by anything else is refused, and
+// the stream keeps writing to the renamed file.
+class VORN_EXPORT VPeriodicLogRotator
 {
 public:
     // size: kilobytes (0: rotate at every check); sleepInterval: seconds
@@ -40,6 +49,7 @@ private:
     VPeriodicLogRotator(const VPeriodicLogRotator&);
     VPeriodicLogRotator& operator=(const VPeriodicLogRotator&);
     friend struct VPeriodicLogRotatorTestAccess;
+    static void reportOpenFailed(const QString& path);
 
     class LogRotationTask : public VThread
     {
@@ -61,7 +71,9 @@ private:
     qint64 _size;
     quint32 _sleepInterval;
     // False for a refused stream.
-    bool _enabled;
+    std::atomic<bool> _enabled;
+    // The sink of the stream this rotator was made for.
+    quint64 _sinkSerial;
 
     static const QString _fileExtension;
     static VMutex& _mutex;

@@ -3,6 +3,8 @@
 #ifndef VORNLIB_VDEBUG_VASSERT_H
 #define VORNLIB_VDEBUG_VASSERT_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QList>
 
 class VMutex;
@@ -10,7 +12,7 @@ class VMutex;
 // A callback run on a failed assertion. It must not throw: an exception
 // leaving handle() ends the process (std::terminate).
 // Thread-safety is that of the implementing class.
-class VAssertionFailedHandler
+class VORN_EXPORT VAssertionFailedHandler
 {
 public:
     virtual void handle() = 0;
@@ -20,7 +22,7 @@ public:
 // Thread-safe: one recursive mutex serialises registration and handling, and is held while handlers run.
 // A handler that waits for another thread which is itself reporting a failed
 // assertion therefore deadlocks.
-class VAssert
+class VORN_EXPORT VAssert
 {
 public:
     // Appends the handler (not owned; it must live until the process ends).

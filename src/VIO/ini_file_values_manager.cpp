@@ -88,10 +88,14 @@ void VIniFileValuesManager::addIniDir(const QFileInfo& dirInfo)
                              .arg(path),
                          SOURCE_FILE, LINE_NOT_A_DIRECTORY);
     // Every readable regular file, whatever its name; QDir's default sort.
+    // The listing keeps links to FIFOs and devices: they are skipped.
     const QStringList names =
         QDir(path).entryList(QDir::Files | QDir::Readable | QDir::NoDotAndDotDot);
-    for (const QString& name : names)
-        addIniFile(QFileInfo(path + QLatin1Char('/') + name));
+    for (const QString& name : names) {
+        const QFileInfo file(path + QLatin1Char('/') + name);
+        if (file.isFile())
+            addIniFile(file);
+    }
 }
 
 void VIniFileValuesManager::addIniFile(const QString& path)

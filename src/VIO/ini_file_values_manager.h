@@ -5,6 +5,8 @@
 #ifndef VORNLIB_VIO_INI_FILE_VALUES_MANAGER_H
 #define VORNLIB_VIO_INI_FILE_VALUES_MANAGER_H
 
+#include "VCore/vornlib_export.h"
+
 #include <memory>
 #include <vector>
 
@@ -17,7 +19,7 @@
 #include "VIO/parameter_values_manager.h"
 #include "VIO/php_ini_parser.h"
 
-class VIniFileValuesManager : public VParameterValuesManager
+class VORN_EXPORT VIniFileValuesManager : public VParameterValuesManager
 {
 public:
     // Reads every directory and file of iniFiles in order, then sets the

@@ -4,6 +4,8 @@
 #ifndef VORNLIB_VIO_JSON_READER_H
 #define VORNLIB_VIO_JSON_READER_H
 
+#include "VCore/vornlib_export.h"
+
 #include <string>
 #include <vector>
 
@@ -23,7 +25,7 @@ enum
     VJSONREAD_COMMENTS_AFTER = 32
 };
 
-class VJsonReader
+class VORN_EXPORT VJsonReader
 {
 public:
     // A negative maxErrors keeps every message.

@@ -14,6 +14,8 @@
 #ifndef VORNLIB_VIO_JSON_VALUE_H
 #define VORNLIB_VIO_JSON_VALUE_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QHash>
 #include <QString>
 #include <QStringList>
@@ -49,7 +51,7 @@ class VJsonValue;
 typedef QVector<VJsonValue> VJsonInternalArray;
 typedef QHash<QString, VJsonValue> VJsonInternalMap;
 
-struct VJsonValueHolder
+struct VORN_EXPORT VJsonValueHolder
 {
     int m_valInt = 0;
     unsigned int m_valUInt = 0;
@@ -63,7 +65,7 @@ struct VJsonValueHolder
 
 // The shared payload of VJsonValue handles.
 // Not thread-safe: guarded by the owning tree's thread.
-class VJsonRefData
+class VORN_EXPORT VJsonRefData
 {
     friend class VJsonValue;
     friend class VJsonReader;
@@ -95,7 +97,7 @@ private:
 };
 
 // A JSON value handle; its thread-safety contract heads this file.
-class VJsonValue
+class VORN_EXPORT VJsonValue
 {
     friend class VJsonReader;
     friend class VJsonWriter;

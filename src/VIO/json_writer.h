@@ -4,6 +4,8 @@
 #ifndef VORNLIB_VIO_JSON_WRITER_H
 #define VORNLIB_VIO_JSON_WRITER_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QString>
 
 #include <VIO/json_value.h>
@@ -19,7 +21,7 @@ enum
 
 class VJsonWriterBuffer; // internal
 
-class VJsonWriter
+class VORN_EXPORT VJsonWriter
 {
 public:
     // A style of 0 forces indent and step to 0.

@@ -4,12 +4,14 @@
 #ifndef VORNLIB_VIO_PARAMETER_DESCRIPTOR_H
 #define VORNLIB_VIO_PARAMETER_DESCRIPTOR_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QString>
 #include <QVariant>
 
 #include "VCore/printable.h"
 
-class VParameterDescriptor : public VPrintable
+class VORN_EXPORT VParameterDescriptor : public VPrintable
 {
 public:
     // The descriptor of a parameter that does not apply: type Invalid.

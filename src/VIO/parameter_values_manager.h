@@ -3,6 +3,8 @@
 #ifndef VORNLIB_VIO_PARAMETER_VALUES_MANAGER_H
 #define VORNLIB_VIO_PARAMETER_VALUES_MANAGER_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QPair>
@@ -11,7 +13,7 @@
 // (name, value) pairs in the local 8-bit encoding.
 typedef QList<QPair<QByteArray, QByteArray>> INI_VALUES_LIST_t;
 
-class VParameterValuesManager
+class VORN_EXPORT VParameterValuesManager
 {
 public:
     virtual const QString getValue(const QString& name) const = 0;

@@ -7,6 +7,7 @@
 #include <QList>
 
 #include "VCore/vexception.h"
+#include "VCore/xml_depth_guard_p.h"
 
 namespace {
 
@@ -123,7 +124,7 @@ QHash<QString, VParameterDescriptor> VParametersRegistry::parseDescriptors(const
     QString errorMsg;
     int errorLine = 0;
     int errorColumn = 0;
-    if (!document.setContent(text, false, &errorMsg, &errorLine, &errorColumn))
+    if (!vSetXmlContent(&document, text, &errorMsg, &errorLine, &errorColumn))
         throw VException(QString("Can't parse XML document (error: %1, line: %2, columd: %3)")
                              .arg(errorMsg, QString::number(errorLine), QString::number(errorColumn)));
 

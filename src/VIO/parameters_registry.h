@@ -4,6 +4,8 @@
 #ifndef VORNLIB_VIO_PARAMETERS_REGISTRY_H
 #define VORNLIB_VIO_PARAMETERS_REGISTRY_H
 
+#include "VCore/vornlib_export.h"
+
 #include <atomic>
 
 #include <QByteArray>
@@ -16,7 +18,7 @@
 
 class QDomNode;
 
-class VParametersRegistry
+class VORN_EXPORT VParametersRegistry
 {
 public:
     // Builds a registry from the XML text and makes it the instance. When that

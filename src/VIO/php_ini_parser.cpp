@@ -1,10 +1,13 @@
 #include "VIO/php_ini_parser.h"
 
+#include <algorithm>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QVector>
 
+#include "VCore/regular_file_p.h"
 #include "VDebug/debug.h"
 
 namespace {
@@ -51,10 +54,10 @@ VPhpIniParser::~VPhpIniParser()
 
 void VPhpIniParser::addFile(const QString& path)
 {
-    if (!QFileInfo(path).isFile())
+    // The second check catches a path swapped for a special file meanwhile.
+    if (!QFileInfo(path).isFile() || !read(path, QString()))
         throw VException(QString("Error: \"%1\" is not a regular file").arg(path),
                          SOURCE_FILE, LINE_NOT_REGULAR_FILE);
-    read(path, QString());
     _path.append(path);
 }
 
@@ -63,11 +66,16 @@ void VPhpIniParser::addDirectory(const QString& path)
     if (!QFileInfo(path).isDir())
         throw VException(QString("Error: \"%1\" is not a directory").arg(path),
                          SOURCE_FILE, LINE_NOT_DIRECTORY);
-    // No sort flag: QDir's default applies (by name, ignoring case).
+    // No sort flag: QDir's default applies (by name, ignoring case). The
+    // listing keeps links to FIFOs and devices: they are skipped here, and by
+    // read() when one takes a listed file's place.
     const QStringList names = QDir(path).entryList(
         QStringList(QStringLiteral("*.ini")), QDir::Files | QDir::Readable | QDir::NoDotAndDotDot);
-    for (const QString& name : names)
-        read(path + QDir::separator() + name, QString());
+    for (const QString& name : names) {
+        const QString file = path + QDir::separator() + name;
+        if (QFileInfo(file).isFile())
+            read(file, QString());
+    }
     _path.append(path);
 }
 
@@ -114,23 +122,23 @@ bool VPhpIniParser::contains(const QString& key) const
 
 void VPhpIniParser::setString(const QString& key, const QString& value)
 {
-    if (!_directives.contains(key)) {
+    const auto it = _directives.find(key);
+    if (it == _directives.end()) {
         _keysOrdered.append(qMakePair(key, 0u));
-    } else {
-        // Keep the key where it was first declared; drop its later entries.
-        bool seenFirst = false;
-        for (int i = 0; i < _keysOrdered.size();) {
-            if (_keysOrdered.at(i).first == key) {
-                if (seenFirst) {
-                    _keysOrdered.removeAt(i);
-                    continue;
-                }
-                seenFirst = true;
-            }
-            ++i;
-        }
+        _directives.insert(key, QList<QString>() << value);
+        return;
     }
-    _directives.insert(key, QList<QString>() << value);
+    // A key has one declaration entry per value: with one value there is
+    // nothing to drop. Otherwise keep its first entry (index 0) and drop the
+    // later ones in one pass.
+    if (it->size() > 1) {
+        _keysOrdered.erase(std::remove_if(_keysOrdered.begin(), _keysOrdered.end(),
+                                          [&key](const QPair<QString, unsigned int>& entry) {
+                                              return entry.second != 0 && entry.first == key;
+                                          }),
+                           _keysOrdered.end());
+    }
+    *it = QList<QString>() << value;
 }
 
 void VPhpIniParser::addString(const QString& key, const QString& value)
@@ -183,13 +191,19 @@ void VPhpIniParser::read(QTextStream& stream, const QString& filter)
     parseText(stream.readAll(), filter, QStringLiteral("<stream>"));
 }
 
-void VPhpIniParser::read(const QString& path, const QString& filter)
+bool VPhpIniParser::read(const QString& path, const QString& filter)
 {
+    VUniqueFd fd;
+    const VRegularFileOpen opened = vOpenRegularFile(path, &fd);
+    if (opened == VRegularFileOpen::NotRegular)
+        return false;
     // QIODevice::Text drops every CR while reading (so a lone CR vanishes).
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+    QFile file;
+    if (opened == VRegularFileOpen::Failed
+        || !file.open(fd.get(), QIODevice::ReadOnly | QIODevice::Text, QFileDevice::AutoCloseHandle))
         throw VException(QString("Error: can't open \"%1\" for parsing").arg(path),
                          SOURCE_FILE, LINE_CANT_OPEN);
+    fd.release();
     QString text;
     {
         StreamDeviceGuard guard(_stream, &file);
@@ -197,6 +211,7 @@ void VPhpIniParser::read(const QString& path, const QString& filter)
     }
     file.close();
     parseText(text, filter, path);
+    return true;
 }
 
 void VPhpIniParser::reportLine(const QString& source, int lineNo, const QString& line,

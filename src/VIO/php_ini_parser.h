@@ -5,6 +5,8 @@
 #ifndef VORNLIB_VIO_PHP_INI_PARSER_H
 #define VORNLIB_VIO_PHP_INI_PARSER_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QHash>
 #include <QList>
 #include <QPair>
@@ -16,7 +18,7 @@
 
 // Veto callback for directives; implemented by the user.
 // Thread-safety: as the implementing class.
-class VPhpIniParserHandler
+class VORN_EXPORT VPhpIniParserHandler
 {
 public:
     virtual ~VPhpIniParserHandler() {}
@@ -25,7 +27,7 @@ public:
     virtual bool newDirectiveHandler(const QString& key, const QString& value) = 0;
 };
 
-class VPhpIniParser
+class VORN_EXPORT VPhpIniParser
 {
 public:
     // A prefix list holding "" accepts every key; an empty list accepts none.
@@ -36,8 +38,9 @@ public:
     VPhpIniParser(const VPhpIniParser&) = delete;
     VPhpIniParser& operator=(const VPhpIniParser&) = delete;
 
-    // Parse one regular file / every readable "*.ini" file of a directory,
-    // then record the path as given. Throw VException on a bad path or a file
+    // Parse one regular file / every readable "*.ini" regular file of a
+    // directory (links to one count; FIFOs and devices are skipped), then
+    // record the path as given. Throw VException on a bad path or a file
     // that cannot be opened; an exception from the handler passes through.
     void addFile(const QString& path);
     void addDirectory(const QString& path);
@@ -81,7 +84,8 @@ protected:
     void read(QTextStream& stream, const QString& filter);
 
 private:
-    void read(const QString& path, const QString& filter);
+    // False, reading nothing, when the path is not a regular file.
+    bool read(const QString& path, const QString& filter);
     void parseText(const QString& text, const QString& filter, const QString& source);
     void reportLine(const QString& source, int lineNo, const QString& line, bool missingQuote);
     static long toLongValue(const QString& value, const QString& key);

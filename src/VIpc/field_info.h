@@ -4,6 +4,8 @@
 #ifndef VORNLIB_VIPC_FIELD_INFO_H
 #define VORNLIB_VIPC_FIELD_INFO_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QHash>
 #include <QSharedData>
 #include <QSharedDataPointer>
@@ -20,7 +22,7 @@ typedef QString field_name_t;
 typedef quint32 field_properties_t;
 typedef quint32 field_order_t;
 
-class VFieldInfoData : public QSharedData
+class VORN_EXPORT VFieldInfoData : public QSharedData
 {
 public:
     VFieldInfoData(const field_type_t& type, const field_size_t& size, const field_name_t& name,
@@ -38,7 +40,7 @@ public:
 
 class VFieldInfo;
 
-struct VFieldInfo_PrivateStaticsInitializer
+struct VORN_EXPORT VFieldInfo_PrivateStaticsInitializer
 {
     // Fills the four tables of VFieldInfo once per process.
     static void doInitPrivateStatics();
@@ -46,7 +48,7 @@ struct VFieldInfo_PrivateStaticsInitializer
     static VMutex& _mutex();
 };
 
-class VFieldInfo : public VPrintable
+class VORN_EXPORT VFieldInfo : public VPrintable
 {
 public:
     // Type codes.

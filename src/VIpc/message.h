@@ -4,6 +4,8 @@
 #ifndef VORNLIB_VIPC_MESSAGE_H
 #define VORNLIB_VIPC_MESSAGE_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QDataStream>
 #include <QString>
 
@@ -11,7 +13,7 @@
 #include "VCore/serializable.h"
 #include "VCore/vexception.h"
 
-class VMessage : public VSerializable, public VPrintable
+class VORN_EXPORT VMessage : public VSerializable, public VPrintable
 {
     Q_OBJECT
     Q_PROPERTY(QString stringType READ getStringType WRITE setStringType STORED true)
@@ -52,12 +54,12 @@ private:
 // quint32 length N, then N bytes). The body is always a version 10
 // (Qt_4_4), big-endian stream: the class name, then one QVariant per
 // property in index order. Nothing is flushed.
-QDataStream& operator<<(QDataStream& stream, const VMessage* message);
+VORN_EXPORT QDataStream& operator<<(QDataStream& stream, const VMessage* message);
 
 // Reads one frame from a stream on a socket (or any device holding the
 // whole frame), waiting at most 30000 ms for each part, and sets message to
 // a new VMessage that the caller deletes. Only VException leaves it; on a
 // throw message is left untouched.
-QDataStream& operator>>(QDataStream& stream, VMessage*& message);
+VORN_EXPORT QDataStream& operator>>(QDataStream& stream, VMessage*& message);
 
 #endif

@@ -4,9 +4,11 @@
 #ifndef VORNLIB_VIPC_MESSAGE_HANDLER_H
 #define VORNLIB_VIPC_MESSAGE_HANDLER_H
 
+#include "VCore/vornlib_export.h"
+
 class VMessage;
 
-class VMessageHandler
+class VORN_EXPORT VMessageHandler
 {
 public:
     // Returns a reply allocated with new, or null for no reply. The server

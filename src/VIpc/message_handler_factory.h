@@ -5,13 +5,15 @@
 #ifndef VORNLIB_VIPC_MESSAGE_HANDLER_FACTORY_H
 #define VORNLIB_VIPC_MESSAGE_HANDLER_FACTORY_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QHash>
 #include <QSet>
 #include <QString>
 
 #include "VIpc/message_handler.h"
 
-class VMessageHandlerFactory
+class VORN_EXPORT VMessageHandlerFactory
 {
 public:
     // The single factory, created on first use and never deleted.

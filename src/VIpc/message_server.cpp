@@ -14,6 +14,25 @@
 #include "VCore/vexception.h"
 #include "VIpc/message.h"
 #include "VIpc/message_p.h"
+#include "VIpc/message_server_p.h"
+
+namespace {
+
+// Pause after a failed wait or accept.
+const unsigned long kBackOffMs = 100;
+// What a connection may buffer of its client's input once the request is
+// read: the client's further bytes are not wanted, and Qt's read buffer
+// would otherwise take all it sends while a large reply drains.
+const qint64 kInputBoundAfterRequest = 64 * 1024;
+
+// Qt keeps the text of the accept that failed; a temporary failure leaves none.
+QString acceptErrorText(const QTcpServer& server)
+{
+    const QString text = server.errorString();
+    return text.isEmpty() ? QStringLiteral("no connection could be taken") : text;
+}
+
+} // namespace
 
 void VMessageSimpleServer::Listener::incomingConnection(qintptr socketDescriptor)
 {
@@ -26,21 +45,21 @@ void VMessageSimpleServer::Listener::incomingConnection(qintptr socketDescriptor
     addPendingConnection(socket);
 }
 
-std::atomic<bool> VMessageSimpleServer::_testListenOnLoopback(false);
+std::atomic<bool> VMessageServerHooks::listenOnLoopback(false);
+std::atomic<quint32> VMessageServerHooks::peerAddress(0);
 
 VMessageSimpleServer::VMessageSimpleServer(quint32 port, QStringList masksList)
     : _handlerFactory(VMessageHandlerFactory::getInstance()),
       _keepRunning(true),
       _ipVerifier(masksList, false),
       _waitMs(DEFAULT_WAIT_MS),
-      _requestDeadlineMs(DEFAULT_REQUEST_DEADLINE_MS),
-      _testPeerAddress(0)
+      _requestDeadlineMs(DEFAULT_REQUEST_DEADLINE_MS)
 {
     // Every queued client is taken in one go and served before the next wait.
     _networkServer.setMaxPendingConnections(1024);
     // AnyIPv4: Qt's Any is dual-stack and would show IPv4 clients as
     // ::ffff:a.b.c.d, which the verifier cannot judge.
-    const QHostAddress address = _testListenOnLoopback.load() ? QHostAddress::LocalHost : QHostAddress::AnyIPv4;
+    const QHostAddress address = VMessageServerHooks::listenOnLoopback.load() ? QHostAddress::LocalHost : QHostAddress::AnyIPv4;
     if (!_networkServer.listen(address, quint16(port)))
         throw VException(_networkServer.errorString());
 }
@@ -86,6 +105,9 @@ void VMessageSimpleServer::dropPendingConnections()
 
 void VMessageSimpleServer::start()
 {
+    // Set while waits report a client that cannot be taken: reported once
+    // per episode, not once per attempt.
+    bool acceptFailing = false;
     while (_keepRunning.load()) {
         // Owned here, so that an exception other than VException leaving
         // start() frees them too.
@@ -93,7 +115,7 @@ void VMessageSimpleServer::start()
         std::unique_ptr<VMessage> request;
         std::unique_ptr<VMessage> reply;
         bool served = false;
-        bool waitFailed = false;
+        bool backOff = false;
         try {
             if (!_networkServer.hasPendingConnections()) {
                 // Short slices, so that stop() from another thread is seen soon.
@@ -101,16 +123,27 @@ void VMessageSimpleServer::start()
                 if (!_networkServer.waitForNewConnection(ACCEPT_SLICE_MS, &timedOut)) {
                     if (timedOut)
                         continue;
-                    waitFailed = true;
+                    backOff = true;
                     throw VException(QStringLiteral("Can't wait for a new connection: ")
                                      + _networkServer.errorString());
                 }
             }
             socket.reset(_networkServer.nextPendingConnection());
-            if (!socket)
-                continue;
-            serveConnection(socket.get(), request, reply);
-            served = true;
+            if (socket) {
+                acceptFailing = false;
+                serveConnection(socket.get(), request, reply);
+                served = true;
+            } else {
+                // The listener is readable but accept failed (EMFILE with a
+                // full descriptor table): the client stays queued, and
+                // waiting again at once would spin.
+                backOff = true;
+                if (!acceptFailing) {
+                    acceptFailing = true;
+                    throw VException(QStringLiteral("Can't accept a new connection: ")
+                                     + acceptErrorText(_networkServer));
+                }
+            }
         } catch (const VException& e) {
             std::cerr << "Exception: " << e.what() << ". Client disconnected." << std::endl;
         }
@@ -127,8 +160,8 @@ void VMessageSimpleServer::start()
         // Freed once the client has its answer: not on its waiting time.
         request.reset();
         reply.reset();
-        if (waitFailed)
-            QThread::msleep(100); // a persistent failure must not spin
+        if (backOff)
+            QThread::msleep(kBackOffMs); // a persistent failure must not spin
     }
     dropPendingConnections();
     try {
@@ -142,8 +175,9 @@ void VMessageSimpleServer::checkClient(QTcpSocket* socket)
 {
     bool ok = false;
     quint32 address = socket->peerAddress().toIPv4Address(&ok);
-    if (_testPeerAddress != 0) {
-        address = _testPeerAddress;
+    const quint32 fakeAddress = VMessageServerHooks::peerAddress.load();
+    if (fakeAddress != 0) {
+        address = fakeAddress;
         ok = true;
     }
     if (!ok)
@@ -161,6 +195,8 @@ void VMessageSimpleServer::serveConnection(QTcpSocket* socket, std::unique_ptr<V
     VMessage* read = nullptr;
     VMessageWire::readFrame(stream, read, _waitMs.load(), _requestDeadlineMs.load());
     request.reset(read);
+    // From here on the kernel's flow control holds a flooding client back.
+    socket->setReadBufferSize(kInputBoundAfterRequest);
 
     // The reader only ever builds a VMessage.
     static const QString messageClass = QStringLiteral("VMessage");

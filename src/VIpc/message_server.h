@@ -9,6 +9,8 @@
 #ifndef VORNLIB_VIPC_MESSAGE_SERVER_H
 #define VORNLIB_VIPC_MESSAGE_SERVER_H
 
+#include "VCore/vornlib_export.h"
+
 #include <atomic>
 #include <memory>
 
@@ -22,7 +24,7 @@
 class QTcpSocket;
 class VMessage;
 
-class VMessageSimpleServer
+class VORN_EXPORT VMessageSimpleServer
 {
 public:
     // Listens on every IPv4 interface on the port's low 16 bits (0 picks a
@@ -79,8 +81,6 @@ private:
     VIpVerifier _ipVerifier;
     std::atomic<int> _waitMs;
     std::atomic<int> _requestDeadlineMs;
-    quint32 _testPeerAddress; // host order; 0: the real peer address
-    static std::atomic<bool> _testListenOnLoopback; // tests: 127.0.0.1 instead of every interface
 };
 
 #endif

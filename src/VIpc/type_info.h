@@ -4,6 +4,8 @@
 #ifndef VORNLIB_VIPC_TYPE_INFO_H
 #define VORNLIB_VIPC_TYPE_INFO_H
 
+#include "VCore/vornlib_export.h"
+
 #include <algorithm>
 
 #include <QByteArray>
@@ -270,6 +272,6 @@ QString VTypeInfo_t<Digest>::toString() const
     return text + QLatin1String(" ]");
 }
 
-extern template class VTypeInfo_t<VMD5>;
+extern template class VORN_EXPORT VTypeInfo_t<VMD5>;
 
 #endif

@@ -3,12 +3,14 @@
 #ifndef VORNLIB_VIPC_TYPE_LOADER_H
 #define VORNLIB_VIPC_TYPE_LOADER_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QHash>
 #include <QString>
 
 #include <VIpc/type_info.h>
 
-class VTypeLoader
+class VORN_EXPORT VTypeLoader
 {
 public:
     // The finalized type of that name; only VException leaves it.

@@ -4,13 +4,15 @@
 #ifndef VORNLIB_VIPC_TYPE_REGISTRY_H
 #define VORNLIB_VIPC_TYPE_REGISTRY_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QString>
 
 #include <VIpc/type_info.h>
 
-class VTypeRegistry
+class VORN_EXPORT VTypeRegistry
 {
 public:
     // Created on the first call and never deleted.

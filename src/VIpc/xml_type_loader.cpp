@@ -4,6 +4,8 @@
 #include <QDomElement>
 #include <QIODevice>
 
+#include "VCore/xml_depth_guard_p.h"
+
 QHash<QString, VTypeInfo> VXmlTypeLoader::loadAllTypes()
 {
     // A null device cannot be reset either.
@@ -14,7 +16,7 @@ QHash<QString, VTypeInfo> VXmlTypeLoader::loadAllTypes()
     QString message;
     int line = 0;
     int column = 0;
-    if (!document.setContent(_device, false, &message, &line, &column))
+    if (!vSetXmlContent(&document, _device->readAll(), &message, &line, &column))
         throw VException(QString::fromLatin1("Can't parse XML document (error: %1, line: %2, columd: %3)")
                              .arg(message, QString::number(line), QString::number(column)));
 

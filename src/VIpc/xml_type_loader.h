@@ -6,12 +6,14 @@
 #ifndef VORNLIB_VIPC_XML_TYPE_LOADER_H
 #define VORNLIB_VIPC_XML_TYPE_LOADER_H
 
+#include "VCore/vornlib_export.h"
+
 #include <VIpc/type_loader.h>
 
 class QDomElement;
 class QIODevice;
 
-class VXmlTypeLoader : public VTypeLoader
+class VORN_EXPORT VXmlTypeLoader : public VTypeLoader
 {
 public:
     explicit VXmlTypeLoader(QIODevice* device) : _device(device) {}

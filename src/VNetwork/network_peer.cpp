@@ -13,6 +13,7 @@
 
 #include "VCore/eintr_p.h"
 #include "VCore/unique_fd_p.h"
+#include "VIpc/message.h"
 
 namespace {
 
@@ -32,6 +33,17 @@ struct AddrInfoOwner
             freeaddrinfo(list);
     }
 };
+
+// Caps what Qt buffers of the far end's bytes. Unbounded, a far end that
+// floods while a send waits would grow this process without limit; the
+// maximum frame length lets two peers that both send before reading go on
+// as long as neither sends more than that.
+void boundReadBuffer(QAbstractSocket& socket)
+{
+    const qint64 cap = qMax<qint64>(VMessage::maxFrameLength(), 64 * 1024); // 0 would mean no cap
+    if (socket.readBufferSize() != cap)
+        socket.setReadBufferSize(cap);
+}
 
 // Drops the connection and throws; text is taken before the socket's error is reset.
 [[noreturn]] void dropAndThrow(VNetworkPeer& peer, const QString& text, int line)
@@ -171,6 +183,8 @@ void VNetworkPeer::sendBuffer(const void* buffer, quint64 length)
 {
     const char* p = static_cast<const char*>(buffer);
     quint64 left = length;
+    if (left > 0)
+        boundReadBuffer(*this);
     while (left > 0) {
         const qint64 w = write(p, qint64(qMin<quint64>(left, kWriteChunk)));
         qDebug() << "sent: " << w << "bytes";
@@ -190,6 +204,8 @@ void VNetworkPeer::receiveBuffer(void* buffer, quint64 length)
 {
     char* p = static_cast<char*>(buffer);
     quint64 left = length;
+    if (left > 0)
+        boundReadBuffer(*this);
     while (left > 0) {
         if (bytesAvailable() == 0 && !waitForReadyRead(_waitMs)) {
             if (error() == SocketTimeoutError)

@@ -9,6 +9,8 @@
 #ifndef VORNLIB_VNETWORK_NETWORK_PEER_H
 #define VORNLIB_VNETWORK_NETWORK_PEER_H
 
+#include "VCore/vornlib_export.h"
+
 #include <netinet/in.h>
 
 #include <QTcpSocket>
@@ -18,7 +20,7 @@
 #include "VArch/arch_unix.h"
 #include "VCore/vexception.h"
 
-class VNetworkPeer : public QTcpSocket
+class VORN_EXPORT VNetworkPeer : public QTcpSocket
 {
 public:
     VNetworkPeer();
@@ -35,7 +37,11 @@ public:
     void disconnect();
 
     // Writes in pieces of at most 1 MiB (one qDebug line each) and returns
-    // once every byte has left Qt's buffer.
+    // once every byte has left Qt's buffer. Meanwhile the far end's bytes
+    // are kept for receiveBuffer, up to VMessage::maxFrameLength() (256 MiB
+    // by default) in this process; beyond that TCP flow control holds the
+    // far end back, so two peers that both send more than that before
+    // reading stall until the wait times out.
     void sendBuffer(const void* buffer, quint64 length);
     // Bytes beyond length stay in the socket for the next call.
     void receiveBuffer(void* buffer, quint64 length);
@@ -67,6 +73,6 @@ private:
 // Connects fd to the address (any socket address type, with its length) and
 // returns fd. An interrupted connect is completed through poll. Throws
 // VException on failure.
-qint32 connectWithInterruptSupport(qint32 fd, sockaddr_in* addr, qint32 addrlen);
+VORN_EXPORT qint32 connectWithInterruptSupport(qint32 fd, sockaddr_in* addr, qint32 addrlen);
 
 #endif

@@ -5,6 +5,8 @@
 #ifndef VORNLIB_VSECURITY_IP_VERIFIER_H
 #define VORNLIB_VSECURITY_IP_VERIFIER_H
 
+#include "VCore/vornlib_export.h"
+
 #include <netinet/in.h>
 
 #include <atomic>
@@ -14,7 +16,7 @@
 #include <QString>
 #include <QStringList>
 
-class VIpVerifier
+class VORN_EXPORT VIpVerifier
 {
 public:
     // Masks that fail the syntax are logged on VDebug::STDOUT and skipped.

@@ -4,11 +4,13 @@
 #ifndef VORNLIB_VSECURITY_MD5_H
 #define VORNLIB_VSECURITY_MD5_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QByteArray>
 
 class VMD5Private;
 
-class VMD5
+class VORN_EXPORT VMD5
 {
 public:
     static const quint32 DigestSize = 16; // bytes of a raw digest
@@ -34,6 +36,6 @@ private:
 // The raw MD5 of key: result becomes the 16 digest bytes. A global
 // function with a plain name: code that defines its own digest(const
 // QByteArray&, QByteArray&) clashes with it.
-void digest(const QByteArray& key, QByteArray& result);
+VORN_EXPORT void digest(const QByteArray& key, QByteArray& result);
 
 #endif

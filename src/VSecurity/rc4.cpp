@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <climits>
+#include <string.h>
 
 namespace {
 
@@ -31,8 +32,25 @@ VRc4::VRc4(const VRc4& other)
 {
 }
 
+VRc4::~VRc4()
+{
+    // explicit_bzero: stores the optimiser may not drop as dead.
+    explicit_bzero(&_ctx, sizeof _ctx);
+    wipeSecret();
+}
+
+// The bytes are wiped in place only while this array is their sole owner:
+// data() would otherwise make a copy and wipe that.
+void VRc4::wipeSecret()
+{
+    if (_secret.isDetached())
+        explicit_bzero(_secret.data(), size_t(_secret.size()));
+}
+
 void VRc4::setPassword(const QByteArray& password)
 {
+    if (_secret.constData() != password.constData())
+        wipeSecret();
     _secret = password;
     reset();
 }

@@ -4,11 +4,13 @@
 #ifndef VORNLIB_VSECURITY_RC4_H
 #define VORNLIB_VSECURITY_RC4_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QByteArray>
 
 #include <redist/arc4/arc4.h>
 
-class VRc4
+class VORN_EXPORT VRc4
 {
 public:
     // Keys the cipher with password; ready for rc4().
@@ -18,6 +20,8 @@ public:
     // Starts from the same key and stream position as other.
     VRc4(const VRc4& other);
     VRc4& operator=(const VRc4& other) = default;
+    // Wipes the cipher state, and the key when no other array shares it.
+    ~VRc4();
 
     // Sets the key and restarts the key stream from it.
     void setPassword(const QByteArray& password);
@@ -28,6 +32,8 @@ public:
     void rc4(unsigned char* buffer, long buflen);
 
 protected:
+    void wipeSecret();
+
     arc4_context _ctx;
     QByteArray _secret;
 };

@@ -4,11 +4,13 @@
 #ifndef VORNLIB_VSECURITY_SHA256_H
 #define VORNLIB_VSECURITY_SHA256_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QByteArray>
 
 class VSHA256Private;
 
-class VSHA256
+class VORN_EXPORT VSHA256
 {
 public:
     VSHA256();

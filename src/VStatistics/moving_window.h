@@ -3,6 +3,8 @@
 #ifndef VORNLIB_VSTATISTICS_MOVING_WINDOW_H
 #define VORNLIB_VSTATISTICS_MOVING_WINDOW_H
 
-void _no_op_func();
+#include "VCore/vornlib_export.h"
+
+VORN_EXPORT void _no_op_func();
 
 #endif

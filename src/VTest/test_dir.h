@@ -2,6 +2,8 @@
 #ifndef VORNLIB_VTEST_TEST_DIR_H
 #define VORNLIB_VTEST_TEST_DIR_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QDir>
 #include <QString>
 
@@ -15,8 +17,12 @@
 // that clean() empties is removed together with each parent directory left
 // empty, up to the first one that cannot be removed: the scratch directory
 // and its parents go too when nothing else keeps them. clean() refuses, with a
-// warning, a scratch path that is empty or the root directory.
-class VTestDir
+// warning, a scratch path that is empty or the root directory, a link, or a
+// directory owned by another user (who could swap its content meanwhile).
+// The walk goes by descriptor (openat, unlinkat), never by path: a directory
+// swapped for a link during the clean is not followed, and names that are not
+// valid UTF-8 and trees deeper than PATH_MAX are removed too.
+class VORN_EXPORT VTestDir
 {
 public:
     VTestDir(const char* root, const char* suite, const char* test);
@@ -34,7 +40,9 @@ public:
     static QString getOutputDirName(const QString& root);
 
 private:
-    static void recursiveClean(const QString& path);
+    // Empties the directory open as dirFd (consumed) as far as the rules
+    // allow; whether the last entry it handled was a directory it removed.
+    static bool recursiveClean(int dirFd);
     // Makes the scratch directory when missing and returns its path.
     static QString createOutputPath(const char* root, const char* suite, const char* test);
 

@@ -246,3 +246,75 @@ TEST(VFileLockerPrivate, PathOfATemporaryStaysValid)
     delete locker;
     EXPECT_TRUE(exists(lockFile));
 }
+
+TEST(VFileLockerPrivate, ForkedChildLeavesTheParentsLockAlone)
+{
+    vtest::TempDir dir;
+    const std::string lockFile = dir.file("lock");
+    auto* locker = new VFileLockerPrivate(lockFile.c_str());
+
+    // Locked by the forking thread: the child's unlock() must not free it.
+    locker->writeLock();
+    pid_t child = vtest::forkChild([&] {
+        locker->unlock();
+        return locker->isLocked() ? 1 : 0;
+    });
+    EXPECT_EQ(0, vtest::waitChild(child));
+    EXPECT_FALSE(lockFreeFromChild(lockFile, F_RDLCK));
+    locker->unlock();
+    EXPECT_TRUE(lockFreeFromChild(lockFile, F_WRLCK));
+
+    // Locked by another thread: the child's unlock() and destructor neither
+    // throw nor free it.
+    std::atomic<bool> locked{false}, done{false};
+    std::thread holder([&] {
+        locker->writeLock();
+        locked = true;
+        vtest::waitFor([&] { return done.load(); });
+        locker->unlock();
+    });
+    ASSERT_TRUE(vtest::waitFor([&] { return locked.load(); }));
+    child = vtest::forkChild([&] {
+        locker->unlock();
+        delete locker;
+        return 0;
+    });
+    EXPECT_EQ(0, vtest::waitChild(child));
+    EXPECT_FALSE(lockFreeFromChild(lockFile, F_RDLCK));
+    done = true;
+    holder.join();
+    EXPECT_TRUE(lockFreeFromChild(lockFile, F_WRLCK));
+    delete locker;
+}
+
+TEST(VFileLockerPrivate, UpgradeWhileOthersReadIsRefused)
+{
+    vtest::TempDir dir;
+    const std::string lockFile = dir.file("lock");
+    const std::string reading = dir.file("reading");
+    const std::string release = dir.file("release");
+    const pid_t reader = vtest::forkChild([&] {
+        VFileLockerPrivate other(lockFile.c_str());
+        other.readLock();
+        vtest::writeFile(reading, "1");
+        vtest::waitFor([&] { return exists(release); });
+        other.unlock();
+        return 0;
+    });
+    ASSERT_TRUE(vtest::waitFor([&] { return exists(reading); }));
+    VFileLockerPrivate locker(lockFile.c_str());
+    locker.readLock();
+    EXPECT_TRUE(locker.isLocked());
+    locker.writeLock();
+    EXPECT_FALSE(locker.isLocked());
+    locker.readLock(); // nested inside the refused level: still not a write
+    EXPECT_FALSE(locker.isLocked());
+    locker.unlock();
+    locker.unlock();
+    EXPECT_TRUE(locker.isLocked()); // the read lock is still held
+    EXPECT_FALSE(lockFreeFromChild(lockFile, F_WRLCK));
+    locker.unlock();
+    EXPECT_FALSE(locker.isLocked());
+    vtest::writeFile(release, "1");
+    EXPECT_EQ(0, vtest::waitChild(reader));
+}

@@ -1,4 +1,6 @@
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -187,4 +189,37 @@ TEST(VSingleInstanceChecker, PlantedSymlinkIsNotFollowed)
     struct stat st;
     ASSERT_EQ(0, stat(target.c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 07777);
+}
+
+TEST(VSingleInstanceChecker, FileSquattedByAnotherUserCannotDecide)
+{
+    if (!vtest::canRunAttacker())
+        GTEST_SKIP() << "needs root";
+    vtest::TempDir dir(true);
+    EnvScope noSuffix("INSTALLATION_UID", nullptr);
+    chmod(dir.path().c_str(), 01777);
+    const std::string path = dir.file("app");
+    const std::string holding = dir.file("holding");
+    const std::string release = dir.file("release");
+    const pid_t attacker = vtest::forkAttacker([&] {
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 || flock(fd, LOCK_EX) != 0)
+            return 1;
+        vtest::writeFile(holding, "1");
+        vtest::waitFor([&] { return exists(release); });
+        return 0;
+    });
+    ASSERT_TRUE(vtest::waitFor([&] { return exists(holding); }));
+
+    vtest::CaptureFd err(2);
+    VSingleInstanceChecker checker(QStringLiteral("app"));
+    const bool running = checker.markAsRunning();
+    const bool another = checker.isAnotherRunning();
+    const std::string text = err.text();
+    vtest::writeFile(release, "1");
+    EXPECT_EQ(0, vtest::waitChild(attacker));
+    EXPECT_TRUE(running);
+    EXPECT_FALSE(another);
+    EXPECT_NE(std::string::npos, text.find("uid 65534")) << text;
+    EXPECT_NE(std::string::npos, text.find("markAsRunning: invalid file descriptor (-1)")) << text;
 }

@@ -2,10 +2,13 @@
 
 #include <signal.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <vector>
 
 #include "VCore/readerswriterlock.h"
+#include "VCore/thread.h"
 #include "VDebug/debug.h"
 #include "ipctest.h"
 #include "testutil.h"
@@ -231,4 +234,74 @@ TEST_F(VLockersTest, BrokenSemaphoresLockNothing)
     EXPECT_NE(text.find("DBG1] VWriterLocker : Error getting writer semaphore \n"), std::string::npos);
     EXPECT_NE(text.find("DBG1] VWriterLocker : Error getting semaphore \n"), std::string::npos);
     EXPECT_EQ(text.find("Error releasing"), std::string::npos);
+}
+
+namespace {
+
+// A thread whose work is a function; deleting it cancels it.
+class FnThread : public VThread
+{
+public:
+    explicit FnThread(std::function<void()> f) : VThread("waiter"), _f(std::move(f)) {}
+
+protected:
+    void run() override { _f(); }
+
+private:
+    std::function<void()> _f;
+};
+
+// Deletes a thread blocked in a wait on semaphore name; true when the delete
+// returned within a second.
+bool deleteBlocked(FnThread* t, const std::string& name)
+{
+    t->start();
+    if (!vtest::waitFor([&] { return vtest::semWaiters(name) >= 1; }))
+        return false;
+    const auto begin = std::chrono::steady_clock::now();
+    delete t;
+    return std::chrono::steady_clock::now() - begin < std::chrono::seconds(1);
+}
+
+} // namespace
+
+// Each wait in the library's semaphores and lockers ends when its thread is
+// cancelled, and the cancelled thread holds no unit afterwards.
+TEST_F(VLockersTest, DeletingAThreadBlockedInAWaitReturnsAndHoldsNothing)
+{
+    // The one-unit lock.
+    ASSERT_TRUE(writerSem.acquire());
+    EXPECT_TRUE(deleteBlocked(new FnThread([&] { writerSem.acquire(); }), writerName));
+    EXPECT_TRUE(writerSem.release());
+    EXPECT_EQ(vtest::semValue(writerName), 1);
+
+    // A multi-unit acquire cancelled after it took some units.
+    ASSERT_TRUE(sem.acquire(1));
+    EXPECT_TRUE(deleteBlocked(new FnThread([&] { sem.acquire(N); }), semName));
+    EXPECT_EQ(vtest::semValue(semName), int(N) - 1);
+    EXPECT_TRUE(sem.release(1));
+    ASSERT_TRUE(sem.acquire(N));
+    EXPECT_TRUE(sem.release(N));
+
+    // A reader waiting for a writer to go.
+    {
+        VWriterLocker w(&sem, &writerSem);
+        ASSERT_TRUE(w.isLocked());
+        EXPECT_TRUE(deleteBlocked(new FnThread([&] { VReaderLocker r(&sem, &writerSem); }), semName));
+    }
+    EXPECT_EQ(vtest::semValue(semName), int(N));
+    EXPECT_EQ(vtest::semValue(writerName), 1);
+
+    // A writer waiting for the reader lock that the deleting thread holds:
+    // it gives back the writer semaphore and the units it had collected.
+    {
+        VReaderLocker r(&sem, &writerSem);
+        ASSERT_TRUE(r.isLocked());
+        EXPECT_TRUE(deleteBlocked(new FnThread([&] { VWriterLocker w(&sem, &writerSem); }), semName));
+        EXPECT_EQ(vtest::semValue(writerName), 1);
+        EXPECT_EQ(vtest::semValue(semName), int(N) - 1);
+    }
+    VWriterLocker w(&sem, &writerSem);
+    EXPECT_TRUE(w.isLocked());
+    EXPECT_EQ(vtest::semValue(semName), 0);
 }

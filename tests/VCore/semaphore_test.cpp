@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/sem.h>
 #include <sys/stat.h>
@@ -357,4 +358,103 @@ TEST_F(VSemaphoreTest, OneObjectServesManyThreads)
     for (auto& t : threads)
         t.join();
     EXPECT_EQ(counter, 2000);
+}
+
+// The id file is written only once the creator has set the value: a process
+// that finds the set while the creator is still writing that file (here a
+// FIFO that holds its open until a reader comes) sees the value already.
+TEST_F(VSemaphoreTest, ValueIsSetBeforeTheIdFileIsWritten)
+{
+    const std::string n = vtest::uniqueName("idorder");
+    const std::string idPath = dir.file("vsemfile_" + n + "_semid");
+    ASSERT_EQ(mkfifo(idPath.c_str(), 0600), 0);
+    vtest::Pipe made;
+    const pid_t creator = vtest::forkChild([&] {
+        VSemaphore s(5, n.c_str());
+        made.send(s.isOk() ? '+' : '-');
+        return 0;
+    });
+    // Blocked in the open of the id file, or already done when that open
+    // does not wait.
+    const std::string syscallFile = "/proc/" + std::to_string(creator) + "/syscall";
+    EXPECT_TRUE(vtest::waitFor([&] { return made.ready() || vtest::readFile(syscallFile).rfind("257 ", 0) == 0; }));
+    // Looked at directly: the library's own open would write the FIFO too.
+    const int id = semget(ftok(dir.file("vsemfile_" + n).c_str(), 1), 1, 0);
+    ASSERT_GE(id, 0);
+    EXPECT_EQ(semctl(id, 0, GETVAL), 5);
+    // Lets a creator blocked on the FIFO go on.
+    const int reader = open(idPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_EQ(made.receive(), '+');
+    EXPECT_EQ(vtest::waitChild(creator), 0);
+    if (reader >= 0)
+        close(reader);
+    semctl(id, 0, IPC_RMID);
+    unlink(idPath.c_str());
+}
+
+// Another local user plants in the shared directory and the System V
+// namespace before root's process sets a semaphore up.
+TEST_F(VSemaphoreTest, AnotherUsersSetAndFilesAreRefused)
+{
+    if (!vtest::canRunAttacker())
+        GTEST_SKIP() << "needs root";
+    chmod(dir.path().c_str(), 01777);
+    const std::string planted = name("planted");
+    const std::string keyFile = dir.file("vsemfile_" + planted);
+    const pid_t attacker = vtest::forkAttacker([&] {
+        close(open(keyFile.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        const int id = semget(ftok(keyFile.c_str(), 1), 1, IPC_CREAT | IPC_EXCL | 0666);
+        if (id < 0)
+            return 1;
+        // A FIFO as key file, and one as the id file of a name not yet used.
+        if (mkfifo(dir.file("vsemfile_fifokey").c_str(), 0666) != 0 ||
+            mkfifo(dir.file("vsemfile_fifoid_semid").c_str(), 0666) != 0)
+            return 2;
+        return 0;
+    });
+    ASSERT_EQ(0, vtest::waitChild(attacker));
+    struct Remove
+    {
+        std::string file;
+        ~Remove() { semctl(semget(ftok(file.c_str(), 1), 0, 0), 0, IPC_RMID); }
+    } removeAttackers{keyFile};
+
+    // The attacker's set (value 0) would block acquire() for ever.
+    VSemaphore sem(1, planted.c_str());
+    EXPECT_FALSE(sem.isOk());
+    EXPECT_NE(-1, sem.errorString().indexOf(QStringLiteral("uid 65534"))) << sem.errorString().toStdString();
+
+    VSemaphore fifoKey(1, "fifokey");
+    EXPECT_FALSE(fifoKey.isOk());
+    EXPECT_EQ(QStringLiteral("not a regular file"), fifoKey.errorString());
+
+    // The id file is skipped, set-up goes on without waiting for a reader.
+    const pid_t user = vtest::forkChild([&] {
+        VSemaphore fifoId(1, "fifoid");
+        return fifoId.isOk() && fifoId.tryAcquire(1) ? 0 : 1;
+    });
+    EXPECT_EQ(0, vtest::waitChild(user, std::chrono::seconds(10)));
+    for (const char* key : {"vsemfile_fifoid", "vsemfile_fifokey"})
+        semctl(semget(ftok(dir.file(key).c_str(), 1), 0, 0), 0, IPC_RMID);
+}
+
+TEST_F(VSemaphoreTest, UsersOfOneGroupShareASet)
+{
+    if (!vtest::canRunAttacker())
+        GTEST_SKIP() << "needs root";
+    chmod(dir.path().c_str(), 01777);
+    const std::string n = name();
+    const gid_t group = vtest::kAttackerId;
+    pid_t user = vtest::forkAs(vtest::kAttackerId - 1, group, [&] {
+        umask(007); // the key file must be writable by the group
+        VSemaphore sem(3, n.c_str());
+        return sem.isOk() && sem.tryAcquire(1) && sem.release(1) ? 0 : 1;
+    });
+    ASSERT_EQ(0, vtest::waitChild(user));
+    user = vtest::forkAs(vtest::kAttackerId, group, [&] {
+        umask(007);
+        VSemaphore sem(3, n.c_str());
+        return sem.isOk() && sem.getCurrentCount() == 3 && sem.tryAcquire(3) ? 0 : 1;
+    });
+    EXPECT_EQ(0, vtest::waitChild(user));
 }

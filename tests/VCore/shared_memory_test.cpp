@@ -3,11 +3,13 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -15,6 +17,7 @@
 
 #include "testutil.h"
 #include <VCore/QtShareMemory/qtsharedmemory.h>
+#include <VCore/vservice.h>
 
 namespace {
 
@@ -70,6 +73,23 @@ int semWaiters(int handle)
 {
     return semctl(semget(handle, 0, 0), 0, GETNCNT);
 }
+
+// Runs body as the service's main work in daemon mode; the daemon writes
+// body's answer to a file.
+class DaemonRun : public VService
+{
+public:
+    DaemonRun(std::function<std::string()> body, std::string resultFile)
+        : VService(QStringLiteral("shmtest"), 0, nullptr, false, false, false, false), _body(std::move(body)),
+          _resultFile(std::move(resultFile))
+    {
+    }
+    void serviceMain(int, char**) override { vtest::writeFile(_resultFile, _body()); }
+
+private:
+    std::function<std::string()> _body;
+    std::string _resultFile;
+};
 
 } // namespace
 
@@ -369,4 +389,222 @@ TEST(QtSharedMemory, SetKeySwitchesToAnotherSegment)
     ASSERT_TRUE(m.detach());
     EXPECT_TRUE(a.destroy());
     EXPECT_TRUE(b.destroy());
+}
+
+TEST(QtSharedMemory, LockStaysWithTheProcessThatTookIt)
+{
+    Key key;
+    vtest::TempDir dir;
+    QtSharedMemory m(key);
+    ASSERT_TRUE(m.create(128));
+    ASSERT_TRUE(m.lock());
+
+    // A forked child's copy counts as unlocked: its unlock() gives nothing
+    // back, and a new object in the child waits for the parent's unit.
+    const std::string waiting = dir.file("waiting");
+    const pid_t child = vtest::forkChild([&] {
+        m.unlock();
+        if (semValue(m.handle()) != 0)
+            return 1;
+        QtSharedMemory other(key);
+        vtest::writeFile(waiting, "1");
+        if (!other.lock())
+            return 2;
+        other.unlock();
+        return m.lock() ? (m.unlock(), 0) : 3;
+    });
+    EXPECT_TRUE(vtest::waitFor([&] { return exists(waiting) && semWaiters(m.handle()) == 1; }));
+    EXPECT_EQ(0, semValue(m.handle()));
+    m.unlock();
+    EXPECT_EQ(0, vtest::waitChild(child, std::chrono::seconds(10)));
+    EXPECT_EQ(1, semValue(m.handle()));
+
+    // Daemon mode: the intermediate process's exit returns its unit; the
+    // daemon's unlock() adds none, and the daemon can lock again.
+    const std::string result = dir.file("result");
+    const pid_t starter = vtest::forkChild([&] {
+        QtSharedMemory d(key);
+        if (!d.lock())
+            return 2;
+        const pid_t intermediate = getpid();
+        DaemonRun svc([&] {
+            vtest::waitFor([&] { return getppid() != intermediate; });
+            d.unlock();
+            const int after = semValue(d.handle());
+            const bool again = d.lock();
+            const int locked = semValue(d.handle());
+            d.unlock();
+            return std::to_string(after) + (again ? " 1 " : " 0 ") + std::to_string(locked) + ".";
+        }, result);
+        return svc.run() ? 0 : 1;
+    });
+    EXPECT_EQ(0, vtest::waitChild(starter));
+    ASSERT_TRUE(vtest::waitFor([&] { return vtest::readFile(result).find('.') != std::string::npos; }));
+    EXPECT_EQ("1 1 0.", vtest::readFile(result));
+    EXPECT_EQ(1, semValue(m.handle()));
+    EXPECT_TRUE(m.destroy());
+}
+
+TEST(QtSharedMemory, CreateAfterAnotherProcessDestroyedIsFoundByPeers)
+{
+    Key key;
+    QtSharedMemory a(key);
+    ASSERT_TRUE(a.create(64));
+    pid_t child = vtest::forkChild([&] {
+        QtSharedMemory b(key);
+        return b.destroy() ? 0 : 1;
+    });
+    ASSERT_EQ(0, vtest::waitChild(child));
+    EXPECT_FALSE(exists(keyFileOf(key)));
+
+    // The key file comes back, and a fresh peer finds the new segment.
+    ASSERT_TRUE(a.create(64));
+    EXPECT_TRUE(exists(keyFileOf(key)));
+    ASSERT_TRUE(a.attach());
+    std::strcpy(static_cast<char*>(a.data()), "second");
+    child = vtest::forkChild([&] {
+        QtSharedMemory c(key);
+        if (!c.attach())
+            return 1;
+        const bool same = std::strcmp(static_cast<const char*>(c.data()), "second") == 0;
+        c.detach();
+        return same ? 0 : 2;
+    });
+    EXPECT_EQ(0, vtest::waitChild(child));
+    EXPECT_TRUE(a.detach());
+    EXPECT_TRUE(a.destroy());
+}
+
+// A creator killed between making the semaphore and setting it leaves a set of
+// value 0 that nobody ever set.
+TEST(QtSharedMemory, CreatorKilledHalfWayDoesNotWedgeTheKey)
+{
+    Key key;
+    const std::string file = keyFileOf(key);
+    const pid_t creator = vtest::forkChild([&] {
+        close(open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660));
+        const key_t h = ftok(file.c_str(), 'Q');
+        if (shmget(h, 64, IPC_CREAT | IPC_EXCL | 0660) == -1 || semget(h, 1, IPC_CREAT | IPC_EXCL | 0660) == -1)
+            return 1;
+        raise(SIGKILL);
+        return 2;
+    });
+    ASSERT_EQ(-1, vtest::waitChild(creator));
+
+    // lock() and attach() give up with LockError instead of waiting for ever.
+    const pid_t user = vtest::forkChild([&] {
+        QtSharedMemory m(key);
+        if (m.lock() || m.error() != QtSharedMemory::LockError)
+            return 1;
+        return !m.attach() && m.error() == QtSharedMemory::LockError && !m.data() ? 0 : 2;
+    });
+    EXPECT_EQ(0, vtest::waitChild(user, std::chrono::seconds(10)));
+
+    // create() reclaims the leftovers.
+    QtSharedMemory m(key);
+    ASSERT_TRUE(m.create(64)) << m.errorString().toStdString();
+    EXPECT_TRUE(m.attach());
+    EXPECT_TRUE(m.lock());
+    m.unlock();
+    EXPECT_TRUE(m.detach());
+    EXPECT_TRUE(m.destroy());
+}
+
+TEST(QtSharedMemory, FailedCreateKeepsTheSize)
+{
+    Key key;
+    QtSharedMemory m(key);
+    EXPECT_FALSE(m.create(-5));
+    EXPECT_EQ(0, m.size());
+    QtSharedMemory owner(key);
+    ASSERT_TRUE(owner.create(4096));
+    ASSERT_TRUE(m.attach());
+    EXPECT_EQ(4096, m.size());
+    EXPECT_FALSE(m.create(1 << 30));
+    EXPECT_EQ(QtSharedMemory::AlreadyExists, m.error());
+    EXPECT_EQ(4096, m.size());
+    EXPECT_TRUE(m.detach());
+    EXPECT_TRUE(owner.destroy());
+}
+
+TEST(QtSharedMemory, AnotherUsersKeyFileAndObjectsAreRefused)
+{
+    if (!vtest::canRunAttacker())
+        GTEST_SKIP() << "needs root";
+    Key key;
+    vtest::TempDir dir;
+    chmod(dir.path().c_str(), 0777);
+    const std::string file = keyFileOf(key);
+
+    // A planted link is not followed.
+    const std::string own = dir.file("own");
+    pid_t attacker = vtest::forkAttacker([&] {
+        vtest::writeFile(own, "");
+        return symlink(own.c_str(), file.c_str()) == 0 ? 0 : 1;
+    });
+    ASSERT_EQ(0, vtest::waitChild(attacker));
+    QtSharedMemory m(key);
+    EXPECT_FALSE(m.create(4096));
+    EXPECT_EQ(QtSharedMemory::KeyError, m.error());
+    unlink(file.c_str());
+
+    // The attacker's own key file, segment and semaphore, open to everyone.
+    attacker = vtest::forkAttacker([&] {
+        close(open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        const key_t h = ftok(file.c_str(), 'Q');
+        const int sem = semget(h, 1, IPC_CREAT | IPC_EXCL | 0666);
+        if (shmget(h, 4096, IPC_CREAT | IPC_EXCL | 0666) == -1 || sem == -1 || semctl(sem, 0, SETVAL, 1) != 0)
+            return 1;
+        return 0;
+    });
+    ASSERT_EQ(0, vtest::waitChild(attacker));
+    EXPECT_FALSE(m.create(4096));
+    EXPECT_FALSE(m.attach());
+    EXPECT_EQ(nullptr, m.data());
+    EXPECT_EQ(QtSharedMemory::LockError, m.error());
+    EXPECT_NE(-1, m.errorString().indexOf(QStringLiteral("uid 65534")));
+    EXPECT_NE(-1, m.errorString().indexOf(QStringLiteral("mode 0666"))) << m.errorString().toStdString();
+    EXPECT_FALSE(m.lock());
+    EXPECT_EQ(QtSharedMemory::PermissionDenied, m.error());
+
+    // Handed to root with IPC_SET, they still belong to their creator.
+    attacker = vtest::forkAttacker([&] {
+        const key_t h = ftok(file.c_str(), 'Q');
+        struct semid_ds sds = {};
+        sds.sem_perm.uid = 0;
+        sds.sem_perm.gid = 0;
+        sds.sem_perm.mode = 0666;
+        return semctl(semget(h, 0, 0), 0, IPC_SET, &sds) == 0 ? 0 : 1;
+    });
+    ASSERT_EQ(0, vtest::waitChild(attacker));
+    EXPECT_FALSE(m.attach());
+    EXPECT_NE(-1, m.errorString().indexOf(QStringLiteral("created by uid 65534"))) << m.errorString().toStdString();
+}
+
+TEST(QtSharedMemory, UsersOfOneGroupShareASegment)
+{
+    if (!vtest::canRunAttacker())
+        GTEST_SKIP() << "needs root";
+    Key key;
+    const gid_t group = vtest::kAttackerId;
+    pid_t user = vtest::forkAs(vtest::kAttackerId - 1, group, [&] {
+        QtSharedMemory m(key);
+        if (!m.create(64) || !m.attach() || !m.lock())
+            return 1;
+        std::strcpy(static_cast<char*>(m.data()), "from the first user");
+        m.unlock();
+        return m.detach() ? 0 : 2;
+    });
+    ASSERT_EQ(0, vtest::waitChild(user));
+    user = vtest::forkAs(vtest::kAttackerId, group, [&] {
+        QtSharedMemory m(key);
+        if (!m.attach())
+            return 3;
+        if (!m.lock())
+            return 1;
+        const bool same = std::strcmp(static_cast<const char*>(m.data()), "from the first user") == 0;
+        m.unlock();
+        return m.detach() && same ? 0 : 2;
+    });
+    EXPECT_EQ(0, vtest::waitChild(user));
 }

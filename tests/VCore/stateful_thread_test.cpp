@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 
@@ -38,6 +39,8 @@ public:
     void postProcess() override
     {
         ++post;
+        if (onPost)
+            ++*onPost;
         if (_throwIn == Post)
             throw VException("post failed");
     }
@@ -51,6 +54,8 @@ public:
 
     std::atomic<int> pre{0}, iterations{0}, post{0}, errors{0};
     std::string error;
+    // Counted outside the object too, so it can be read after the delete.
+    std::atomic<int>* onPost = nullptr;
 
 private:
     Step _throwIn;
@@ -176,4 +181,62 @@ TEST(VStatefulIterativeThread, DestroyingRunningWorkerStopsAndJoins)
     const int n = count;
     VThread::sleepMilli(5);
     EXPECT_EQ(count, n);
+}
+
+// Deleted while running, many times over: a subclass that stops and joins in
+// its own destructor always finishes its loop through its own postProcess.
+TEST(VStatefulIterativeThread, SubclassStoppingInItsDestructorEndsThroughItsOwnHooks)
+{
+    std::string text;
+    int posts = 0;
+    const int rounds = 300;
+    {
+        vtest::CaptureFd err(2);
+        for (int i = 0; i < rounds; ++i) {
+            Worker* w = new Worker;
+            w->start();
+            ASSERT_TRUE(vtest::waitFor([&] { return w->iterations >= 3; }));
+            std::atomic<int>* post = new std::atomic<int>(0);
+            w->onPost = post;
+            delete w;
+            posts += *post;
+            delete post;
+        }
+        text = err.text();
+    }
+    EXPECT_EQ(posts, rounds);
+    EXPECT_EQ(text, "");
+}
+
+// A subclass that breaks the rule: the base destructor names the thread and
+// the rule, then stops and joins the worker (here parked inside an iteration
+// until the stop request, so it never calls the pure hook).
+TEST(VStatefulIterativeThread, BaseDestructorFindingTheWorkerRunningSaysSo)
+{
+    struct Parked : VStatefulIterativeThread
+    {
+        std::atomic<bool>& inside;
+        explicit Parked(std::atomic<bool>& in) : VStatefulIterativeThread("parked-worker"), inside(in) {}
+        void processIteration() override
+        {
+            inside = true;
+            while (!isStopping())
+                VThread::sleepMilli(1);
+        }
+    };
+    std::string text;
+    {
+        vtest::CaptureFd err(2);
+        std::atomic<bool> inside{false};
+        Parked* p = new Parked(inside);
+        p->start();
+        ASSERT_TRUE(vtest::waitFor([&] { return inside.load(); }));
+        delete p;
+        text = err.text();
+    }
+    EXPECT_NE(text.find("ERROR] VStatefulIterativeThread parked-worker destroyed while its worker runs: a subclass "
+                        "must call stop() and join() in its own destructor"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
 }

@@ -308,6 +308,15 @@ TEST_F(VDbFakeDriver, ExecWithRetriesRetriesOnlyWhenTheServerNeverGotIt)
     ASSERT_EQ(state().lastBound.size(), 1);
     EXPECT_EQ(state().lastBound.at(0).toInt(), 42) << "and bound again";
 
+    // A prepare that fails again after a reopen keeps the bound values.
+    state() = FakeState();
+    state().exec = lost(1);
+    state().prepare = lost(1);
+    EXPECT_TRUE(q.execWithRetries(VDb::VDbLog, 3));
+    EXPECT_EQ(state().opens, 2);
+    ASSERT_EQ(state().lastBound.size(), 1);
+    EXPECT_EQ(state().lastBound.at(0).toInt(), 42);
+
     state() = FakeState();
     state().exec = lost(5);
     EXPECT_FALSE(q.execWithRetries(VDb::VDbLog, 2));

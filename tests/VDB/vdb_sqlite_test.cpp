@@ -304,6 +304,7 @@ TEST(VDb, HandleThatOutlivesItsPoolIsSafe)
     SqlitePool p;
     createTable(*p.pool);
     VDbConnectionPtr late = p.pool->getConnection();
+    VDbConnectionPtr temporary = p.pool->getTemporaryConnection();
     late->beginTransaction();
     {
         VSafeSqlQuery q = late->createQuery("insert");
@@ -318,9 +319,62 @@ TEST(VDb, HandleThatOutlivesItsPoolIsSafe)
                   std::string::npos);
     }
     EXPECT_EQ(late->getVdb(), nullptr);
+    EXPECT_EQ(temporary->getVdb(), nullptr);
+    {
+        // Both still work until their last handle goes.
+        VSafeSqlQuery q = late->createQuery("count");
+        ASSERT_TRUE(q.exec() && q.next());
+        EXPECT_EQ(q.value(0).toInt(), 1);
+    }
+    EXPECT_EQ(scalar(temporary->getDatabase(), "SELECT COUNT(*) FROM t").toInt(), 0);
     late = VDbConnectionPtr();
+    temporary = VDbConnectionPtr();
     EXPECT_EQ(QSqlDatabase::connectionNames().size(), names);
     EXPECT_EQ(rowCount(p.init.name), 0);
+}
+
+TEST(VDb, HandlesMayGoWhileThePoolIsDestroyed)
+{
+    const int names = QSqlDatabase::connectionNames().size();
+    for (int round = 0; round < 20; ++round) {
+        SqlitePool p;
+        createTable(*p.pool);
+        const int threads = 4;
+        std::atomic<int> ready{0};
+        std::atomic<bool> go{false};
+        std::atomic<int> failures{0};
+        std::vector<std::thread> workers;
+        for (int t = 0; t < threads; ++t) {
+            workers.emplace_back([&, t] {
+                VDbConnectionPtr c = t == 0 ? p.pool->getTemporaryConnection() : p.pool->getConnection();
+                c->beginTransaction();
+                {
+                    // One writer: SQLite lets the readers share the file.
+                    VSafeSqlQuery q = c->createQuery(t == 1 ? "insert" : "count");
+                    q.bindValue(":id", round);
+                    q.bindValue(":v", "held");
+                    if (!q.exec())
+                        ++failures;
+                }
+                ++ready;
+                while (!go)
+                    std::this_thread::yield();
+                c = VDbConnectionPtr();
+            });
+        }
+        const bool all = vtest::waitFor([&] { return ready == threads; });
+        {
+            vtest::CaptureFd err(2);
+            go = true;
+            p.pool.reset();
+        }
+        for (std::thread& w : workers)
+            w.join();
+        ASSERT_TRUE(all);
+        EXPECT_EQ(failures.load(), 0);
+        EXPECT_EQ(rowCount(p.init.name), 0) << "every transaction rolled back";
+        EXPECT_EQ(QSqlDatabase::connectionNames().size(), names);
+    }
 }
 
 TEST(VDb, ThrowingSettingsAreLoggedAndLaterRequestsThrow)

@@ -9,6 +9,7 @@
 
 #include "VDB/vdbconfigreader.h"
 #include "dbtestutil.h"
+#include "deep_xml.h"
 
 namespace {
 
@@ -84,6 +85,29 @@ TEST_F(VDbConfigReaderTest, MalformedXmlKeepsWhatWasReadAndWarns)
     EXPECT_NE(log.find("WARNING] Statements XML is not well-formed:"), std::string::npos) << log;
     EXPECT_NE(log.find("at line 1 column"), std::string::npos) << log;
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+}
+
+// Elements nested far deeper than any real document: the malformed-XML
+// warning, and nothing of the text is added. Behind faults a lenient parser
+// reads past, what came before the fault is kept, as for other malformed XML.
+TEST_F(VDbConfigReaderTest, TooDeepDocumentWarnsAndAddsNothing)
+{
+    parse("<r><statement name='old' sql='SELECT 0'/></r>");
+    const QStringList deep = vtest::tooDeepXml("r", "<statement name='before' sql='SELECT 1'/>",
+                                               "<statement name='after' sql='SELECT 2'/>");
+    for (const QString& text : deep) {
+        vtest::CaptureFd err(2);
+        parse(text);
+        const std::string log = err.text();
+        EXPECT_NE(log.find("WARNING] Statements XML is not well-formed:"), std::string::npos) << log;
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+        EXPECT_EQ(get("after"), "");
+        if (text == deep.first())
+            EXPECT_EQ(get("before"), "");
+        else
+            EXPECT_EQ(get("before"), "SELECT 1");
+    }
+    EXPECT_EQ(get("old"), "SELECT 0");
 }
 
 TEST_F(VDbConfigReaderTest, EntitiesAndUtf8AreDecoded)

@@ -7,12 +7,14 @@
 
 #include <atomic>
 #include <ctime>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
 
 #include "VCore/printable.h"
+#include "VCore/thread_p.h"
 #include "VDebug/debug.h"
 #include "VDebug/debug_sink_p.h"
 #include "sampletime.h"
@@ -390,4 +392,84 @@ TEST(VDebug, SettersRaceFreeWithWriters)
         EXPECT_EQ(line.rfind("[race ", 0), 0u);
     }
     EXPECT_EQ(count, 8000);
+}
+
+namespace {
+
+// Each reading a new second, so every line's time stamp is converted afresh.
+std::atomic<time_t> g_racingSec{0};
+void racingClock(struct timespec* ts)
+{
+    ts->tv_sec = g_racingSec++;
+    ts->tv_nsec = 0;
+}
+
+// Runs fork() while another thread holds lock for a moment; the child then
+// calls childWork, which must not find the lock taken. Returns the child's
+// status.
+int forkWhileHeld(VMutex& lock, const std::function<int()>& childWork)
+{
+    std::atomic<bool> held{false};
+    std::thread holder([&] {
+        lock.lock();
+        held = true;
+        VThread::sleepMilli(200); // the fork falls inside this hold
+        lock.unlock();
+    });
+    vtest::waitFor([&] { return held.load(); });
+    const pid_t kid = vtest::forkChild(childWork);
+    holder.join();
+    return vtest::waitChild(kid, std::chrono::seconds(10));
+}
+
+} // namespace
+
+// Children forked while other threads stamp lines, register streams or keep
+// the stream table locked can log at once.
+TEST(VDebugFork, ChildOfABusyProcessCanLog)
+{
+    FileStream s("forked", VDebug::VNOTICE);
+    VDebugTestAccess::setClock(&racingClock);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t)
+        writers.emplace_back([&] {
+            // Mostly statements never ended: only the stamp, no write.
+            for (int n = 0; !stop; ++n) {
+                VDebug d = VDebug::vDebugNotice(s.id);
+                d << "parent";
+                if (n % 64 == 0)
+                    d << endl;
+            }
+        });
+    int ok = 0;
+    const int kids = 100;
+    for (int i = 0; i < kids; ++i) {
+        const pid_t kid = vtest::forkChild([&] {
+            VNOTICE(s.id) << "child" << endl;
+            return 0;
+        });
+        ok += vtest::waitChild(kid, std::chrono::seconds(5)) == 0;
+    }
+    stop = true;
+    for (auto& w : writers)
+        w.join();
+    VDebugTestAccess::setClock(nullptr);
+    EXPECT_EQ(ok, kids);
+
+    vtest::TempDir dir;
+    const std::string other = dir.file("other.log");
+    EXPECT_EQ(forkWhileHeld(VDebugTestAccess::streamTableLock(), [&] {
+                  const VDebug::StreamId id = VDebug::registerStream("other", other.c_str());
+                  VDebug::unregisterStream(id);
+                  return 0;
+              }),
+              0);
+    EXPECT_EQ(forkWhileHeld(VThreadRegistryAccess::registryLock(), [&] {
+                  VThread t("in-child");
+                  t.start();
+                  t.join();
+                  return 0;
+              }),
+              0);
 }

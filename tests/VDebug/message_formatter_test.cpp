@@ -5,7 +5,10 @@
 #include <random>
 #include <thread>
 
+#include <VCore/xml_depth_guard_p.h>
 #include <VDebug/message_formatter.h>
+
+#include "deep_xml.h"
 
 namespace {
 
@@ -132,4 +135,25 @@ TEST(VMessageFormatter, MutatedXmlNeverCrashes)
         ++rounds;
     }
     EXPECT_GT(rounds, 0);
+}
+
+// Elements nested far deeper than any real document, also behind faults a
+// lenient parser reads past: nothing of the text is added.
+TEST(VMessageFormatter, TooDeepDocumentAddsNothing)
+{
+    VMessageFormatter::initFromXml("<r/>");
+    VMessageFormatter* f = formatter();
+    const QString before = "<g><m name='deepbefore' id='60' format='before'/></g>";
+    const QString after = "<g><m name='deepafter' id='61' format='after'/></g>";
+    for (const QString& text : vtest::tooDeepXml("r", before, after))
+        f->loadFromXml(text);
+    EXPECT_EQ(f->resolveMessageFormat(60u), QString());
+    EXPECT_EQ(f->resolveMessageFormat(61u), QString());
+    EXPECT_EQ(f->resolveMessageFormat(QStringLiteral("deepafter")), QString());
+
+    // Exactly as deep as allowed is read as before; one level more is not.
+    f->loadFromXml("<r><g><m id='62' format='limit'>" + vtest::nestedXml(VXML_MAX_DEPTH - 3) + "</m></g></r>");
+    EXPECT_EQ(f->resolveMessageFormat(62u), QStringLiteral("limit"));
+    f->loadFromXml("<r><g><m id='63' format='over'>" + vtest::nestedXml(VXML_MAX_DEPTH - 2) + "</m></g></r>");
+    EXPECT_EQ(f->resolveMessageFormat(63u), QString());
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -306,4 +307,69 @@ TEST_F(PeriodicRotatorTest, StandardStreamsAreRefused)
     EXPECT_EQ(text, "VPeriodicLogRotator: stream 1 has no log file of its own; " + dir.file("std.log") +
                         " is not rotated\n");
     EXPECT_EQ(files(), std::vector<std::string>{"registered.log"});
+}
+
+TEST_F(PeriodicRotatorTest, FileInASubFolderRotatesBesideItself)
+{
+    ASSERT_TRUE(QDir(dir.qpath()).mkdir("sub"));
+    VPeriodicLogRotator rotator(id, dir.path().c_str(), "sub/app", 0, 3600);
+    VNOTICE(id) << "first" << endl;
+    vtest::CaptureFd out(1);
+    rotator.rotateLog(true);
+    VNOTICE(id) << "second" << endl;
+    EXPECT_EQ(out.text(), "");
+    EXPECT_EQ(vtest::readFile(dir.file("sub/app_051226_235001.log")), "[app 05.12.2026 23:50:01 NOTICE] first \n");
+    EXPECT_EQ(vtest::readFile(dir.file("sub/app.log")), "[app 05.12.2026 23:50:01 NOTICE] second \n");
+}
+
+// The stream's slot goes to another stream: the old rotator leaves it alone.
+TEST_F(PeriodicRotatorTest, RotatorOfAnUnregisteredStreamLeavesTheNextStreamAlone)
+{
+    VPeriodicLogRotator rotator(id, dir.path().c_str(), "a", 0, 3600);
+    VNOTICE(id) << "to a" << endl;
+    VDebug::unregisterStream(id);
+    const VDebug::StreamId b = VDebug::registerStream("app", dir.file("b.log").c_str());
+    ASSERT_EQ(b.getId(), id.getId());
+    VDebug::setDebugLevel(b, VDebug::VNOTICE);
+    rotator.rotateLog(false);
+    VNOTICE(b) << "to b" << endl;
+    EXPECT_EQ(files(), (std::vector<std::string>{"a.log", "b.log", "registered.log"}));
+    EXPECT_EQ(vtest::readFile(dir.file("b.log")), "[app 05.12.2026 23:50:01 NOTICE] to b \n");
+    EXPECT_EQ(vtest::readFile(dir.file("a.log")), "[app 05.12.2026 23:50:01 NOTICE] to a \n");
+}
+
+// Another local user who can write the log's directory plants a link to a
+// root-only file, or a FIFO, under the name the rotator opens: refused at
+// once, and the stream keeps its file.
+TEST_F(PeriodicRotatorTest, PlantedLinkOrFifoIsRefused)
+{
+    if (!vtest::canRunAttacker())
+        GTEST_SKIP() << "needs root to run the attacker";
+    vtest::TempDir secretDir;
+    const std::string secret = secretDir.file("secret");
+    vtest::writeFile(secret, "secret\n");
+    ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    const pid_t attacker = vtest::forkAttacker([&] {
+        return symlink(secret.c_str(), dir.file("app.log").c_str()) == 0 &&
+                       mkfifo(dir.file("pipe.log").c_str(), 0666) == 0
+                   ? 0
+                   : 1;
+    });
+    ASSERT_EQ(vtest::waitChild(attacker), 0);
+
+    std::string err;
+    {
+        vtest::CaptureFd capture(2);
+        VPeriodicLogRotator linked(id, dir.path().c_str(), "app", 0, 3600);
+        VPeriodicLogRotator fifo(id, dir.path().c_str(), "pipe", 0, 3600);
+        VNOTICE(id) << "kept" << endl;
+        err = capture.text();
+    }
+    EXPECT_EQ(vtest::readFile(secret), "secret\n");
+    EXPECT_EQ(vtest::readFile(dir.file("registered.log")), "[app 05.12.2026 23:50:01 NOTICE] kept \n");
+    EXPECT_NE(err.find("VPeriodicLogRotator: cannot open " + dir.file("app.log") + "; the stream keeps its file: "),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("VPeriodicLogRotator: cannot open " + dir.file("pipe.log")), std::string::npos) << err;
 }

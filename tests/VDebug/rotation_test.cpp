@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -146,70 +149,154 @@ TEST_F(RotationTest, SizesAreMegabytesAndZeroOrLessIsOff)
                           "VDebug::setRotationSize: the standard streams do not rotate\n");
 }
 
-// Every line of 4 processes x 4 threads lands exactly once, whole, in the
-// log or one of its copies.
-TEST_F(RotationTest, NoLineIsLostOrTornAcrossProcessesAndThreads)
+namespace {
+
+// A line's filler: its length and letter follow from its numbers.
+std::string filler(int p, int t, int i)
 {
-    const std::string b = base("many");
-    path = logs.file(b + ".log");
-    const int processes = 4, threads = 4, lines = 20000;
-    // A line's filler: its length and letter follow from its numbers.
-    auto filler = [](int p, int t, int i) { return std::string(20 + (p * 7 + t * 13 + i * 31) % 300, char('a' + (i + t) % 26)); };
+    return std::string(20 + (p * 7 + t * 13 + i * 31) % 300, char('a' + (i + t) % 26));
+}
 
-    std::vector<pid_t> children;
-    for (int p = 0; p < processes; ++p) {
-        children.push_back(vtest::forkChild([&, p] {
-            // Each process its own clock, apart from the others' by far, so
-            // copy names collide only within a process.
-            TestClock clock(vtest::sampleTime() + p * 100000, true);
-            const VDebug::StreamId s = VDebug::registerStream("many", path.c_str());
-            VDebug::setDebugLevel(s, VDebug::VNOTICE);
-            VDebug::setRotationSize(s, 1);
-            std::vector<std::thread> ts;
-            for (int t = 0; t < threads; ++t)
-                ts.emplace_back([&, t] {
-                    for (int i = 0; i < lines; ++i)
-                        VNOTICE(s) << "p" << p << "t" << t << "n" << i << filler(p, t, i).c_str() << endl;
-                });
-            for (auto& t : ts)
-                t.join();
-            return 0;
-        }));
-    }
-    for (pid_t c : children)
-        EXPECT_EQ(vtest::waitChild(c, std::chrono::minutes(4)), 0);
+} // namespace
 
-    std::map<std::string, int> seen;
-    int torn = 0;
-    std::vector<std::string> files = copies();
-    for (const std::string& f : files)
-        EXPECT_TRUE(std::regex_match(f, std::regex(b + R"(_\d{6}_\d{6}\.log)"))) << f;
-    EXPECT_GE(files.size(), 3u);
-    files.push_back(b + ".log");
-    // "[many dd.MM.yyyy hh:mm:ss NOTICE] p P t T n N <filler> "
-    const std::string head = "[many ", level = " NOTICE] ";
-    for (const std::string& f : files) {
-        std::istringstream in(vtest::readFile(logs.file(f)));
-        std::string l;
-        while (std::getline(in, l)) {
-            int p = -1, t = -1, i = -1;
-            const bool framed = l.size() > 34 && l.compare(0, 6, head) == 0 && l.compare(25, 9, level) == 0 &&
-                                std::sscanf(l.c_str() + 34, "p %d t %d n %d ", &p, &t, &i) == 3;
-            const std::string key = std::to_string(p) + "/" + std::to_string(t) + "/" + std::to_string(i);
-            if (!framed || l.compare(34, std::string::npos, "p " + std::to_string(p) + " t " + std::to_string(t) +
-                                                                " n " + std::to_string(i) + " " + filler(p, t, i) + " ") != 0) {
-                ++torn;
-                continue;
-            }
-            ++seen[key];
+// Writer processes of numbered lines on one rotating log, and the check that
+// each line landed exactly once, whole, in the log or one of its copies.
+class RotationStressTest : public RotationTest
+{
+protected:
+    // Starts the writers; each waits up to rotationWaitMs for the unit.
+    void startWriters(const std::string& b, int rotationWaitMs = 0, int nProcesses = 4, int nThreads = 4,
+                      int nLines = 20000)
+    {
+        processes = nProcesses;
+        threads = nThreads;
+        lines = nLines;
+        path = logs.file(b + ".log");
+        for (int p = 0; p < processes; ++p) {
+            children.push_back(vtest::forkChild([=] {
+                if (asUser && !asUser(p))
+                    return 9;
+                // Each process its own clock, apart from the others' by far, so
+                // copy names collide only within a process.
+                TestClock clock(vtest::sampleTime() + p * 100000, true);
+                VDebugTestAccess::setRotationWait(rotationWaitMs);
+                const VDebug::StreamId s = VDebug::registerStream("many", path.c_str());
+                VDebug::setDebugLevel(s, VDebug::VNOTICE);
+                VDebug::setRotationSize(s, 1);
+                std::vector<std::thread> ts;
+                for (int t = 0; t < threads; ++t)
+                    ts.emplace_back([&, t] {
+                        for (int i = 0; i < lines; ++i)
+                            VNOTICE(s) << "p" << p << "t" << t << "n" << i << filler(p, t, i).c_str() << endl;
+                    });
+                for (auto& t : ts)
+                    t.join();
+                return 0;
+            }));
         }
     }
-    EXPECT_EQ(torn, 0);
-    EXPECT_EQ(seen.size(), size_t(processes * threads * lines));
-    int twice = 0;
-    for (const auto& kv : seen)
-        twice += kv.second != 1;
-    EXPECT_EQ(twice, 0);
+
+    void checkAllLines(const std::string& b, size_t minCopies)
+    {
+        for (pid_t c : children)
+            EXPECT_EQ(vtest::waitChild(c, std::chrono::minutes(4)), 0);
+        std::map<std::string, int> seen;
+        int torn = 0;
+        std::vector<std::string> files = copies();
+        for (const std::string& f : files)
+            EXPECT_TRUE(std::regex_match(f, std::regex(b + R"(_\d{6}_\d{6}\.log)"))) << f;
+        EXPECT_GE(files.size(), minCopies);
+        files.push_back(b + ".log");
+        // "[many dd.MM.yyyy hh:mm:ss NOTICE] p P t T n N <filler> "
+        const std::string head = "[many ", level = " NOTICE] ";
+        for (const std::string& f : files) {
+            std::istringstream in(vtest::readFile(logs.file(f)));
+            std::string l;
+            while (std::getline(in, l)) {
+                int p = -1, t = -1, i = -1;
+                const bool framed = l.size() > 34 && l.compare(0, 6, head) == 0 && l.compare(25, 9, level) == 0 &&
+                                    std::sscanf(l.c_str() + 34, "p %d t %d n %d ", &p, &t, &i) == 3;
+                const std::string key = std::to_string(p) + "/" + std::to_string(t) + "/" + std::to_string(i);
+                if (!framed || l.compare(34, std::string::npos, "p " + std::to_string(p) + " t " + std::to_string(t) +
+                                                                    " n " + std::to_string(i) + " " + filler(p, t, i) + " ") != 0) {
+                    ++torn;
+                    continue;
+                }
+                ++seen[key];
+            }
+        }
+        EXPECT_EQ(torn, 0);
+        EXPECT_EQ(seen.size(), size_t(processes * threads * lines));
+        int twice = 0;
+        for (const auto& kv : seen)
+            twice += kv.second != 1;
+        EXPECT_EQ(twice, 0);
+    }
+
+    int processes = 4, threads = 4, lines = 20000;
+    std::vector<pid_t> children;
+    // Run first in writer process p; false ends it.
+    std::function<bool(int)> asUser;
+};
+
+// Every line of 4 processes x 4 threads lands exactly once, whole, in the
+// log or one of its copies.
+TEST_F(RotationStressTest, NoLineIsLostOrTornAcrossProcessesAndThreads)
+{
+    const std::string b = base("many");
+    startWriters(b);
+    checkAllLines(b, 3);
+}
+
+// Two users of one group share a log file and its rotation: every process's
+// files and the semaphore are made for the group (umask 007).
+TEST_F(RotationStressTest, UsersOfOneGroupShareRotation)
+{
+    if (!vtest::canRunAttacker())
+        GTEST_SKIP() << "needs root to switch users";
+    ASSERT_EQ(chmod(semDir.path().c_str(), 0770), 0);
+    ASSERT_EQ(chmod(logs.path().c_str(), 0770), 0);
+    asUser = [](int p) {
+        umask(007);
+        // The second writer: another user whose group is the first's.
+        return p == 0 || (setgroups(0, nullptr) == 0 && setresgid(getgid(), getgid(), getgid()) == 0 &&
+                          setresuid(vtest::kAttackerId, vtest::kAttackerId, vtest::kAttackerId) == 0);
+    };
+    const std::string b = base("many");
+    startWriters(b, 0, 2, 2, 8000);
+    checkAllLines(b, 1);
+}
+
+// Writers that give up waiting for the unit write without it; a rotation
+// must still neither cut nor tear their lines: when the waits time out all
+// the time, and when a holder stalls and then goes on.
+TEST_F(RotationStressTest, NoLineIsLostOrTornWhenWaitsForTheUnitTimeOut)
+{
+    const std::string b = base("many");
+    startWriters(b, 1, 3, 2, 12000);
+    checkAllLines(b, 3);
+}
+
+TEST_F(RotationStressTest, NoLineIsLostOrTornAfterAHolderStalls)
+{
+    const std::string b = base("many");
+    vtest::Pipe held, go;
+    const std::string semName = b + "_rotationSem";
+    const pid_t holder = vtest::forkChild([&] {
+        VSemaphore sem(1, semName.c_str());
+        if (!sem.acquire(1))
+            return 1;
+        held.send();
+        go.receive(60000);
+        return sem.release(1) ? 0 : 2;
+    });
+    ASSERT_EQ(held.receive(), '+');
+    startWriters(b, 50, 3, 2, 12000);
+    // The writers have given up on the unit and write past the limit.
+    EXPECT_TRUE(vtest::waitFor([&] { return size(path) > 2 * MB; }, std::chrono::seconds(60)));
+    go.send();
+    EXPECT_EQ(vtest::waitChild(holder), 0);
+    checkAllLines(b, 2);
 }
 
 TEST_F(RotationTest, SameSecondCopyWaitsForTheNextSecond)
@@ -431,4 +518,94 @@ TEST_F(RotationTest, RelativePathStillRotatesAfterChdir)
     EXPECT_EQ(chdir(cwd), 0);
     EXPECT_EQ(copies().size(), 1u);
     EXPECT_EQ(size(path), 0);
+}
+
+// A file that cannot grow (here by the file-size limit, as on a full disk):
+// lines are dropped whole and counted, a line cut short is taken back when
+// the writer holds the rotation unit and is otherwise ended by a line feed,
+// and standard error says when dropping starts and when writing works again.
+TEST_F(RotationTest, FullDiskDropsWholeLinesAndSaysSo)
+{
+    const std::string b = base();
+    const std::string plain = logs.file("plain.log");
+    path = logs.file(b + ".log");
+    const pid_t kid = vtest::forkChild([&] {
+        TestClock clock;
+        const VDebug::StreamId p = VDebug::registerStream("app", plain.c_str());
+        VDebug::setDebugLevel(p, VDebug::VNOTICE);
+        open(b + ".log");
+        VDebug::setRotationSize(id, 1);
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit lim;
+        getrlimit(RLIMIT_FSIZE, &lim);
+        const rlim_t hard = lim.rlim_max;
+        lim.rlim_cur = 10000; // 66 lines of 150 bytes, then 100 bytes of the next
+        if (setrlimit(RLIMIT_FSIZE, &lim) != 0)
+            return 2;
+        std::string err;
+        {
+            vtest::CaptureFd capture(2);
+            for (int i = 0; i < 100; ++i) {
+                line(150, char('a' + i % 26));
+                VNOTICE(p) << std::string(115, char('a' + i % 26)).c_str() << endl;
+            }
+            lim.rlim_cur = hard;
+            setrlimit(RLIMIT_FSIZE, &lim);
+            line(100, 'Z');
+            VNOTICE(p) << "after" << endl;
+            err = capture.text();
+        }
+        const std::string dropped = " are being dropped: " + std::string(strerror(EFBIG)) + "\n";
+        const std::string again = " works again; 34 lines dropped\n";
+        if (err != "VDebug: lines to " + path + dropped + "VDebug: lines to " + plain + dropped +
+                       "VDebug: writing to " + path + again + "VDebug: writing to " + plain + again) {
+            std::fprintf(stdout, "stderr: %s\n", err.c_str());
+            return 3;
+        }
+        return 0;
+    });
+    ASSERT_EQ(vtest::waitChild(kid), 0);
+
+    // The armed stream took its fragment back: whole lines only.
+    const std::string armed = vtest::readFile(path);
+    EXPECT_EQ(armed.size(), 66u * 150 + 100);
+    EXPECT_EQ(armed.substr(66 * 150), "[app 05.12.2026 23:50:01 NOTICE] " + std::string(65, 'Z') + " \n");
+    // The plain stream ends its fragment before the next line.
+    const std::string text = vtest::readFile(plain);
+    const std::string fragment = text.substr(66 * 150, 100);
+    EXPECT_EQ(fragment, ("[app 05.12.2026 23:50:01 NOTICE] " + std::string(115, 'o')).substr(0, 100));
+    EXPECT_EQ(text.substr(66 * 150 + 100), "\n[app 05.12.2026 23:50:01 NOTICE] after \n");
+}
+
+// Another user plants a FIFO as the rotation semaphore's id file: arming
+// rotation may wait on it, but registrations of other streams go on.
+TEST_F(RotationTest, PlantedIdFifoBlocksNoRegistration)
+{
+    if (!vtest::canRunAttacker())
+        GTEST_SKIP() << "needs root to run the attacker";
+    const std::string b = base();
+    open(b + ".log");
+    const std::string fifo = semDir.file("vsemfile_" + b + "_rotationSem_semid");
+    ASSERT_EQ(chmod(semDir.path().c_str(), 0777), 0);
+    ASSERT_EQ(vtest::waitChild(vtest::forkAttacker([&] { return mkfifo(fifo.c_str(), 0666) == 0 ? 0 : 1; })), 0);
+
+    std::atomic<bool> armed{false};
+    std::thread arming([&] {
+        VDebug::setRotationSize(id, 1);
+        armed = true;
+    });
+    std::atomic<bool> registered{false};
+    std::thread registering([&] {
+        VDebug::unregisterStream(VDebug::registerStream("other", logs.file("other.log").c_str()));
+        registered = true;
+    });
+    EXPECT_TRUE(vtest::waitFor([&] { return registered.load(); }, std::chrono::seconds(5)));
+    // Lets an arming that waits on the FIFO go on.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    arming.join();
+    registering.join();
+    if (reader >= 0)
+        ::close(reader);
+    ::unlink(fifo.c_str());
+    EXPECT_TRUE(armed);
 }

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <VCore/vexception.h>
+#include <VCore/xml_depth_guard_p.h>
 #include <VIO/parameters_registry.h>
 
+#include "deep_xml.h"
 #include "exception_text.h"
 
 using vtest::exceptionText;
@@ -188,4 +190,36 @@ TEST(VParametersRegistry, InitPublishesOnlyBuiltRegistries)
     EXPECT_TRUE(second->isParameterRegistered("second"));
     // The replaced registry stays usable for callers that still hold it.
     EXPECT_TRUE(first->isParameterRegistered("first"));
+}
+
+// Elements nested far deeper than any real descriptor, also behind faults a
+// lenient parser reads past: refused as malformed XML, nothing registered.
+TEST(VParametersRegistry, TooDeepDocumentIsRefused)
+{
+    const QString kept = "<p name=\"kept\" type=\"int\">" + dv("<fixed>1</fixed>") + "</p>";
+    const QStringList deep = vtest::tooDeepXml("deploymentDescriptor", "<parameters>" + kept, "</parameters>");
+    const std::regex frame("^Can't parse XML document \\(error: .+, line: [0-9]+, columd: [0-9]+\\)$");
+    VParametersRegistry::init(descriptor(kept));
+    VParametersRegistry* before = VParametersRegistry::getInstance();
+    for (const QString& text : deep) {
+        const std::string what = exceptionText([&] { VParametersRegistry::init(text); });
+        EXPECT_TRUE(std::regex_match(what, frame)) << what;
+        EXPECT_EQ(VParametersRegistry::getInstance(), before);
+        VParametersRegistry r(descriptor(kept));
+        EXPECT_TRUE(std::regex_match(exceptionText([&] { r.addDeploymentDescriptor(text); }), frame));
+        EXPECT_EQ(r.getParametersHash().size(), 1);
+    }
+    EXPECT_EQ(exceptionText([&] { VParametersRegistry r(deep.first()); }).rfind(
+                  "Can't parse XML document (error: elements nested deeper than "
+                  + std::to_string(VXML_MAX_DEPTH) + " levels, line: 1, columd: ", 0),
+              0u);
+
+    // Exactly as deep as allowed is read as before; one level more is not.
+    const auto nestedDefault = [](int levels) {
+        return descriptor("<p name=\"n\" type=\"int\"><defaultValues>" + vtest::nestedXml(levels, "<x/>")
+                          + "<defaultValue><fixed>7</fixed></defaultValue></defaultValues></p>");
+    };
+    VParametersRegistry ok(nestedDefault(VXML_MAX_DEPTH - 5));
+    EXPECT_EQ(ok.getParametersHash().value("n").getDefaultValue(), "7");
+    EXPECT_TRUE(std::regex_match(exceptionText([&] { VParametersRegistry r(nestedDefault(VXML_MAX_DEPTH - 4)); }), frame));
 }

@@ -1,9 +1,13 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <random>
 #include <string>
+#include <thread>
 
 #include <QDir>
 #include <QFileInfo>
@@ -11,9 +15,11 @@
 
 #include <gtest/gtest.h>
 
+#include <VCore/regular_file_p.h>
 #include <VDebug/debug.h>
 #include <VIO/php_ini_parser.h>
 
+#include "special_files_dir.h"
 #include "testutil.h"
 
 #include "exception_text.h"
@@ -217,6 +223,41 @@ TEST(VPhpIniParser, DeclarationOrderSetAndAdd)
     EXPECT_EQ(table.value("k"), QList<QString>() << "9" << "10");
 }
 
+// Setting again a key that has a value costs the same whatever the number of
+// other keys: four times the keys take about four times as long (quadratic
+// work would take sixteen), and the order and values come out as before.
+TEST(VPhpIniParser, SettingStoredKeysIsLinear)
+{
+    const auto secondsToReset = [](int keys) {
+        double best = 1e9;
+        for (int round = 0; round < 3; ++round) {
+            StreamParser p;
+            for (int i = 0; i < keys; ++i)
+                p.setString(QString::number(i), "old");
+            const auto start = std::chrono::steady_clock::now();
+            for (int i = 0; i < keys; ++i)
+                p.setString(QString::number(i), "new");
+            best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        }
+        return best;
+    };
+    const double small = secondsToReset(5000);
+    const double large = secondsToReset(20000);
+    EXPECT_LT(large, 8 * small + 0.01) << small << " s for 5,000 keys, " << large << " s for 20,000";
+
+    // Interleaved keys with several values: a call drops exactly the later
+    // entries of its key.
+    StreamParser p;
+    p.readText("a=1\nb=1\na=2\nc=1\nb=2\na=3\n");
+    p.setString("a", "x");
+    typedef QPair<QString, QString> Pair;
+    EXPECT_EQ(p.entriesByDeclarationOrder(),
+              QList<Pair>() << Pair("a", "x") << Pair("b", "1") << Pair("c", "1") << Pair("b", "2"));
+    p.setString("b", "y");
+    p.setString("b", "z");
+    EXPECT_EQ(p.entriesByDeclarationOrder(), QList<Pair>() << Pair("a", "x") << Pair("b", "z") << Pair("c", "1"));
+}
+
 TEST(VPhpIniParser, PrefixesFilterAndHandler)
 {
     StreamParser db(QStringList() << "db.");
@@ -294,6 +335,47 @@ TEST(VPhpIniParser, DirectoryReadsIniFilesInNameOrder)
     p.addDirectory(dir.qpath());
     EXPECT_EQ(p.values("k"), QList<QString>() << "10.ini" << "9.ini" << "a.ini" << "B.ini" << "c.INI");
     EXPECT_EQ(p.path(), QStringList(dir.qpath()));
+}
+
+// Links to a FIFO and to devices, and a FIFO itself, among the "*.ini" files
+// of a directory: only regular files (and links to them) are read, and
+// nothing blocks. A reader stuck on the FIFO is released by opening its
+// other end, so a failure ends the test instead of hanging it.
+TEST(VPhpIniParser, DirectorySkipsSpecialFiles)
+{
+    vtest::TempDir dir;
+    const std::string fifo = makeSpecialFilesDir(dir, "k=a\n", "k=d\n", "k=linked\n");
+
+    VPhpIniParser p(QStringList(QString("")), nullptr);
+    std::atomic<bool> done(false);
+    std::string failure;
+    VRegularFileOpen fifoOpen = VRegularFileOpen::Opened;
+    VUniqueFd fifoFd;
+    std::thread reader([&] {
+        failure = exceptionText([&] { p.addDirectory(dir.qpath()); });
+        // A FIFO that takes a checked file's place: opened without waiting
+        // for a writer, and refused.
+        fifoOpen = vOpenRegularFile(QString::fromStdString(fifo), &fifoFd);
+        done = true;
+    });
+    const bool inTime = vtest::waitFor([&] { return done.load(); }, std::chrono::seconds(10));
+    if (!inTime) {
+        const int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (writer >= 0)
+            close(writer);
+    }
+    reader.join();
+    ASSERT_TRUE(inTime) << "addDirectory blocked on a FIFO";
+    EXPECT_EQ(failure, "<no exception>");
+    EXPECT_EQ(p.values("k"), QList<QString>() << "a" << "d" << "linked");
+    EXPECT_EQ(p.path(), QStringList(dir.qpath()));
+    EXPECT_EQ(fifoOpen, VRegularFileOpen::NotRegular);
+    EXPECT_FALSE(fifoFd.isValid());
+
+    EXPECT_EQ(exceptionText([&] { p.addFile(dir.qpath() + "/b.ini"); }),
+              "VIO/php_ini_parser:35 Error: \"" + dir.file("b.ini") + "\" is not a regular file");
+    p.addFile(dir.qpath() + "/g.ini");
+    EXPECT_EQ(p.value("k"), "linked");
 }
 
 TEST(VPhpIniParser, PathErrorsCarryTheirLocation)

@@ -13,6 +13,7 @@
 
 #include <VIO/ini_file_values_manager.h>
 
+#include "special_files_dir.h"
 #include "testutil.h"
 
 #include "exception_text.h"
@@ -71,6 +72,22 @@ TEST(VIniFileValuesManager, DirectoryReadsEveryReadableFile)
     EXPECT_EQ(m.getValue("y"), "1");
     EXPECT_FALSE(m.containsValue("h"));
     EXPECT_FALSE(m.containsValue("z"));
+}
+
+// Every readable regular file of a directory is read, links to one
+// included; links to a FIFO or a device, and a FIFO itself, are skipped.
+TEST(VIniFileValuesManager, DirectorySkipsSpecialFiles)
+{
+    vtest::TempDir dir;
+    makeSpecialFilesDir(dir, "x = a\na = 1\n", "x = d\nd = 1\n", "g = linked\n");
+
+    VIniFileValuesManager m(QStringList(dir.qpath()), Descriptors{});
+    EXPECT_EQ(m.getValue("x"), "d");
+    EXPECT_EQ(m.getValue("g"), "linked");
+    EXPECT_EQ(m.getValuesList().size(), 4);
+    EXPECT_EQ(exceptionText([&] { m.addIniFile(q(dir.file("b.ini"))); }),
+              "VIO/ini_file_values_manager:73 Error to access the " + dir.file("b.ini")
+                  + " file (is not a regular file, does not exists, wrong permissions or is not readable)");
 }
 
 TEST(VIniFileValuesManager, DefaultsFillOnlyUndefinedNames)

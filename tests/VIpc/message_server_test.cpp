@@ -3,12 +3,20 @@
 // clients.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include <QBuffer>
 #include <QDataStream>
@@ -21,18 +29,28 @@
 #include "VIpc/message.h"
 #include "VIpc/message_handler_factory.h"
 #include "VIpc/message_server.h"
+#include "VIpc/message_server_p.h"
+#include "resident_memory.h"
 #include "sockutil.h"
 #include "testutil.h"
 
 struct VMessageServerTestAccess
 {
-    static void setPeerAddress(VMessageSimpleServer& s, quint32 hostOrder) { s._testPeerAddress = hostOrder; }
-    static bool listenOnLoopback() { return VMessageSimpleServer::_testListenOnLoopback = true; }
     static QHostAddress address(const VMessageSimpleServer& s) { return s._networkServer.serverAddress(); }
 };
 
 // Servers in these tests are reachable from this host only.
-static const bool kLoopbackOnly = VMessageServerTestAccess::listenOnLoopback();
+static const bool kLoopbackOnly = VMessageServerHooks::listenOnLoopback = true;
+
+// Every server sees its clients as coming from one address for a scope.
+class FakePeerAddress
+{
+public:
+    explicit FakePeerAddress(quint32 hostOrder) { VMessageServerHooks::peerAddress = hostOrder; }
+    ~FakePeerAddress() { VMessageServerHooks::peerAddress = 0; }
+    FakePeerAddress(const FakePeerAddress&) = delete;
+    FakePeerAddress& operator=(const FakePeerAddress&) = delete;
+};
 
 namespace {
 
@@ -164,6 +182,13 @@ std::string exchange(quint16 port, const QByteArray& bytes, bool* closed = nullp
     if (readDelayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(readDelayMs)); // a slow reader
     return vtest::recvUntilClose(fd.get(), 20000, closed);
+}
+
+// Reads exactly size bytes from a pipe, waiting at most timeoutMs.
+bool readPipe(int fd, void* data, size_t size, int timeoutMs)
+{
+    pollfd p = {fd, POLLIN, 0};
+    return ::poll(&p, 1, timeoutMs) == 1 && ::read(fd, data, size) == ssize_t(size);
 }
 
 // Qt's text for a timed-out wait, as this runtime words it.
@@ -443,10 +468,10 @@ TEST(VMessageSimpleServer, HostileFramesAreReportedAndTheServerGoesOn)
 
 TEST(VMessageSimpleServer, RefusedClientIsClosedWithoutAReply)
 {
+    const FakePeerAddress fake(0x0A010203); // 10.1.2.3
     {
         RunningServer s;
         s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler);
-        VMessageServerTestAccess::setPeerAddress(s.server, 0x0A010203); // 10.1.2.3
         s.start();
         bool closed = false;
         EXPECT_EQ(exchange(s.port, requestBytes(QStringLiteral("x"), 1), &closed), "");
@@ -456,7 +481,6 @@ TEST(VMessageSimpleServer, RefusedClientIsClosedWithoutAReply)
     {
         RunningServer s(QStringList() << "10.1.2.0/24");
         s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler);
-        VMessageServerTestAccess::setPeerAddress(s.server, 0x0A010203);
         s.start();
         EXPECT_EQ(decode(exchange(s.port, requestBytes(QStringLiteral("x"), 1)))->getIntData(), 2);
         EXPECT_EQ(s.stop(), "");
@@ -476,6 +500,122 @@ TEST(VMessageSimpleServer, LargeReplyArrivesWholeAtASlowReader)
     std::unique_ptr<VMessage> m = decode(reply, &used);
     EXPECT_EQ(used, qint64(reply.size()));
     EXPECT_EQ(m->getStringData().size(), chars);
+}
+
+TEST(VMessageSimpleServer, ClientFloodingWhileItsReplyWaitsCannotGrowTheServer)
+{
+    // An 8 MiB reply (beyond the socket buffers) to a client that never
+    // reads and keeps sending until the server gives up on it.
+    const long kGuardKiB = 256 * 1024; // stop early rather than exhaust the host
+    RunningServer s(QStringList(), 2500, 2500);
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler(nullptr, 4 * 1024 * 1024));
+    s.start();
+    const long before = vtest::residentKiB();
+    long peak = before;
+    {
+        vtest::Fd fd = vtest::tcpConnect(s.port);
+        const QByteArray request = requestBytes(QStringLiteral("flood"), 1);
+        ASSERT_TRUE(vtest::sendAll(fd.get(), request.constData(), size_t(request.size())));
+        const std::vector<char> junk(64 * 1024, 'j');
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        auto nextSample = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() < end && peak - before < kGuardKiB) {
+            pollfd p = {fd.get(), POLLOUT, 0};
+            if (::poll(&p, 1, 10) == 1 && ::send(fd.get(), junk.data(), junk.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0
+                && errno != EAGAIN && errno != EINTR)
+                break; // the server closed on us
+            if (std::chrono::steady_clock::now() >= nextSample) {
+                peak = std::max(peak, vtest::residentKiB());
+                nextSample += std::chrono::milliseconds(10);
+            }
+        }
+    }
+    RecordProperty("peak_growth_kib", int(peak - before));
+    EXPECT_LT(peak - before, 64 * 1024) << "peak growth " << (peak - before) << " KiB";
+    // The next client is served in full.
+    std::unique_ptr<VMessage> m = decode(exchange(s.port, requestBytes(QStringLiteral("next"), 7)));
+    EXPECT_EQ(m->getIntData(), 8);
+    EXPECT_EQ(m->getStringData().size(), 4 * 1024 * 1024);
+    EXPECT_EQ(s.stop().rfind("Exception: Error while waiting for write: ", 0), 0u);
+}
+
+TEST(VMessageSimpleServer, FullDescriptorTableNeitherSpinsNorLosesTheClient)
+{
+    vtest::TempDir dir;
+    const std::string errFile = dir.file("stderr");
+    int toParent[2], toChild[2];
+    ASSERT_EQ(::pipe2(toParent, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(toChild, O_CLOEXEC), 0);
+    const pid_t pid = vtest::forkChild([&]() -> int {
+        ::close(toParent[0]);
+        ::close(toChild[1]);
+        const int errFd = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (errFd < 0 || ::dup2(errFd, 2) < 0)
+            return 2;
+        VMessageSimpleServer server(0, QStringList());
+        server.setTimeouts(2000, 5000);
+        server.registerMessageHandler(QStringLiteral("VMessage"), new StoppingHandler(&server));
+        std::vector<int> fillers;
+        // Measures the CPU time of 3 s with a client waiting, then frees a few descriptors.
+        std::thread watcher([&] {
+            char go;
+            if (::read(toChild[0], &go, 1) != 1)
+                return;
+            rusage r0, r1;
+            ::getrusage(RUSAGE_SELF, &r0);
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+            ::getrusage(RUSAGE_SELF, &r1);
+            auto ms = [](const timeval& t) { return long(t.tv_sec) * 1000 + t.tv_usec / 1000; };
+            const long cpuMs = ms(r1.ru_utime) + ms(r1.ru_stime) - ms(r0.ru_utime) - ms(r0.ru_stime);
+            for (int i = 0; i < 4; ++i) {
+                ::close(fillers.back());
+                fillers.pop_back();
+            }
+            (void)!::write(toParent[1], &cpuMs, sizeof cpuMs);
+        });
+        rlimit lim;
+        ::getrlimit(RLIMIT_NOFILE, &lim);
+        lim.rlim_cur = 256;
+        if (::setrlimit(RLIMIT_NOFILE, &lim) != 0)
+            return 3;
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            fillers.push_back(fd);
+        if (fillers.size() < 4)
+            return 4;
+        const quint16 port = server.serverPort();
+        (void)!::write(toParent[1], &port, sizeof port);
+        server.start();
+        watcher.join();
+        return 0;
+    });
+    ::close(toParent[1]);
+    ::close(toChild[0]);
+    vtest::Fd fromChild(toParent[0]);
+    vtest::Fd goPipe(toChild[1]);
+    quint16 port = 0;
+    ASSERT_TRUE(readPipe(fromChild.get(), &port, sizeof port, 20000));
+    vtest::Fd client = vtest::tcpConnect(port);
+    ASSERT_TRUE(client.valid());
+    const QByteArray request = requestBytes(QStringLiteral("full"), 1);
+    vtest::sendAll(client.get(), request.constData(), size_t(request.size()));
+    ASSERT_EQ(::write(goPipe.get(), "g", 1), 1);
+    long cpuMs = -1;
+    EXPECT_TRUE(readPipe(fromChild.get(), &cpuMs, sizeof cpuMs, 20000));
+    bool closed = false;
+    const std::string reply = vtest::recvUntilClose(client.get(), 20000, &closed);
+    EXPECT_EQ(vtest::waitChild(pid, std::chrono::seconds(30)), 0);
+    RecordProperty("cpu_ms_in_3s", int(cpuMs));
+    EXPECT_GE(cpuMs, 0);
+    EXPECT_LT(cpuMs, 500) << "CPU time over 3 s with a full table";
+    EXPECT_TRUE(closed);
+    ASSERT_FALSE(reply.empty());
+    EXPECT_EQ(decode(reply)->getIntData(), 2);
+    // One line for the whole episode, not one per attempt.
+    const std::string err = vtest::readFile(errFile);
+    EXPECT_EQ(vtest::countOf(err, "\n"), 1) << err;
+    EXPECT_EQ(err.rfind("Exception: Can't accept a new connection: ", 0), 0u) << err;
+    EXPECT_NE(err.find(". Client disconnected.\n"), std::string::npos) << err;
+    RecordProperty("stderr", err);
 }
 
 TEST(VMessageSimpleServer, ListenFailureGivesQtsTextAndPortsWrap)

@@ -1,5 +1,7 @@
+#include <VCore/xml_depth_guard_p.h>
 #include <VIpc/xml_type_loader.h>
 
+#include "deep_xml.h"
 #include "testutil.h"
 #include "exception_text.h"
 
@@ -9,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTcpSocket>
+#include <QTextCodec>
 
 #include <random>
 
@@ -198,4 +201,22 @@ TEST(VXmlTypeLoader, FuzzedDocumentsNeverCrash)
     }
     EXPECT_GT(runs, 100);
     EXPECT_GT(loaded, 0);
+}
+
+// Elements nested far deeper than any real document, also behind faults a
+// lenient parser reads past, in UTF-8 and UTF-16: refused as malformed XML.
+TEST(VXmlTypeLoader, TooDeepDocumentIsRefused)
+{
+    const QString type = "<t name=\"T\"><field name=\"a\" type=\"FT_8\"/></t>";
+    QTextCodec* utf16 = QTextCodec::codecForName("UTF-16");
+    for (const QString& text : vtest::tooDeepXml("types", type)) {
+        for (const QByteArray& bytes : {text.toUtf8(), utf16->fromUnicode(text)}) {
+            const std::string what = exceptionText([&] { loadText(bytes); });
+            EXPECT_EQ(what.rfind("Can't parse XML document (error: ", 0), 0u) << what;
+        }
+    }
+    // Exactly as deep as allowed, in either encoding, is read as before.
+    const QString nested = "<types>" + type + "<u name=\"U\">" + vtest::nestedXml(VXML_MAX_DEPTH - 2) + "</u></types>";
+    EXPECT_EQ(loadText(nested.toUtf8()).size(), 2);
+    EXPECT_EQ(loadText(utf16->fromUnicode(nested)).value("T", VTypeInfo("none")).getFieldsCount(), 4u);
 }

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <netdb.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <regex>
@@ -14,8 +16,10 @@
 
 #include <QUrl>
 
+#include "VIpc/message.h"
 #include "VNetwork/network_peer.h"
 #include "exception_text.h"
+#include "resident_memory.h"
 #include "sockutil.h"
 #include "testutil.h"
 
@@ -34,6 +38,12 @@ uint16_t closedPort()
     uint16_t port = 0;
     vtest::tcpListen(&port);
     return port;
+}
+
+// The byte a flooding far end sends at offset i.
+char floodByte(uint64_t i)
+{
+    return char(i % 251);
 }
 
 } // namespace
@@ -279,4 +289,87 @@ TEST(VNetworkPeer, InterruptedConnectCompletesThroughPoll)
     EXPECT_TRUE(matches(interruptedConnect(false),
                         "Connection error to 127\\.0\\.0\\.1:\\d+ \\(VNetwork/network_peer:\\d+ connect\\(\\) failed: "
                         "Connection refused\\)"));
+}
+
+TEST(VNetworkPeer, FarEndFloodingWhileThePeerSendsIsHeldAtTheCap)
+{
+    const qint32 oldCap = VMessage::maxFrameLength();
+    const qint32 cap = 4 << 20;
+    VMessage::setMaxFrameLength(cap);
+    uint16_t port = 0;
+    vtest::Fd listener = vtest::tcpListen(&port);
+    std::vector<char> data(8 << 20);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = char(i * 7 + (i >> 12));
+    const long before = vtest::residentKiB();
+    std::atomic<long> peak(before);
+    std::atomic<bool> sampling(true);
+    std::thread sampler([&] {
+        while (sampling) {
+            const long now = vtest::residentKiB();
+            if (now > peak)
+                peak = now;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    // Sends until the peer has taken nothing for 500 ms (or 200 MiB, when
+    // it takes everything), then reads and checks what the peer sent.
+    uint64_t flooded = 0;
+    bool dataIntact = false;
+    std::atomic<bool> peerDone(false);
+    std::thread far([&] {
+        vtest::Fd c = vtest::acceptFor(listener.get(), 5000);
+        std::vector<char> chunk(64 * 1024);
+        while (flooded < (uint64_t(200) << 20)) {
+            pollfd p = {c.get(), POLLOUT, 0};
+            if (::poll(&p, 1, 500) != 1)
+                break;
+            for (size_t i = 0; i < chunk.size(); ++i)
+                chunk[i] = floodByte(flooded + i);
+            const ssize_t n = ::send(c.get(), chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n < 0 && errno != EAGAIN && errno != EINTR)
+                break;
+            flooded += n > 0 ? uint64_t(n) : 0;
+        }
+        size_t got = 0;
+        dataIntact = true;
+        while (got < data.size()) {
+            const ssize_t n = ::recv(c.get(), chunk.data(), std::min(chunk.size(), data.size() - got), 0);
+            if (n <= 0)
+                break;
+            dataIntact = dataIntact && std::equal(chunk.begin(), chunk.begin() + n, data.begin() + long(got));
+            got += size_t(n);
+        }
+        dataIntact = dataIntact && got == data.size();
+        while (!peerDone)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    VNetworkPeer peer;
+    peer.setWaitTimeout(10000);
+    peer.connect("127.0.0.1", port);
+    {
+        vtest::CaptureFd err(2); // the peer's write reports
+        peer.sendBuffer(data.data(), data.size());
+    }
+    sampling = false;
+    sampler.join();
+    // What the far end sent, kept beyond the cap by the kernel, is all there.
+    std::vector<char> in(1 << 20);
+    uint64_t checked = 0;
+    bool floodIntact = true;
+    while (checked < flooded && floodIntact) {
+        const quint64 n = std::min<uint64_t>(in.size(), flooded - checked);
+        peer.receiveBuffer(in.data(), n);
+        for (quint64 i = 0; i < n && floodIntact; ++i)
+            floodIntact = in[i] == floodByte(checked + i);
+        checked += n;
+    }
+    peerDone = true;
+    far.join();
+    VMessage::setMaxFrameLength(oldCap);
+    RecordProperty("peak_growth_kib", int(peak - before));
+    EXPECT_LT(peak - before, cap / 1024 + 24 * 1024) << "peak growth " << (peak - before) << " KiB";
+    EXPECT_TRUE(dataIntact);
+    EXPECT_TRUE(floodIntact);
+    EXPECT_GT(flooded, uint64_t(cap));
 }

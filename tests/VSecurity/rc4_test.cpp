@@ -6,6 +6,9 @@
 
 #include <openssl/rc4.h>
 
+#include <cstring>
+#include <new>
+
 using namespace ctest;
 
 namespace {
@@ -87,4 +90,16 @@ TEST(VRc4, LongBuffersAreProcessedInPieces)
     const Bytes got = crypt(pieces, plain);
     VRc4Internal::setChunkLimit(0);
     EXPECT_EQ(got, ref);
+}
+
+TEST(VRc4, DestructorWipesTheCipherState)
+{
+    alignas(VRc4) unsigned char storage[sizeof(VRc4)];
+    VRc4* c = new (storage) VRc4(QByteArray("Key"));
+    unsigned char state[64];
+    std::memcpy(state, storage, sizeof state); // the start of the permutation
+    c->~VRc4();
+    EXPECT_EQ(nullptr, memmem(storage, sizeof storage, state, sizeof state));
+    for (size_t i = 0; i < sizeof(arc4_context); ++i)
+        ASSERT_EQ(0, storage[i]) << i;
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -124,4 +125,54 @@ TEST(VTestDir, RootIsNeverCleaned)
         return err.find("WARNING] VTestDir::clean: refusing to clean") != std::string::npos ? 0 : 12;
     });
     EXPECT_EQ(vtest::waitChild(pid), 0);
+}
+
+TEST(VTestDir, OddNamesAndDeepTreesAreRemoved)
+{
+    vtest::TempDir root;
+    VTestDir dir(root.path().c_str(), "s", "t");
+    const std::string s = dir.getAbsoluteDirName().toStdString();
+    makeFile(s + "/.keep");
+    makeFile(s + "/bad\377\376");
+    mkdir((s + "/dir\377").c_str(), 0700);
+    makeFile(s + "/dir\377/x");
+    // Deeper than PATH_MAX, and than the descriptor limit.
+    int fd = open(s.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; i < 1500 && fd >= 0; ++i) {
+        mkdirat(fd, "level", 0700);
+        const int next = openat(fd, "level", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        close(fd);
+        fd = next;
+    }
+    ASSERT_GE(fd, 0);
+    close(fd);
+
+    dir.clean();
+    EXPECT_FALSE(exists(s + "/bad\377\376"));
+    EXPECT_FALSE(exists(s + "/dir\377"));
+    EXPECT_FALSE(exists(s + "/level"));
+    EXPECT_TRUE(exists(s + "/.keep"));
+}
+
+TEST(VTestDir, ScratchTreeOfAnotherUserIsRefused)
+{
+    if (!vtest::canRunAttacker())
+        GTEST_SKIP() << "needs root";
+    vtest::TempDir root;
+    chmod(root.path().c_str(), 0777);
+    const std::string s = root.path() + "/output/s/t";
+    const pid_t attacker = vtest::forkAttacker([&] {
+        if (!QDir().mkpath(QString::fromStdString(s)))
+            return 1;
+        makeFile(s + "/planted");
+        return 0;
+    });
+    ASSERT_EQ(0, vtest::waitChild(attacker));
+
+    VTestDir dir(root.path().c_str(), "s", "t");
+    vtest::CaptureFd err(2);
+    dir.clean();
+    const std::string text = err.text();
+    EXPECT_TRUE(exists(s + "/planted"));
+    EXPECT_NE(std::string::npos, text.find("WARNING] VTestDir::clean: refusing to clean")) << text;
 }

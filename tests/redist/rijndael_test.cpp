@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstring>
+#include <new>
 
 using namespace ctest;
 
@@ -314,4 +315,21 @@ TEST(Rijndael, InPlaceMatchesSeparateBuffers)
             }
         }
     }, true);
+}
+
+TEST(Rijndael, DestructorWipesTheKeySchedule)
+{
+    const quint8 key[32] = {0x60, 0x3d, 0xeb, 0x10, 0x15, 0xca, 0x71, 0xbe, 0x2b, 0x73, 0xae,
+                            0xf0, 0x85, 0x7d, 0x77, 0x81, 0x1f, 0x35, 0x2c, 0x07, 0x3b, 0x61,
+                            0x08, 0xd7, 0x2d, 0x98, 0x10, 0xa3, 0x09, 0x14, 0xdf, 0xf4};
+    for (const Rijndael::Direction dir : {Rijndael::Encrypt, Rijndael::Decrypt}) {
+        alignas(Rijndael) unsigned char storage[sizeof(Rijndael)];
+        Rijndael* r = new (storage) Rijndael;
+        ASSERT_EQ(0, r->init(Rijndael::ECB, dir, key, Rijndael::Key32Bytes, nullptr));
+        // Round key 0 is the key's first half.
+        ASSERT_NE(nullptr, memmem(storage, sizeof storage, key, 16));
+        r->~Rijndael();
+        EXPECT_EQ(nullptr, memmem(storage, sizeof storage, key, 16));
+        EXPECT_EQ(nullptr, memmem(storage, sizeof storage, key + 16, 16));
+    }
 }

@@ -122,9 +122,13 @@ bool canRunAttacker()
 
 pid_t forkAttacker(const std::function<int()>& body)
 {
-    return forkChild([&body]() {
-        if (setgroups(0, nullptr) != 0 || setresgid(kAttackerId, kAttackerId, kAttackerId) != 0
-            || setresuid(kAttackerId, kAttackerId, kAttackerId) != 0)
+    return forkAs(kAttackerId, kAttackerId, body);
+}
+
+pid_t forkAs(uid_t uid, gid_t gid, const std::function<int()>& body)
+{
+    return forkChild([&]() {
+        if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0)
             return 253;
         return body();
     });

@@ -75,6 +75,8 @@ bool canRunAttacker();
 // Like forkChild, but the child first drops to uid and gid kAttackerId with
 // no supplementary groups; exits 253 when it cannot drop.
 pid_t forkAttacker(const std::function<int()>& body);
+// Like forkAttacker, for another user: uid and gid, no supplementary groups.
+pid_t forkAs(uid_t uid, gid_t gid, const std::function<int()>& body);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);

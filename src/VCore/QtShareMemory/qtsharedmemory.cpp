@@ -4,14 +4,14 @@ VDebug::StreamId QtSharedMemory::LOG = VDebug::STDERR;
 
 QtSharedMemory::QtSharedMemory()
     : err(UnknownError), errStr(QStringLiteral("permission denied")), sharedMemoryPtr(nullptr),
-      siz(0), lockRecursions(0), mutex(nullptr)
+      siz(0), lockRecursions(0), lockPid(0), mutex(nullptr)
 {
     platformInit();
 }
 
 QtSharedMemory::QtSharedMemory(const QString& key)
     : err(UnknownError), errStr(QStringLiteral("permission denied with key %1").arg(key)),
-      sharedMemoryPtr(nullptr), siz(0), k(key), lockRecursions(0), mutex(nullptr)
+      sharedMemoryPtr(nullptr), siz(0), k(key), lockRecursions(0), lockPid(0), mutex(nullptr)
 {
     platformInit();
 }
@@ -36,11 +36,12 @@ bool QtSharedMemory::isValid()
     return exists() && sharedMemoryPtr != nullptr;
 }
 
-bool QtSharedMemory::makeHandleFor(const char* failureText)
+bool QtSharedMemory::makeHandleFor(const char* failureText, bool createFile)
 {
-    if (initHandle())
+    if (initHandle(createFile))
         return true;
+    // initHandle() left the reason in errStr.
     err = KeyError;
-    errStr = QString::fromLatin1(failureText);
+    errStr = QStringLiteral("%1 (%2)").arg(QLatin1String(failureText), errStr);
     return false;
 }

@@ -11,17 +11,30 @@
 // locked by one thread at once (the pooled QMutex is not recursive, so the
 // second lock() deadlocks; attach(), detach() and destroy() lock too).
 // Detach and unlock before destroying an object: the destructor does neither.
+// The lock belongs to the process that took it: in a child made by fork() or
+// daemon() the object counts as unlocked (its unlock() gives nothing back), so
+// locks taken before VService::run() in daemon mode do not survive.
+// The key file is opened without following links and must be a regular file.
+// A segment or semaphore found under the key is used only when its owner and
+// creator are this effective user, or its group is this effective group and it
+// grants nothing to others; otherwise PermissionDenied (LockError from
+// attach()) with a text naming its owner and mode.
 // size() is an int: segments of 2 GiB or more report a wrong size.
 #ifndef VORNLIB_VCORE_QTSHAREMEMORY_QTSHAREDMEMORY_H
 #define VORNLIB_VCORE_QTSHAREMEMORY_QTSHAREDMEMORY_H
+
+#include <sys/types.h>
+
+#include "VCore/vornlib_export.h"
 
 #include <QString>
 
 #include "VDebug/debug.h"
 
 class QMutex;
+struct ipc_perm;
 
-class QtSharedMemory
+class VORN_EXPORT QtSharedMemory
 {
 public:
     enum Mode { ReadOnly = 0, ReadWrite = 1 };
@@ -79,12 +92,17 @@ private:
     QtSharedMemory& operator=(const QtSharedMemory&);
 
     void platformInit();
-    bool initHandle();
+    bool initHandle(bool createFile = true);
     void closeHandle();
-    bool makeHandleFor(const char* failureText);
+    bool makeHandleFor(const char* failureText, bool createFile = true);
     void setSystemError(const char* context, int errn);
     bool removeAll();
     void releaseLock();
+    void forgetInheritedLock();
+    bool takeUnit();
+    bool makeSemaphore();
+    bool reclaimAbandoned();
+    bool trusted(const struct ipc_perm& perm, const char* context, const char* what);
 
     Error err;
     QString errStr;
@@ -92,6 +110,7 @@ private:
     int siz;
     QString k;
     int lockRecursions;
+    pid_t lockPid;
     QMutex* mutex;
     int shmId;
     int sema;

@@ -3,6 +3,8 @@
 #ifndef VORNLIB_REDIST_ARC4_H
 #define VORNLIB_REDIST_ARC4_H
 
+#include "VCore/vornlib_export.h"
+
 typedef struct
 {
     int m[256]; // the permutation, entries 0..255
@@ -16,13 +18,13 @@ extern "C" {
 
 // Key schedule. The key bytes repeat every keylen bytes; with keylen <= 1
 // key[0] is used at every step, so at least one byte must be readable.
-void arc4_setup(arc4_context* ctx, unsigned char* key, int keylen);
+VORN_EXPORT void arc4_setup(arc4_context* ctx, unsigned char* key, int keylen);
 // XORs the next buflen key-stream bytes into buf (encrypts and decrypts);
 // buflen <= 0 does nothing. Consecutive calls continue one stream.
-void arc4_crypt(arc4_context* ctx, unsigned char* buf, int buflen);
+VORN_EXPORT void arc4_crypt(arc4_context* ctx, unsigned char* buf, int buflen);
 // Runs three published vectors, prints a report on standard output;
 // 0 when all pass, 1 at the first failure.
-int arc4_self_test();
+VORN_EXPORT int arc4_self_test();
 
 #ifdef __cplusplus
 }

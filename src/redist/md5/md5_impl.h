@@ -4,6 +4,8 @@
 #ifndef VORNLIB_REDIST_MD5_IMPL_H
 #define VORNLIB_REDIST_MD5_IMPL_H
 
+#include "VCore/vornlib_export.h"
+
 typedef unsigned int md5_word_t;   // 32 bits
 typedef unsigned char md5_byte_t;  // 8 bits
 
@@ -19,13 +21,13 @@ extern "C" {
 #endif
 
 // Starts a digest (buf is left as it is).
-void vornlib_md5_init(md5_state_t* pms);
+VORN_EXPORT void vornlib_md5_init(md5_state_t* pms);
 // Feeds nbytes bytes; nbytes <= 0 does nothing. Longer messages than
 // 2^31 - 1 bytes are fed in several calls.
-void vornlib_md5_append(md5_state_t* pms, const md5_byte_t* data, int nbytes);
+VORN_EXPORT void vornlib_md5_append(md5_state_t* pms, const md5_byte_t* data, int nbytes);
 // Pads, writes the 16 digest bytes; the state is neither reset nor wiped,
 // so appending afterwards continues from the padded message.
-void vornlib_md5_finish(md5_state_t* pms, md5_byte_t digest[16]);
+VORN_EXPORT void vornlib_md5_finish(md5_state_t* pms, md5_byte_t digest[16]);
 
 #ifdef __cplusplus
 }

@@ -351,9 +351,11 @@ void cfb1Portable(const quint8* rk, unsigned rounds, bool dec, quint8* reg, cons
 #ifdef VORN_AES_X86
 #define VORN_AES_TARGET __attribute__((target("aes,sse2,ssse3")))
 
+// A copy of the round keys on the stack: wiped when it goes.
 struct NiKeys
 {
     __m128i k[15];
+    ~NiKeys() { explicit_bzero(k, sizeof k); }
 };
 
 VORN_AES_TARGET inline void loadKeys(const quint8* rk, unsigned rounds, NiKeys& nk)
@@ -576,6 +578,9 @@ Rijndael::Rijndael()
 
 Rijndael::~Rijndael()
 {
+    // explicit_bzero: a store the optimiser may not drop as dead.
+    explicit_bzero(m_expandedKey, sizeof m_expandedKey);
+    explicit_bzero(m_initVector, sizeof m_initVector);
 }
 
 int Rijndael::init(Mode mode, Direction dir, const quint8* key, KeyLength keyLen,
@@ -619,7 +624,7 @@ int Rijndael::init(Mode mode, Direction dir, const quint8* key, KeyLength keyLen
     // encryption schedule even on an object made for Decrypt.
     if (m_direction == Decrypt && m_mode != CFB1)
         keyEncToDec();
-    memset(columns, 0, sizeof columns);
+    explicit_bzero(columns, sizeof columns);
     m_state = Valid;
     return 0;
 }
@@ -641,7 +646,7 @@ void Rijndael::keySched(quint8 key[][4])
     }
     for (unsigned i = 0; i < total; ++i)
         st32(m_expandedKey[i / 4][i % 4], w[i]);
-    memset(w, 0, sizeof w);
+    explicit_bzero(w, sizeof w);
 }
 
 void Rijndael::keyEncToDec()

@@ -12,6 +12,8 @@
 #ifndef VORNLIB_REDIST_RIJNDAEL_H
 #define VORNLIB_REDIST_RIJNDAEL_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QtGlobal>
 
 // Return codes: 0 success of init (or nothing to do for the data
@@ -19,7 +21,7 @@
 // -5 not initialised (also padEncrypt on a Decrypt object), -6 wrong
 // direction, -7 corrupted data or padding, -8 input too long for padEncrypt
 // (its output length would not fit an int).
-class Rijndael
+class VORN_EXPORT Rijndael
 {
 public:
     enum Mode : qint32 { ECB = 0, CBC = 1, CFB1 = 2 };

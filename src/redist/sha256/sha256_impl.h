@@ -4,6 +4,8 @@
 #ifndef VORNLIB_REDIST_SHA256_IMPL_H
 #define VORNLIB_REDIST_SHA256_IMPL_H
 
+#include "VCore/vornlib_export.h"
+
 #include <QtGlobal>
 
 typedef quint32 sha256_word32_t;
@@ -26,17 +28,17 @@ extern "C" {
 // this writable symbol under the plain name "H": a caller that writes it
 // changes every later SHA256_init in the process, and a program that
 // defines a global of its own named H takes its place.
-extern sha256_word32_t H[8];
+extern VORN_EXPORT sha256_word32_t H[8];
 
 // Starts a digest (M is left as it is).
-void SHA256_init(vorn_SHA256_ctx* ctx);
+VORN_EXPORT void SHA256_init(vorn_SHA256_ctx* ctx);
 // Feeds data_len bytes; 0 changes nothing.
-void SHA256_update(vorn_SHA256_ctx* ctx, const void* vdata, sha256_word32_t data_len);
+VORN_EXPORT void SHA256_update(vorn_SHA256_ctx* ctx, const void* vdata, sha256_word32_t data_len);
 // Pads and leaves the result in ctx->H (host-order words). A second final,
 // or an update after it, continues from the padded message.
-void SHA256_final(vorn_SHA256_ctx* ctx);
+VORN_EXPORT void SHA256_final(vorn_SHA256_ctx* ctx);
 // Writes ctx->H as 32 big-endian bytes, H0 first; a null digest does nothing.
-void SHA256_digest(vorn_SHA256_ctx* ctx, sha256_byte_t* digest);
+VORN_EXPORT void SHA256_digest(vorn_SHA256_ctx* ctx, sha256_byte_t* digest);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,152 @@
+#include "VTest/test_dir.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <QFile>
+
+#include "VArch/arch_unix.h"
+#include "VDebug/debug.h"
+
+namespace {
+
+typedef std::pair<dev_t, ino_t> Identity;
+
+const int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+Identity identityOf(const struct stat& st)
+{
+    return Identity(st.st_dev, st.st_ino);
+}
+
+// What a plain listing shows (no hidden names): regular files, directories
+// and links that lead to one of these; FIFOs, sockets and broken links stay.
+bool listed(int dirFd, const char* name, const struct stat& st)
+{
+    if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))
+        return true;
+    struct stat target;
+    return S_ISLNK(st.st_mode) && fstatat(dirFd, name, &target, 0) == 0 &&
+           (S_ISREG(target.st_mode) || S_ISDIR(target.st_mode));
+}
+
+struct Level
+{
+    Identity id;
+    std::string name; // in the parent
+};
+
+} // namespace
+
+void VTestDir::clean()
+{
+    // QDir reads an empty path as the current directory.
+    const QString path = _qDir.path();
+    if (path.isEmpty() || QDir::cleanPath(_qDir.absolutePath()) == QLatin1String("/")
+        || _qDir.canonicalPath() == QLatin1String("/")) {
+        VWARNING(VDebug::STDERR) << "VTestDir::clean: refusing to clean" << path << endl;
+        return;
+    }
+    const QByteArray local = QFile::encodeName(_qDir.absolutePath());
+    const int fd = open(local.constData(), kDirFlags);
+    if (fd < 0) {
+        if (errno != ENOENT)
+            VWARNING(VDebug::STDERR) << "VTestDir::clean: refusing to clean" << path << ":" << vStrError(errno)
+                                     << endl;
+        return;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_uid != geteuid()) {
+        VWARNING(VDebug::STDERR) << "VTestDir::clean: refusing to clean" << path << ": owned by uid"
+                                 << quint64(st.st_uid) << endl;
+        close(fd);
+        return;
+    }
+    if (recursiveClean(fd))
+        QDir().rmpath(_qDir.absolutePath());
+}
+
+// Depth first with one open directory at a time (a tree may be deeper than
+// the descriptor limit): going up opens ".." and checks that it is still the
+// directory we came from, so a tree moved meanwhile is left, not escaped.
+bool VTestDir::recursiveClean(int dirFd)
+{
+    std::vector<Level> path;
+    std::set<Identity> kept; // directories that could not be emptied
+    struct stat st;
+    if (fstat(dirFd, &st) != 0) {
+        close(dirFd);
+        return false;
+    }
+    path.push_back(Level{identityOf(st), std::string()});
+    int cur = dirFd;
+    bool lastWasDir = false;
+    for (;;) {
+        // One pass over the current directory: remove what is not a
+        // directory, descend into the first directory not yet handled.
+        std::string down;
+        int sub = -1;
+        DIR* d = fdopendir(dup(cur));
+        if (d) {
+            while (struct dirent* e = readdir(d)) {
+                const char* name = e->d_name;
+                if (name[0] == '.')
+                    continue;
+                if (fstatat(cur, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !listed(cur, name, st))
+                    continue;
+                if (!S_ISDIR(st.st_mode)) {
+                    unlinkat(cur, name, 0);
+                    if (path.size() == 1)
+                        lastWasDir = false;
+                    continue;
+                }
+                if (kept.count(identityOf(st)))
+                    continue;
+                sub = openat(cur, name, kDirFlags);
+                if (sub < 0)
+                    continue;
+                down = name;
+                break;
+            }
+            closedir(d);
+        }
+        if (sub >= 0) {
+            if (fstat(sub, &st) != 0) {
+                close(sub);
+                break;
+            }
+            path.push_back(Level{identityOf(st), down});
+            close(cur);
+            cur = sub;
+            continue;
+        }
+        if (path.size() == 1)
+            break;
+        // Done here: back to the parent, which must be the one we left.
+        const int parent = openat(cur, "..", kDirFlags);
+        close(cur);
+        cur = parent;
+        const Level done = path.back();
+        path.pop_back();
+        if (cur < 0 || fstat(cur, &st) != 0 || identityOf(st) != path.back().id) {
+            VWARNING(VDebug::STDERR) << "VTestDir::clean: a directory moved during the clean, stopped" << endl;
+            break;
+        }
+        const bool removed = unlinkat(cur, done.name.c_str(), AT_REMOVEDIR) == 0;
+        if (!removed)
+            kept.insert(done.id);
+        if (path.size() == 1)
+            lastWasDir = removed;
+    }
+    if (cur >= 0)
+        close(cur);
+    return lastWasDir;
+}
