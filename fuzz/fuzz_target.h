@@ -15,9 +15,15 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) __attribute__((weak
 
 namespace vfuzz {
 
-// Inputs beyond this are cut: the parsers are linear, a longer input finds
-// nothing a shorter one does not and only slows the run.
-constexpr size_t MAX_INPUT_BYTES = 64 * 1024;
+// Inputs beyond this are cut: a longer input finds little a shorter one does
+// not and only slows the run. A target that must show it reads in linear time
+// raises it (VFUZZ_MAX_INPUT_BYTES) and gets long repetitive inputs too.
+constexpr size_t DEFAULT_MAX_INPUT_BYTES = 64 * 1024;
+#ifdef VFUZZ_MAX_INPUT_BYTES
+constexpr size_t MAX_INPUT_BYTES = VFUZZ_MAX_INPUT_BYTES;
+#else
+constexpr size_t MAX_INPUT_BYTES = DEFAULT_MAX_INPUT_BYTES;
+#endif
 
 inline QByteArray bytes(const uint8_t* data, size_t size)
 {

@@ -96,12 +96,16 @@ void saveCurrent()
     (void)!::write(2, "\n", 1);
 }
 
-// One input running this long counts as a hang.
+// One input running this long counts as a hang (VFUZZ_HANG_SECONDS per target).
+#ifdef VFUZZ_HANG_SECONDS
+constexpr unsigned HANG_SECONDS = VFUZZ_HANG_SECONDS;
+#else
 constexpr unsigned HANG_SECONDS = 10;
+#endif
 
 void onHang(int)
 {
-    static const char note[] = "replay: one input ran for more than 10 s\n";
+    static const char note[] = "replay: one input ran for more than the hang limit\n";
     (void)!::write(2, note, sizeof note - 1);
     saveCurrent();
     ::_exit(1);
@@ -174,7 +178,10 @@ void mutate(Input& in, const std::vector<Input>& corpus, Rng& rng)
     const int edits = 1 + int(rng.below(6));
     for (int i = 0; i < edits; ++i) {
         const size_t at = rng.below(in.size() + 1);
-        switch (rng.below(6)) {
+        // One edit in 1024 repeats a range, for targets with a raised size limit
+        // only (the others keep their sequence of mutations).
+        const bool big = vfuzz::MAX_INPUT_BYTES > vfuzz::DEFAULT_MAX_INPUT_BYTES;
+        switch (big && rng.below(1024) == 0 ? 6 : rng.below(6)) {
         case 0: // flip one bit
             if (!in.empty())
                 in[rng.below(in.size())] ^= uint8_t(1u << rng.below(8));
@@ -202,13 +209,27 @@ void mutate(Input& in, const std::vector<Input>& corpus, Rng& rng)
             in.erase(in.begin() + from, in.begin() + from + 1 + rng.below(std::min<size_t>(in.size() - from, 16)));
             break;
         }
-        default: { // splice in a piece of another corpus file
+        case 5: { // splice in a piece of another corpus file
             const Input& other = corpus[rng.below(corpus.size())];
             if (other.empty())
                 break;
             const size_t from = rng.below(other.size());
             const size_t len = 1 + rng.below(std::min<size_t>(other.size() - from, 64));
             in.insert(in.begin() + at, other.begin() + from, other.begin() + from + len);
+            break;
+        }
+        default: { // repeat a short range up to the size limit: costs that grow faster than the input show
+            if (in.empty())
+                break;
+            const size_t from = rng.below(in.size());
+            const size_t len = 1 + rng.below(std::min<size_t>(in.size() - from, 16));
+            const Input chunk(in.begin() + from, in.begin() + from + len);
+            const size_t times = 1 + rng.below((vfuzz::MAX_INPUT_BYTES - std::min(in.size(), vfuzz::MAX_INPUT_BYTES)) / len / 2 + 1);
+            Input repeated;
+            repeated.reserve(len * times);
+            for (size_t t = 0; t < times; ++t)
+                repeated.insert(repeated.end(), chunk.begin(), chunk.end());
+            in.insert(in.begin() + from + len, repeated.begin(), repeated.end());
             break;
         }
         }
@@ -265,11 +286,21 @@ int main(int argc, char** argv)
     for (const Input& input : corpus)
         runOne(input);
 
+    // Mutations start from the short inputs: a long one (a seed that shows
+    // reading time) runs once above, and long repeats come from the mutator.
+    std::vector<const Input*> bases;
+    for (const Input& input : corpus) {
+        if (input.size() <= vfuzz::DEFAULT_MAX_INPUT_BYTES)
+            bases.push_back(&input);
+    }
+    if (bases.empty())
+        bases.push_back(&corpus.front());
+
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     Rng rng(seed);
     unsigned long long done = 0;
     for (; done < runs && std::chrono::steady_clock::now() < deadline; ++done) {
-        Input input = corpus[rng.below(corpus.size())];
+        Input input = *bases[rng.below(bases.size())];
         mutate(input, corpus, rng);
         runOne(input);
     }

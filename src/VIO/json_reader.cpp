@@ -1,6 +1,7 @@
 #include "json_reader.h"
 #include "json_value_p.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -116,8 +117,9 @@ bool sameWordIgnoringCase(const std::string& token, const char* word)
 VJsonReader::VJsonReader(int flags, int maxErrors)
     : m_flags(flags), m_maxErrors(maxErrors), m_lineNo(1), m_colNo(1), m_level(0),
       m_current(nullptr), m_lastStored(nullptr), m_next(nullptr), m_commentLine(0), m_charPos(0),
-      m_inType(-1), m_inObject(nullptr), m_peekChar(-1), m_maxDepth(1000), m_data(nullptr), m_size(0),
-      m_rawChars(false), m_stop(false), m_staging(nullptr)
+      m_inType(-1), m_inObject(nullptr), m_peekChar(-1), m_maxDepth(VJsonValue::MaxDepth), m_data(nullptr), m_size(0),
+      m_rawChars(false), m_stop(false), m_commentCol(0), m_commentEndLine(0), m_commentEndsLine(false), m_sameLineValue(nullptr),
+      m_sameLineEnd(0), m_sameLineEndsLine(false), m_staging(nullptr)
 {
 }
 
@@ -147,6 +149,9 @@ void VJsonReader::addMessage(QStringList& list, const QString& text, const char*
 
 void VJsonReader::addError(const QString& msg)
 {
+    // Past the cut-off nothing is kept: bad text costs no formatting.
+    if (!keepsError())
+        return;
     addMessage(m_errors, QStringLiteral("Error: line %1, col %2 - %3").arg(m_lineNo).arg(m_colNo).arg(msg),
                "Error: too many error messages - ignoring further errors");
 }
@@ -157,8 +162,20 @@ void VJsonReader::addWarning(int flag, const QString& msg)
         addError(msg);
         return;
     }
+    if (m_maxErrors >= 0 && m_warnings.size() > m_maxErrors)
+        return;
     addMessage(m_warnings, QStringLiteral("Warning: line %1, col %2 - %3").arg(m_lineNo).arg(m_colNo).arg(msg),
                "Error: too many warning messages - ignoring further warnings");
+}
+
+void VJsonReader::addError(const char* msg)
+{
+    addError(QString::fromLatin1(msg));
+}
+
+void VJsonReader::addWarning(int flag, const char* msg)
+{
+    addWarning(flag, QString::fromLatin1(msg));
 }
 
 // ---------------------------------------------------------------- characters
@@ -378,6 +395,7 @@ int VJsonReader::parse(VJsonValue* val)
     m_comment.clear();
     m_rawChars = false;
     m_stop = false;
+    m_sameLineValue = nullptr;
     if (m_inType != 0)
         m_size = 0;
 
@@ -398,6 +416,7 @@ int VJsonReader::parse(VJsonValue* val)
     m_current = nullptr;
     m_next = nullptr;
     m_lastStored = nullptr;
+    m_sameLineValue = nullptr;
     m_comment.clear();
     m_shared.clear();
     std::vector<VJsonValue>().swap(m_stage);
@@ -437,8 +456,11 @@ struct VJsonReader::Staging
         std::vector<VJsonValue>& stage = m_reader.m_stage;
         if (stage.size() > m_base) {
             VJsonInternalArray& array = m_parent.COW()->m_value.m_valArray;
-            const int first = array.size();
-            array.reserve(first + int(stage.size() - m_base));
+            // Exact for a fresh array; geometric when error recovery re-enters
+            // one again and again, or every re-entry would copy it all.
+            const int needed = array.size() + int(stage.size() - m_base);
+            if (needed > array.capacity())
+                array.reserve(array.isEmpty() ? needed : std::max(needed, 2 * int(array.capacity())));
             VJsonValue* last = m_reader.m_lastStored;
             for (size_t i = m_base; i < stage.size(); ++i) {
                 array.append(std::move(stage[i]));
@@ -478,10 +500,13 @@ int VJsonReader::doRead(VJsonValue& parent)
             --m_level;
             return -1;
         }
+        // Anything but blanks and comments ends a run of same-line comments.
+        if (ch != ' ' && ch != '\n' && ch != '\t' && ch != '\r' && ch != 0 && ch != '/')
+            m_sameLineValue = nullptr;
         switch (ch) {
         case -1:
-            addWarning(VJSONREAD_ALLOW_BAD_CLOSING, parent.isArray() ? QStringLiteral("']' missing at end of file")
-                                                                     : QStringLiteral("'}' missing at end of file"));
+            addWarning(VJSONREAD_ALLOW_BAD_CLOSING,
+                       parent.isArray() ? "']' missing at end of file" : "'}' missing at end of file");
             storeValue(-1, key, value, parent);
             --m_level;
             return -1;
@@ -513,11 +538,11 @@ int VJsonReader::doRead(VJsonValue& parent)
             value.setLineNo(m_lineNo);
             m_next = nullptr;
             if (!parent.isObject()) {
-                addError(QStringLiteral("':' cannot be used in array's values"));
+                addError("':' cannot be used in array's values");
             } else if (!value.isString()) {
-                addError(QStringLiteral("':' follows a value which is not of type 'string'"));
+                addError("':' follows a value which is not of type 'string'");
             } else if (!key.isEmpty()) {
-                addError(QStringLiteral("':' not allowed where a 'name' string was already available"));
+                addError("':' not allowed where a 'name' string was already available");
             } else {
                 key = value.asString();
                 value.setType(VJSONTYPE_EMPTY);
@@ -529,14 +554,12 @@ int VJsonReader::doRead(VJsonValue& parent)
             const bool array = ch == '[';
             if (inObject) {
                 if (key.isEmpty())
-                    addError(array ? QStringLiteral("'[' is not allowed here ('name' is missing")
-                                   : QStringLiteral("'{' is not allowed here ('name' is missing"));
+                    addError(array ? "'[' is not allowed here ('name' is missing"
+                                   : "'{' is not allowed here ('name' is missing");
                 if (!value.isEmpty())
-                    addError(array ? QStringLiteral("'[' cannot follow a 'value' text")
-                                   : QStringLiteral("'{' must be a 'value'"));
+                    addError(array ? "'[' cannot follow a 'value' text" : "'{' must be a 'value'");
             } else if (!value.isEmpty()) {
-                addError(array ? QStringLiteral("'[' cannot follow a 'value'")
-                               : QStringLiteral("'{' cannot follow a 'value' in JSON array"));
+                addError(array ? "'[' cannot follow a 'value'" : "'{' cannot follow a 'value' in JSON array");
             }
             // Text can nest deeper than any stack: refuse it before recursing.
             if (m_level >= m_maxDepth) {
@@ -553,11 +576,9 @@ int VJsonReader::doRead(VJsonValue& parent)
         case '}': {
             const bool array = ch == ']';
             if (array && !parent.isArray())
-                addWarning(VJSONREAD_ALLOW_BAD_CLOSING,
-                           QStringLiteral("Trying to close an object using the ']' (close-array) char"));
+                addWarning(VJSONREAD_ALLOW_BAD_CLOSING, "Trying to close an object using the ']' (close-array) char");
             else if (!array && !parent.isObject())
-                addWarning(VJSONREAD_ALLOW_BAD_CLOSING,
-                           QStringLiteral("Trying to close an array using the '}' (close-object) char"));
+                addWarning(VJSONREAD_ALLOW_BAD_CLOSING, "Trying to close an array using the '}' (close-object) char");
             storeValue(ch, key, value, parent);
             m_current = &parent;
             m_next = nullptr;
@@ -624,6 +645,7 @@ int VJsonReader::skipComment()
         addWarning(VJSONREAD_ALLOW_COMMENTS,
                    QStringLiteral("Comments may be tolerated in JSON text but they are not part of JSON syntax"));
         m_commentLine = m_lineNo;
+        m_commentCol = m_colNo - 2;
         m_comment = QLatin1String(opening);
         m_rawChars = true;
         int prev = 0;
@@ -635,6 +657,8 @@ int VJsonReader::skipComment()
             prev = c;
         }
         m_rawChars = false;
+        m_commentEndsLine = c == '\n';
+        m_commentEndLine = m_lineNo;
         return c;
     };
     int ch = readChar();
@@ -666,9 +690,27 @@ void VJsonReader::storeComment(const VJsonValue* parent)
     m_comment.clear();
     if (!(m_flags & VJSONREAD_KEEP_COMMENTS))
         return;
+    const int endLine = m_commentEndLine;
+    const bool endsLine = m_commentEndsLine;
+    auto sameLine = [&](VJsonValue* v) {
+        v->addComment(comment, VJSONCOMMENT_SAME_LINE);
+        m_sameLineValue = v;
+        m_sameLineEnd = endLine;
+        m_sameLineEndsLine = endsLine;
+    };
+    if (m_sameLineValue) {
+        // Goes on the line where the last one ended, or starts the next line.
+        const int nextLine = m_sameLineEndsLine ? m_sameLineEnd : m_sameLineEnd + 1;
+        if ((!m_sameLineEndsLine && m_commentLine == m_sameLineEnd)
+            || (m_commentLine == nextLine && m_commentCol == 1)) {
+            sameLine(m_sameLineValue);
+            return;
+        }
+    }
+    m_sameLineValue = nullptr;
     for (VJsonValue* v : {m_current, m_next, m_lastStored}) {
         if (v && v->getLineNo() == m_commentLine) {
-            v->addComment(comment, VJSONCOMMENT_SAME_LINE);
+            sameLine(v);
             return;
         }
     }
@@ -691,6 +733,10 @@ void VJsonReader::storeComment(const VJsonValue* parent)
         }
     } else if (m_next) {
         m_next->addComment(comment, VJSONCOMMENT_BEFORE);
+    } else if (m_current && m_current != parent && !m_current->isEmpty()) {
+        // No value follows before the next comma or bracket: the comment joins
+        // the value it follows, on its line, which is where the writer puts it.
+        sameLine(m_current);
     } else {
         addError(QStringLiteral("Cannot find a value for storing the comment (flag BEFORE)"));
     }
@@ -781,21 +827,57 @@ int VJsonReader::readString(VJsonValue& value)
     return closed ? readChar() : ch;
 }
 
+// The length of the number token that starts with ch and goes on at the
+// next character of the text, copied to out, when it is no longer than size
+// and a delimiter or the end of the text follows it; else 0.
+int VJsonReader::numberInPlace(int ch, char* out, int size) const
+{
+    if (m_peekChar >= 0 || !((ch >= '0' && ch <= '9') || ch == '-' || ch == '+'))
+        return 0;
+    int n = 0;
+    out[n++] = char(ch);
+    int i = m_charPos;
+    for (; i < m_size; ++i) {
+        const ushort u = m_data[i].unicode();
+        if (!((u >= '0' && u <= '9') || u == '.' || u == 'e' || u == 'E' || u == '+' || u == '-'))
+            break;
+        if (n == size)
+            return 0;
+        out[n++] = char(u);
+    }
+    if (i < m_size && !isDelimiter(m_data[i].unicode()))
+        return 0;
+    return n;
+}
+
 int VJsonReader::readValue(int ch, VJsonValue& value)
 {
-    // The member keeps its capacity: long numbers cost no allocation each.
+    // A short number that a delimiter ends, the common case, is taken from
+    // the text in place. Anything else goes through the member, which keeps
+    // its capacity: long tokens cost no allocation each.
     std::string& token = m_token;
-    token.clear();
-    ch = scanToken(ch, token);
-    const char* begin = token.data();
-    const char* end = begin + token.size();
-    auto tokenText = [&token]() { return quoted(QString::fromLatin1(token.data(), int(token.size()))); };
+    char number[40];
+    const char* begin = number;
+    const char* end = number + numberInPlace(ch, number, int(sizeof number));
+    if (end != begin) {
+        const int rest = int(end - begin) - 1;
+        m_charPos += rest;
+        m_colNo += rest;
+        ch = readChar();
+    } else {
+        token.clear();
+        ch = scanToken(ch, token);
+        begin = token.data();
+        end = begin + token.size();
+    }
+    auto tokenText = [begin, end]() { return quoted(QString::fromLatin1(begin, int(end - begin))); };
 
     if (!value.isEmpty()) {
-        addError(QStringLiteral("Value '%1' cannot follow a value: ',' or ':' missing?").arg(tokenText()));
+        if (keepsError())
+            addError(QStringLiteral("Value '%1' cannot follow a value: ',' or ':' missing?").arg(tokenText()));
         return ch;
     }
-    const char first = token.empty() ? '\0' : token[0];
+    const char first = begin == end ? '\0' : *begin;
     unsigned long long digits = 0;
     bool overflow = false;
     double d = 0.0;
@@ -819,6 +901,7 @@ int VJsonReader::readValue(int ch, VJsonValue& value)
         else if ((ok = parseDouble(begin, end, d)))
             value = d;
     } else {
+        // Not a number: the token was read into the member.
         static const char* const words[] = {"null", "true", "false"};
         int word = 0;
         for (; word < 3; ++word) {
@@ -826,7 +909,8 @@ int VJsonReader::readValue(int ch, VJsonValue& value)
                 break;
         }
         if (word == 3) {
-            addError(QStringLiteral("Unrecognized literal '%1' (did you forget quotes?)").arg(tokenText()));
+            if (keepsError())
+                addError(QStringLiteral("Unrecognized literal '%1' (did you forget quotes?)").arg(tokenText()));
             return ch;
         }
         if (token != words[word])
@@ -838,7 +922,7 @@ int VJsonReader::readValue(int ch, VJsonValue& value)
             value = (word == 1);
         return ch;
     }
-    if (!ok)
+    if (!ok && keepsError())
         addError(QStringLiteral("Value '%1' is incorrect (did you forget quotes?)").arg(tokenText()));
     return ch;
 }

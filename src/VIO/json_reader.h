@@ -50,6 +50,10 @@ protected:
     int doRead(VJsonValue& parent);
     void addError(const QString& msg);
     void addWarning(int flag, const QString& msg);
+    // Literal texts become strings in these, not in the caller's frame: the
+    // recursive doRead() keeps no temporaries for its many messages.
+    void addError(const char* msg);
+    void addWarning(int flag, const char* msg);
     int getStart();
     int readChar();
     int getChar();
@@ -89,15 +93,27 @@ private:
     VJsonReader& operator=(const VJsonReader&) = delete;
 
     void addMessage(QStringList& list, const QString& text, const char* cutOff);
+    // Whether another error would still be kept (or give the cut-off notice).
+    bool keepsError() const { return m_maxErrors < 0 || m_errors.size() <= m_maxErrors; }
     template <class Buffer> int scanToken(int ch, Buffer& token);
     int scanEscaped(QString& text);
     int plainRun(int start) const;
+    int numberInPlace(int ch, char* out, int size) const;
     QString shared(const QChar* text, int length);
 
     const QChar* m_data;
     int m_size;
     bool m_rawChars; // inside strings and comments characters above U+00FF are kept
     bool m_stop;     // the nesting limit was hit: unwind without reading on
+    // Where the comment just read began and ended; a comment that follows a
+    // same-line comment directly (on its line, or at the start of the next)
+    // goes to the same value, as the writer writes them.
+    int m_commentCol;
+    int m_commentEndLine;
+    bool m_commentEndsLine;
+    VJsonValue* m_sameLineValue; // took the last comment with nothing read since
+    int m_sameLineEnd;
+    bool m_sameLineEndsLine;
     QVector<QString> m_shared; // recent short strings, by hash of their text
     std::string m_token;       // the bare token being read
     struct Staging;

@@ -16,8 +16,8 @@ const char* const kFile = "VIO/json_value";
 // Indices from 2^28 up would ask QVector for gigabytes or overflow its int size.
 const unsigned int kMaxIndex = 1u << 28;
 
-// Payloads whose last handle went while another payload of this thread was
-// being deleted: deleting them later keeps the teardown of deep trees flat.
+// Payloads with children waiting to be freed, a stack linked through the
+// payloads; set while a release on this thread works through it.
 thread_local bool t_releasing = false;
 thread_local VJsonRefData* t_dead = nullptr;
 
@@ -190,36 +190,71 @@ VJsonPayloadBlocks::~VJsonPayloadBlocks()
 
 // ---------------------------------------------------------------- sharing
 
+namespace {
+
+bool hasChildren(const VJsonValueHolder& value)
+{
+    return !value.m_valArray.isEmpty() || !value.m_valMap.isEmpty();
+}
+
+// A payload whose last handle went: freed now when it holds no children,
+// else pushed on the thread's stack of payloads to take apart.
+void dispose(VJsonRefData* data, const VJsonValueHolder& value, VJsonRefData*& next)
+{
+    if (hasChildren(value)) {
+        next = t_dead;
+        t_dead = data;
+    } else {
+        delete data;
+    }
+}
+
+} // namespace
+
+// Frees a tree depth-first, last element first, on an explicit stack linked
+// through the payloads themselves: no recursion however deep the tree, and
+// each payload is freed while it is still warm in the cache.
 void VJsonValue::release(VJsonRefData* data)
 {
-    if (data->m_value.m_valArray.isEmpty() && data->m_value.m_valMap.isEmpty()) {
+    if (!hasChildren(data->m_value)) {
         delete data; // no children: nothing can recurse
         return;
     }
-    if (t_releasing) {
-        data->m_nextDead = t_dead;
-        t_dead = data;
-        return;
-    }
+    data->m_nextDead = t_dead;
+    t_dead = data;
+    if (t_releasing)
+        return; // a release further up this thread's stack frees it
     t_releasing = true;
-    delete data;
-    while (t_dead) {
-        VJsonRefData* next = t_dead;
-        t_dead = next->m_nextDead;
-        delete next;
+    while (VJsonRefData* top = t_dead) {
+        VJsonValueHolder& value = top->m_value;
+        // Handles in a container that other payloads still share are not ours to take.
+        if (!value.m_valArray.isEmpty() && value.m_valArray.isDetached()) {
+            VJsonValue& last = value.m_valArray.last();
+            VJsonRefData* child = last.m_refData;
+            last.m_refData = nullptr;
+            value.m_valArray.removeLast();
+            if (child && --child->m_refCount == 0)
+                dispose(child, child->m_value, child->m_nextDead);
+        } else if (!value.m_valMap.isEmpty() && value.m_valMap.isDetached()) {
+            // Members in one pass: erasing them one by one would rescan the table.
+            for (VJsonValue& member : value.m_valMap) {
+                VJsonRefData* child = member.m_refData;
+                member.m_refData = nullptr;
+                if (child && --child->m_refCount == 0)
+                    dispose(child, child->m_value, child->m_nextDead);
+            }
+            value.m_valMap.clear();
+        } else {
+            t_dead = top->m_nextDead;
+            delete top;
+        }
     }
     t_releasing = false;
 }
 
 void VJsonValue::ref(const VJsonValue& other)
 {
-    if (m_refData == other.m_refData)
-        return;
-    unRef();
-    if (other.m_refData) {
-        m_refData = other.m_refData;
-        ++m_refData->m_refCount;
-    }
+    setRefData(other.m_refData);
 }
 
 void VJsonValue::unRef()
@@ -248,10 +283,11 @@ void VJsonValue::setRefData(VJsonRefData* data)
 {
     if (data == m_refData)
         return;
-    unRef();
-    m_refData = data;
+    // Counted before the old payload goes: data may live inside it (cur = cur["a"]).
     if (data)
         ++data->m_refCount;
+    unRef();
+    m_refData = data;
 }
 
 VJsonRefData* VJsonValue::cloneRefData(const VJsonRefData* data) const
@@ -315,9 +351,11 @@ VJsonValue& VJsonValue::operator=(const VJsonValue& other)
 VJsonValue& VJsonValue::operator=(VJsonValue&& other) noexcept
 {
     if (this != &other) {
-        unRef();
-        m_refData = other.m_refData;
+        // Taken before the old payload goes: other may live inside it.
+        VJsonRefData* data = other.m_refData;
         other.m_refData = nullptr;
+        unRef();
+        m_refData = data;
     }
     return *this;
 }
@@ -364,7 +402,8 @@ VJsonRefData* VJsonValue::setType(VJsonType type)
 {
     VJsonType effective = int(type) < 10 ? type : VJSONTYPE_EMPTY;
     VJsonRefData* d = COW();
-    if (d->m_type == effective)
+    // A CSTRING made by the kind constructor still ends as STRING.
+    if (d->m_type == effective && effective != VJSONTYPE_CSTRING)
         return d;
     VJsonType old = d->m_type;
     d->m_type = effective;
@@ -641,7 +680,9 @@ int VJsonValue::addComment(const QString& text, int position)
         while (end >= 0 && (text.at(end) == QLatin1Char(' ') || text.at(end) == QLatin1Char('\n')
                             || text.at(end) == QLatin1Char('\t')))
             --end;
-        if (end < 1 || text.at(end) != QLatin1Char('/') || text.at(end - 1) != QLatin1Char('*'))
+        // The closing "*/" may not overlap the opening: "/*/" would be written
+        // as a comment that never ends.
+        if (end < 3 || text.at(end) != QLatin1Char('/') || text.at(end - 1) != QLatin1Char('*'))
             return -1;
         if (!isSingleComment(text, false))
             return -1;

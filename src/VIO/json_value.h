@@ -183,7 +183,7 @@ public:
     int getLineNo() const { return m_refData ? m_refData->m_lineNo : 0; }
     void setLineNo(int lineNo);
 
-    // Throws VException when either tree is nested deeper than 10000 levels.
+    // Throws VException when either tree is nested deeper than MaxDepth levels.
     bool isSameAs(const VJsonValue& other) const;
     QString getInfo() const;
     QString dump(bool deep = false, int indent = 0) const;
@@ -191,8 +191,10 @@ public:
     VJsonRefData* getRefData() const { return m_refData; }
     static QString typeToString(VJsonType type);
 
-    // Deepest nesting that comparing, printing and writing accept.
-    static const int MaxDepth = 10000;
+    // Deepest nesting that comparing, printing and writing accept, as deep
+    // as the reader reads: these walks recurse, and at this depth they fit a
+    // thread stack of 1 MiB with room to spare.
+    static const int MaxDepth = 1000;
 
 protected:
     // Derived handles with their own payload class call init() or deepCopy()

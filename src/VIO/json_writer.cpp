@@ -2,9 +2,11 @@
 
 #include <charconv>
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 #include <vector>
@@ -29,12 +31,17 @@ int parseExponent(const char* p)
 // double, else with the fewest digits that do (the same style): short where
 // six digits were exact, lossless everywhere. Locale-independent. Returns the
 // length written to out (at least 32 bytes).
+//
+// One shortest conversion gives both: for a normal double whose shortest form
+// has n <= 6 digits, those digits are its six-digit rounding, so the text is
+// the 'g' form with precision max(n, 6) of the shortest digits. Not so for
+// subnormals (5e-324 is 4.94066e-324 to six digits): they take the six-digit
+// conversion itself.
 int formatDouble(double value, char* out, int size)
 {
     char sci[40];
     char* end = std::to_chars(sci, sci + sizeof sci - 1, value, std::chars_format::scientific).ptr;
     *end = '\0';
-    // The shortest exact digits and the decimal exponent.
     const char* p = sci;
     char* o = out;
     if (*p == '-')
@@ -46,16 +53,17 @@ int formatDouble(double value, char* out, int size)
         if (*e != '.')
             digits[n++] = *e;
     }
-    if (n <= 6)
+    if (n <= 6 && std::fabs(value) < DBL_MIN)
         return int(std::to_chars(out, out + size, value, std::chars_format::general, 6).ptr - out);
     const int exponent = parseExponent(e + 1);
-    if (exponent < -4 || exponent >= n) {
+    const int precision = std::max(n, 6);
+    if (exponent < -4 || exponent >= precision) {
         std::memcpy(out, sci, size_t(end - sci));
         return int(end - sci);
     }
     if (exponent >= 0) {
         for (int i = 0; i <= exponent; ++i)
-            *o++ = digits[i];
+            *o++ = i < n ? digits[i] : '0';
         if (n > exponent + 1) {
             *o++ = '.';
             for (int i = exponent + 1; i < n; ++i)
@@ -81,47 +89,52 @@ struct ScopedOutput
 
 } // namespace
 
-// A growing byte buffer written through a cursor: cheaper per piece than
-// std::string appends, which matters when every value is a few bytes.
+// The caller's QString, written in place through a cursor: cheaper per piece
+// than QString appends, which matters when every value is a few characters.
+// The string is grown ahead of the cursor and cut to what was written at the
+// end, or back to its old size when writing fails.
 class VJsonWriterBuffer
 {
 public:
-    // Room for n more bytes at the end; the caller fills all of them.
-    char* take(size_t n)
+    explicit VJsonWriterBuffer(QString& out) : m_out(out), m_start(out.size()) {}
+    ~VJsonWriterBuffer()
+    {
+        if (m_data)
+            m_out.resize(m_done ? int(m_cur - m_data) : m_start);
+    }
+    // Room for n more characters at the end; the caller fills all of them.
+    ushort* take(size_t n)
     {
         if (size_t(m_end - m_cur) < n)
             grow(n);
-        char* p = m_cur;
+        ushort* p = m_cur;
         m_cur += n;
         return p;
     }
     // Gives back the unused tail of the last take().
-    void giveBack(char* from) { m_cur = from; }
-    char last() const { return m_cur[-1]; }
-    QLatin1String text() const { return QLatin1String(m_data.get(), int(m_cur - m_data.get())); }
+    void giveBack(ushort* from) { m_cur = from; }
+    int last() const { return m_cur[-1]; }
+    void done() { m_done = true; }
 
 private:
-    // realloc() can grow in place or remap pages instead of copying them.
     void grow(size_t n)
     {
-        const size_t used = size_t(m_cur - m_data.get());
-        const size_t capacity = std::max<size_t>({4096, used + n, 2 * size_t(m_end - m_data.get())});
-        char* bigger = static_cast<char*>(std::realloc(m_data.get(), capacity));
-        if (!bigger)
+        const size_t used = m_data ? size_t(m_cur - m_data) : size_t(m_start);
+        const size_t capacity = std::max<size_t>({used + 4096, used + n, 2 * used});
+        if (capacity > size_t(std::numeric_limits<int>::max()))
             throw std::bad_alloc();
-        m_data.release();
-        m_data.reset(bigger);
-        m_cur = bigger + used;
-        m_end = bigger + capacity;
+        m_out.resize(int(capacity));
+        m_data = reinterpret_cast<ushort*>(m_out.data());
+        m_cur = m_data + used;
+        m_end = m_data + capacity;
     }
 
-    struct Free
-    {
-        void operator()(char* p) const { std::free(p); }
-    };
-    std::unique_ptr<char, Free> m_data;
-    char* m_cur = nullptr;
-    char* m_end = nullptr;
+    QString& m_out;
+    const int m_start;
+    bool m_done = false;
+    ushort* m_data = nullptr;
+    ushort* m_cur = nullptr;
+    ushort* m_end = nullptr;
 };
 
 namespace {
@@ -132,7 +145,7 @@ inline int put(VJsonWriterBuffer* out, char c)
 {
     if (!out)
         return 0;
-    *out->take(1) = c;
+    *out->take(1) = static_cast<unsigned char>(c);
     return static_cast<unsigned char>(c);
 }
 
@@ -140,7 +153,9 @@ inline int put(VJsonWriterBuffer* out, const char* text, int length)
 {
     if (!out || length <= 0)
         return 0;
-    std::memcpy(out->take(size_t(length)), text, size_t(length));
+    ushort* o = out->take(size_t(length));
+    for (int i = 0; i < length; ++i)
+        o[i] = static_cast<unsigned char>(text[i]);
     return static_cast<unsigned char>(text[length - 1]);
 }
 
@@ -148,7 +163,7 @@ inline int putSpaces(VJsonWriterBuffer* out, int n)
 {
     if (!out || n < 1)
         return 0;
-    std::memset(out->take(size_t(n)), ' ', size_t(n));
+    std::fill_n(out->take(size_t(n)), n, ushort(' '));
     return ' ';
 }
 
@@ -157,11 +172,9 @@ inline int putInteger(VJsonWriterBuffer* out, Int value)
 {
     if (!out)
         return 0;
-    const int maxLength = 11; // "-2147483648"
-    char* p = out->take(maxLength);
-    char* end = std::to_chars(p, p + maxLength, value).ptr;
-    out->giveBack(end);
-    return static_cast<unsigned char>(end[-1]);
+    char digits[16];
+    const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    return put(out, digits, int(end - digits));
 }
 
 // One object's members (pointers into its unchanging map) on the thread's
@@ -204,16 +217,13 @@ VJsonWriter::~VJsonWriter()
 
 void VJsonWriter::write(const VJsonValue& value, QString& out)
 {
-    // Built aside so that a failure leaves out as it was. Every character
-    // written is Latin-1 (wider ones are escaped), so bytes are enough.
-    VJsonWriterBuffer text;
-    {
-        ScopedOutput scope(m_outObject, &text);
-        m_outType = 0;
-        m_level = 0;
-        doWrite(value, nullptr, false);
-    }
-    out.append(text.text());
+    // Written in place; a failure cuts out back to what it held.
+    VJsonWriterBuffer text(out);
+    ScopedOutput scope(m_outObject, &text);
+    m_outType = 0;
+    m_level = 0;
+    doWrite(value, nullptr, false);
+    text.done();
 }
 
 int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma)
@@ -227,6 +237,9 @@ int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma
             commentPos = VJSONCOMMENT_AFTER;
         else
             commentPos = value.getCommentPos();
+        // Nothing after the root is read: its comments go before it.
+        if (m_level == 0 && commentPos == VJSONCOMMENT_AFTER)
+            commentPos = VJSONCOMMENT_BEFORE;
     }
     if (commentPos == VJSONCOMMENT_BEFORE)
         writeComment(value, true);
@@ -278,17 +291,23 @@ int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma
         }
         if (array) {
             const VJsonInternalArray& elements = *value.asArray();
-            for (int i = 0; i < elements.size(); ++i)
+            for (int i = 0; i < elements.size(); ++i) {
+                // Payloads lie apart in memory: ask for them early.
+                if (i + 4 < elements.size())
+                    __builtin_prefetch(elements.at(i + 4).m_refData);
                 doWrite(elements.at(i), nullptr, i + 1 < elements.size());
+            }
         } else {
             // Sorted keys: hash order changes from run to run.
             // The members wait on a stack shared by all levels, not in this
             // frame: Qt 6's hash iterators are twice as big, and the frame
-            // times MaxDepth must fit a thread's stack.
+            // times MaxDepth must fit a small thread stack.
             const VJsonInternalMap& map = *value.asMap();
             MemberStack members;
-            for (VJsonInternalMap::const_iterator it = map.constBegin(); it != map.constEnd(); ++it)
+            for (VJsonInternalMap::const_iterator it = map.constBegin(); it != map.constEnd(); ++it) {
+                __builtin_prefetch(it.value().m_refData);
                 members.stack.push_back({&it.key(), &it.value()});
+            }
             std::sort(members.stack.begin() + members.base, members.stack.end(),
                       [](const MemberStack::Member& a, const MemberStack::Member& b) { return *a.key < *b.key; });
             const size_t count = members.stack.size() - members.base;
@@ -359,10 +378,10 @@ int VJsonWriter::writeString(const QString& text)
     if (!out || text.isEmpty())
         return 0;
     // No escapes exist here (comments): a character outside Latin-1 becomes '?'.
-    char* o = out->take(size_t(text.size()));
+    ushort* o = out->take(size_t(text.size()));
     for (const QChar c : text)
-        *o++ = c.unicode() > 0xFF ? '?' : char(c.unicode());
-    return static_cast<unsigned char>(out->last());
+        *o++ = c.unicode() > 0xFF ? ushort('?') : c.unicode();
+    return out->last();
 }
 
 int VJsonWriter::writeStringValue(const QString& text)
@@ -432,7 +451,11 @@ int VJsonWriter::writeComment(const VJsonValue& value, bool indent)
     for (const QString& comment : value.getCommentArray()) {
         if (indent)
             writeIndent();
-        last = writeString(comment);
+        // A reader takes CR LF for one line feed: a CR the comment holds
+        // before a line feed is written twice so that it reads back.
+        static const QString crLf = QStringLiteral("\r\n");
+        last = comment.contains(crLf) ? writeString(QString(comment).replace(crLf, QStringLiteral("\r\r\n")))
+                                      : writeString(comment);
         if (!comment.endsWith(QLatin1Char('\n')))
             last = writeChar('\n');
     }

@@ -61,7 +61,7 @@ private:
 
     int writeLatin1(const char* text, int length);
     int writeSpaces(int n);
-    // The text being written: Latin-1 bytes, turned into the QString at the end.
+    // The text being written, straight into the caller's QString.
     VJsonWriterBuffer* output() const
     {
         return m_outType == 0 ? static_cast<VJsonWriterBuffer*>(m_outObject) : nullptr;

@@ -1,3 +1,5 @@
+#include <chrono>
+#include <cstring>
 #include <ostream>
 #include <string>
 
@@ -443,6 +445,45 @@ TEST(VJsonReader, NestingDepthIsBounded)
 
     // A 1 MB number token.
     EXPECT_EQ(reader.parse("[" + QString(1 << 20, QLatin1Char('1')) + "]", &v), 1);
+}
+
+// Error recovery may re-enter one container again and again: reading stays
+// linear in the text all the same.
+TEST(VJsonReader, BadTextIsReadInLinearTime)
+{
+    const int n = 100000;
+    struct Case
+    {
+        const char* open;
+        const char* repeat;
+        const char* close;
+        int size; // of the container the repeats pile into
+    };
+    const Case cases[] = {
+        {"[", "[1]", "]", n},            // one array re-entered
+        {"[", "{\"k\":1}", "]", 1},      // one object re-entered
+        {"{\"k\":", "[1]", "}", n},      // the array of a member
+        {"[", "\"a\"", "]", -1},         // one string joined
+        {"[1", " 2", "]", -1},            // values without commas
+    };
+    for (const Case& c : cases) {
+        QString text = QLatin1String(c.open);
+        text.reserve(text.size() + n * int(strlen(c.repeat)) + 1);
+        for (int i = 0; i < n; ++i)
+            text += QLatin1String(c.repeat);
+        text += QLatin1String(c.close);
+        VJsonReader reader(0, 20);
+        VJsonValue v;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_GT(reader.parse(text, &v), 0) << c.repeat;
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        // Linear takes well under a second even sanitized; quadratic, minutes.
+        EXPECT_LT(seconds, 8.0) << c.repeat;
+        if (c.size > 0) {
+            VJsonValue inner = v.isArray() ? v.itemAt(0u) : v.itemAt(QStringLiteral("k"));
+            EXPECT_EQ(inner.size(), c.size) << c.repeat;
+        }
+    }
 }
 
 TEST(VJsonReader, Utf8NumBytes)

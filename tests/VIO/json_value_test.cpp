@@ -85,14 +85,16 @@ TEST(VJsonValue, CommentsAreCheckedAndStored)
     EXPECT_EQ(v.addComment(QStringLiteral("# x"), 1), -1);
     EXPECT_EQ(v.addComment(QStringLiteral("/* x"), 1), -1);
     EXPECT_EQ(v.addComment(QStringLiteral("/"), 1), -1);
-    EXPECT_EQ(v.addComment(QStringLiteral("/*/"), 3), 3);
+    EXPECT_EQ(v.addComment(QStringLiteral("/**/"), 3), 3);
     EXPECT_EQ(v.getComment(99), "");
-    EXPECT_EQ(v.getComment(-1), "// x\n/* x */  /*/");
+    EXPECT_EQ(v.getComment(-1), "// x\n/* x */  /**/");
     EXPECT_EQ(v.getCommentCount(), 3);
 
     // Texts that would not stay one comment when written back.
     EXPECT_EQ(v.addComment(QStringLiteral("// a\n5,\n"), 1), -1);
     EXPECT_EQ(v.addComment(QStringLiteral("/**/ 1, 2 /**/"), 1), -1);
+    EXPECT_EQ(v.addComment(QStringLiteral("/*/"), 1), -1);
+    EXPECT_EQ(v.getCommentPos(), 3);
     EXPECT_EQ(v.addComment(QStringLiteral("// a\n// b\n"), 1), 4);
 
     VJsonValue w;
@@ -299,4 +301,92 @@ TEST(VJsonValue, DebugTexts)
     // Only the first line of getInfo(): no member names.
     EXPECT_FALSE(dump.contains("Member name"));
     EXPECT_TRUE(dump.contains("\n   Object: Type=VJSONTYPE_OBJECT Size=1 comments=0\n         : RefData="));
+}
+
+// A handle given its own child (or grandchild) must take the child before it
+// lets go of the payload that holds it: copy and move alike.
+TEST(VJsonValue, AssigningItsOwnChildKeepsTheChild)
+{
+    VJsonValue cur;
+    cur["a"]["b"] = 7;
+    cur = cur["a"];
+    ASSERT_TRUE(cur.isObject());
+    cur = cur[QStringLiteral("b")];
+    EXPECT_EQ(cur.asInt(), 7);
+
+    VJsonValue arr;
+    arr[0u][0u] = QStringLiteral("first");
+    arr.append(2);
+    arr = arr[0u];
+    ASSERT_TRUE(arr.isArray());
+    EXPECT_EQ(arr.itemAt(0u).asString(), "first");
+    arr = arr.item(0u);
+    EXPECT_EQ(arr.asString(), "first");
+
+    VJsonValue moved;
+    moved["k"].append(5);
+    moved = std::move(moved["k"]);
+    ASSERT_TRUE(moved.isArray());
+    EXPECT_EQ(moved.itemAt(0u).asInt(), 5);
+
+    // A shared parent stays intact in its other handle.
+    VJsonValue parent;
+    parent["x"] = QStringLiteral("y");
+    VJsonValue other = parent;
+    VJsonValue walk = parent;
+    walk = walk[QStringLiteral("x")];
+    EXPECT_EQ(walk.asString(), "y");
+    EXPECT_EQ(other.itemAt(QStringLiteral("x")).asString(), "y");
+}
+
+// A const char* assignment keeps a copy of the text, never the pointer: also
+// on a value whose kind was given as CSTRING.
+TEST(VJsonValue, CStringAssignmentEndsAsString)
+{
+    for (VJsonType kind : {VJSONTYPE_CSTRING, VJSONTYPE_STRING, VJSONTYPE_INT}) {
+        VJsonValue v(kind);
+        {
+            std::string text = "abc";
+            v = text.c_str();
+        }
+        EXPECT_EQ(v.getType(), VJSONTYPE_STRING) << kind;
+        EXPECT_EQ(v.asString(), "abc") << kind;
+        EXPECT_TRUE(v.isSameAs(VJsonValue("abc"))) << kind;
+    }
+    VJsonValue fresh(VJSONTYPE_CSTRING);
+    fresh.setType(VJSONTYPE_CSTRING);
+    EXPECT_TRUE(fresh.isString());
+}
+
+// Freeing a tree takes apart only what no other handle shares: a copied
+// payload shares its containers with the original until either changes.
+TEST(VJsonValue, FreeingATreeLeavesSharedPartsIntact)
+{
+    auto build = [] {
+        VJsonValue tree;
+        for (int i = 0; i < 50; ++i) {
+            VJsonValue& record = tree.item(unsigned(i));
+            record["id"] = i;
+            record["tags"].append(QStringLiteral("t%1").arg(i));
+            record["nested"]["deep"].append(i);
+        }
+        return tree;
+    };
+    for (int keep = 0; keep < 3; ++keep) {
+        VJsonValue tree = build();
+        VJsonValue copy = tree;
+        copy.setLineNo(7); // its own payload; arrays and maps still shared
+        VJsonValue member = tree.itemAt(10u).itemAt(QStringLiteral("nested"));
+        if (keep == 0)
+            tree = VJsonValue();
+        else if (keep == 1)
+            copy = VJsonValue();
+        else
+            member = VJsonValue();
+        const VJsonValue& left = keep == 1 ? tree : copy;
+        ASSERT_EQ(left.size(), 50);
+        EXPECT_TRUE(left.isSameAs(build()));
+        if (keep != 2)
+            EXPECT_EQ(member.itemAt(QStringLiteral("deep")).itemAt(0u).asInt(), 10);
+    }
 }

@@ -1,4 +1,7 @@
+#include <pthread.h>
+
 #include <chrono>
+#include <functional>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -275,6 +278,53 @@ TEST(VJsonWriter, CommentsSurviveReadAndWrite)
     EXPECT_EQ(written(v, style, 0, 2), after);
 }
 
+// What the writer writes with comments, the reader with the matching flags
+// reads back into the same values and comments, and that writes the same text.
+TEST(VJsonWriter, WrittenCommentsReadBack)
+{
+    const int before = VJSONREAD_ALLOW_COMMENTS | VJSONREAD_KEEP_COMMENTS;
+    const int after = before | VJSONREAD_COMMENTS_AFTER;
+    const int style = VJSONWRITE_INDENT | VJSONWRITE_COMMENTS;
+    const struct
+    {
+        int flags;
+        int style;
+        const char* text;
+    } cases[] = {
+        {before, style, "{\"a\": 1 /* x */ /* y */}"},
+        {before, style, "{\"a\": 1 /* x */ /* y */, \"b\": 2}"},
+        {before, style, "[1 // x\n /* y */, 2 /* z */ // w\n]"},
+        {before, style, "[ /* x */ /* y */\n 1]"},
+        {before, style, "{\"a\": [1] /* x\n */ /* y */, \"b\": 2}"},
+        {before, style, "{\"a\": 1\n// x\n}"},
+        {before, style, "[1 // x\r\r\r\n, 2 /* y\r\r\n */]"},
+        {after, style | VJSONWRITE_COMMENTS_AFTER, "// x\n[1 /* y */, // z\n 2]"},
+        {after, style | VJSONWRITE_COMMENTS_AFTER, "// x\n{\"a\": {} /* y */}"},
+    };
+    for (const auto& c : cases) {
+        for (int indent : {0, 2}) {
+            const QString text = QString::fromLatin1(c.text);
+            const VJsonValue tree = read(text, c.flags);
+            const QString once = written(tree, c.style, indent, indent);
+            VJsonReader reader(c.flags, 10);
+            VJsonValue back;
+            EXPECT_EQ(reader.parse(once, &back), 0) << once.toStdString() << reader.getErrors().join("\n").toStdString();
+            EXPECT_TRUE(back.isSameAs(tree)) << once.toStdString();
+            EXPECT_EQ(written(back, c.style, indent, indent).toStdString(), once.toStdString()) << c.text;
+        }
+    }
+    const VJsonValue two = read(QStringLiteral("{\"a\": 1 /* x */ /* y */, \"b\": 2}"), before);
+    const VJsonValue twoBack = read(written(two, style, 0, 2), before);
+    EXPECT_EQ(twoBack.itemAt(QStringLiteral("a")).getCommentArray(), QStringList() << "/* x */" << "/* y */");
+    EXPECT_EQ(twoBack.itemAt(QStringLiteral("b")).getCommentCount(), 0);
+
+    // "/*/" would be written as the opening of a comment that never ends.
+    VJsonValue v(1);
+    EXPECT_EQ(v.addComment(QStringLiteral("/*/"), 1), -1);
+    EXPECT_EQ(v.addComment(QStringLiteral("/*/ "), 1), -1);
+    EXPECT_EQ(v.addComment(QStringLiteral("/**/"), 1), 1);
+}
+
 TEST(VJsonWriter, FailureLeavesOutputUnchanged)
 {
     QString out = QStringLiteral("X");
@@ -326,7 +376,8 @@ TEST(VJsonWriter, ObjectsNestedToTheLimitAreWritten)
     QString out;
     VJsonWriter writer(0, 0, 0);
     ASSERT_NO_THROW(writer.write(deep, out));
-    EXPECT_TRUE(out.startsWith(QStringLiteral("{\n\"a\" : 9999,\n\"b\" : {\n\"a\" : 9998,")))
+    const int top = VJsonValue::MaxDepth - 1;
+    EXPECT_TRUE(out.startsWith(QStringLiteral("{\n\"a\" : %1,\n\"b\" : {\n\"a\" : %2,").arg(top).arg(top - 1)))
         << out.left(40).toStdString();
     EXPECT_EQ(out.count(QLatin1Char('{')), int(VJsonValue::MaxDepth));
 
@@ -335,6 +386,68 @@ TEST(VJsonWriter, ObjectsNestedToTheLimitAreWritten)
     const QString before = out;
     EXPECT_THROW(writer.write(tooDeep, out), VException);
     EXPECT_EQ(out, before);
+}
+
+namespace {
+
+// Runs body in a thread with a stack of the given size; false when the
+// thread could not be made.
+bool runWithStack(size_t bytes, const std::function<void()>& body)
+{
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0)
+        return false;
+    pthread_attr_setstacksize(&attr, bytes);
+    pthread_t thread;
+    auto entry = [](void* arg) -> void* {
+        (*static_cast<const std::function<void()>*>(arg))();
+        return nullptr;
+    };
+    const bool started = pthread_create(&thread, &attr, entry, const_cast<std::function<void()>*>(&body)) == 0;
+    pthread_attr_destroy(&attr);
+    if (started)
+        pthread_join(thread, nullptr);
+    return started;
+}
+
+} // namespace
+
+// Every walk over a tree as deep as the walks accept, with a comment and a
+// key at each level, fits a thread stack of 1 MiB.
+TEST(VJsonWriter, DeepTreesFitASmallThreadStack)
+{
+    auto build = [] {
+        VJsonValue tree(1);
+        for (int i = 1; i < VJsonValue::MaxDepth; ++i) {
+            VJsonValue outer(i % 2 ? VJSONTYPE_ARRAY : VJSONTYPE_OBJECT);
+            if (outer.isArray())
+                outer.append(tree);
+            else
+                outer[QStringLiteral("k")] = tree;
+            outer.addComment(QStringLiteral("// c"), 1 + i % 3);
+            tree = outer;
+        }
+        return tree;
+    };
+    const VJsonValue tree = build();
+    const VJsonValue twin = tree;
+    const VJsonValue copy = build();
+    QString fromThread;
+    bool same = false;
+    bool printed = false;
+    const bool ran = runWithStack(1 << 20, [&] {
+        for (int style = 0; style < 32; ++style)
+            fromThread = written(tree, style, 1, 1);
+        same = tree.isSameAs(copy) && copy.isSameAs(twin);
+        printed = !tree.toString(1).isEmpty() && !tree.dump(true, 1).isEmpty();
+        VJsonValue again;
+        VJsonReader(VJSONREAD_ALLOW_COMMENTS | VJSONREAD_KEEP_COMMENTS, 10)
+            .parse(written(tree, VJSONWRITE_INDENT | VJSONWRITE_COMMENTS, 0, 1), &again);
+    });
+    ASSERT_TRUE(ran);
+    EXPECT_EQ(fromThread, written(tree, 31, 1, 1));
+    EXPECT_TRUE(same);
+    EXPECT_TRUE(printed);
 }
 
 TEST(VJsonWriter, RandomTreesRoundTripInEveryStyle)
