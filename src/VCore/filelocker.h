@@ -62,7 +62,7 @@ private:
 
     QByteArray m_fileName;
     int m_fd;
-    VMutex m_mutex;
+    VMutex* m_mutex; // owned; a forked child leaks its inherited copy
     std::atomic<int> m_depth;
     std::atomic<pthread_t> m_owner;
     std::atomic<pid_t> m_ownerPid;

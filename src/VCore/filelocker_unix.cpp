@@ -4,8 +4,6 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <new>
-
 #include "VArch/arch_unix.h"
 #include "VCore/cancel_guard_p.h"
 #include "VCore/eintr_p.h"
@@ -33,7 +31,7 @@ void logFcntlFailure(int err)
 } // namespace
 
 VFileLockerPrivate::VFileLockerPrivate(const char* fileName)
-    : m_fileName(fileName), m_fd(-1), m_depth(0), m_owner(pthread_t()), m_ownerPid(0), m_locked(false), m_fileLocked(false), m_type(F_UNLCK), m_refusedAt(0)
+    : m_fileName(fileName), m_fd(-1), m_mutex(new VMutex), m_depth(0), m_owner(pthread_t()), m_ownerPid(0), m_locked(false), m_fileLocked(false), m_type(F_UNLCK), m_refusedAt(0)
 {
 }
 
@@ -44,12 +42,14 @@ bool VFileLockerPrivate::heldByCaller() const
 
 // In a process forked from the holder: the file lock belongs to the shared
 // description and stays with the parent, so only our copy of the descriptor
-// goes. The mutex copy is held by a thread that does not exist here and
-// cannot be unlocked: a fresh one replaces it.
+// goes. The mutex copy is held by a thread that does not exist here: it can
+// be neither unlocked nor destroyed (nor initialised again), so it is left
+// as it is and a fresh one replaces it.
 void VFileLockerPrivate::forgetInheritedLock()
 {
     if (m_depth.load() == 0 || m_ownerPid.load() == getpid())
         return;
+    m_mutex = new VMutex;
     if (m_fd >= 0)
         close(m_fd);
     m_fd = -1;
@@ -57,7 +57,6 @@ void VFileLockerPrivate::forgetInheritedLock()
     m_refusedAt = 0;
     m_depth = 0;
     m_ownerPid = 0;
-    new (&m_mutex) VMutex;
 }
 
 VFileLockerPrivate::~VFileLockerPrivate()
@@ -69,6 +68,7 @@ VFileLockerPrivate::~VFileLockerPrivate()
     } catch (const VException& e) {
         VERROR(VDebug::STDOUT) << "Fatal: " << e.what() << endl;
     }
+    delete m_mutex;
 }
 
 int VFileLockerPrivate::openLockFile()
@@ -88,7 +88,7 @@ void VFileLockerPrivate::lock(short type)
 {
     VCancelGuard noCancel;
     forgetInheritedLock();
-    m_mutex.lock();
+    m_mutex->lock();
     if (m_depth > 0) {
         // This thread already holds the lock (the mutex is recursive).
         ++m_depth;
@@ -132,7 +132,7 @@ void VFileLockerPrivate::unlock()
     }
     if (!heldByCaller()) {
         // Not ours to release: VMutex reports the misuse.
-        m_mutex.unlock();
+        m_mutex->unlock();
         return;
     }
     if (m_depth > 1) {
@@ -141,7 +141,7 @@ void VFileLockerPrivate::unlock()
             m_locked = m_fileLocked;
         }
         --m_depth;
-        m_mutex.unlock();
+        m_mutex->unlock();
         return;
     }
     if (m_fd >= 0) {
@@ -153,5 +153,5 @@ void VFileLockerPrivate::unlock()
     m_locked = m_fileLocked = false;
     m_refusedAt = 0;
     m_depth = 0;
-    m_mutex.unlock();
+    m_mutex->unlock();
 }

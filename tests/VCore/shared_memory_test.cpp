@@ -210,12 +210,15 @@ TEST(QtSharedMemory, ProcessesShareDataUnderTheLock)
     });
     ASSERT_TRUE(vtest::waitFor([&] { return exists(locked); }));
 
+    // One thread at a time per object: the key is read before the waiter
+    // starts using the object.
+    const int handle = parent.handle();
     std::atomic<bool> got{false};
     std::thread waiter([&] {
         got = parent.lock();
     });
     // The parent's lock() waits on the semaphore while the child holds it.
-    EXPECT_TRUE(vtest::waitFor([&] { return semWaiters(parent.handle()) == 1; }));
+    EXPECT_TRUE(vtest::waitFor([&] { return semWaiters(handle) == 1; }));
     EXPECT_FALSE(got.load());
     vtest::writeFile(release, "1");
     waiter.join();
