@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -27,6 +28,47 @@ int parseExponent(const char* p)
     return negative ? -value : value;
 }
 
+const double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The shortest digits of a, 1e-7 <= a < 1e22, when there are at most 15 of
+// them, without a general shortest conversion: a decimal of at most 15
+// significant digits that reads back as a is the only one (DBL_DIG), so it
+// is the shortest. The candidate comes from one scaling and is checked by
+// reading it back exactly (m < 2^53 and 10^k are exact, one correctly rounded
+// operation). Gives the digits without trailing zeros and the decimal
+// exponent of the first; false when the check fails or more digits are needed.
+bool fewDigits(double a, char* digits, int& n, int& exponent)
+{
+    if (!(a >= 1e-7 && a < 1e22))
+        return false;
+    uint64_t bits;
+    std::memcpy(&bits, &a, sizeof bits);
+    // floor(log10(a)) or one less.
+    int e10 = ((int(bits >> 52) - 1023) * 78913) >> 18;
+    if (e10 >= -1 && e10 + 1 <= 22 && a >= kPow10[e10 + 1])
+        ++e10;
+    else if (e10 < -1 && a >= 1.0 / kPow10[-e10 - 1])
+        ++e10;
+    const int k = 14 - e10;
+    if (k < -22 || k > 22)
+        return false;
+    const double y = k >= 0 ? a * kPow10[k] : a / kPow10[-k];
+    if (!(y < 9007199254740992.0))
+        return false;
+    uint64_t m = uint64_t(y + 0.5);
+    if (m == 0 || (k >= 0 ? double(m) / kPow10[k] : double(m) * kPow10[-k]) != a)
+        return false;
+    int scale = k;
+    while (m % 10 == 0) {
+        m /= 10;
+        --scale;
+    }
+    n = int(std::to_chars(digits, digits + 20, m).ptr - digits);
+    exponent = n - 1 - scale;
+    return n <= 15;
+}
+
 // The 'g' form with six significant digits when it reads back to the same
 // double, else with the fewest digits that do (the same style): short where
 // six digits were exact, lossless everywhere. Locale-independent. Returns the
@@ -39,27 +81,40 @@ int parseExponent(const char* p)
 // conversion itself.
 int formatDouble(double value, char* out, int size)
 {
-    char sci[40];
-    char* end = std::to_chars(sci, sci + sizeof sci - 1, value, std::chars_format::scientific).ptr;
-    *end = '\0';
-    const char* p = sci;
     char* o = out;
-    if (*p == '-')
-        *o++ = *p++;
+    if (std::signbit(value))
+        *o++ = '-';
     char digits[24];
     int n = 0;
-    const char* e = p;
-    for (; e < end && *e != 'e'; ++e) {
-        if (*e != '.')
-            digits[n++] = *e;
+    int exponent = 0;
+    if (!fewDigits(std::fabs(value), digits, n, exponent)) {
+        char sci[40];
+        char* end = std::to_chars(sci, sci + sizeof sci - 1, value, std::chars_format::scientific).ptr;
+        *end = '\0';
+        const char* e = sci + (sci[0] == '-');
+        for (; e < end && *e != 'e'; ++e) {
+            if (*e != '.')
+                digits[n++] = *e;
+        }
+        if (n <= 6 && std::fabs(value) < DBL_MIN)
+            return int(std::to_chars(out, out + size, value, std::chars_format::general, 6).ptr - out);
+        exponent = parseExponent(e + 1);
     }
-    if (n <= 6 && std::fabs(value) < DBL_MIN)
-        return int(std::to_chars(out, out + size, value, std::chars_format::general, 6).ptr - out);
-    const int exponent = parseExponent(e + 1);
     const int precision = std::max(n, 6);
     if (exponent < -4 || exponent >= precision) {
-        std::memcpy(out, sci, size_t(end - sci));
-        return int(end - sci);
+        // As to_chars' scientific form: at least two exponent digits.
+        *o++ = digits[0];
+        if (n > 1) {
+            *o++ = '.';
+            for (int i = 1; i < n; ++i)
+                *o++ = digits[i];
+        }
+        *o++ = 'e';
+        *o++ = exponent < 0 ? '-' : '+';
+        const int magnitude = exponent < 0 ? -exponent : exponent;
+        if (magnitude < 10)
+            *o++ = '0';
+        return int(std::to_chars(o, out + size, magnitude).ptr - out);
     }
     if (exponent >= 0) {
         for (int i = 0; i <= exponent; ++i)
@@ -78,6 +133,75 @@ int formatDouble(double value, char* out, int size)
             *o++ = digits[i];
     }
     return int(o - out);
+}
+
+template <size_t N>
+int copyText(char* out, const char (&text)[N])
+{
+    std::memcpy(out, text, N - 1);
+    return int(N - 1);
+}
+
+// Ascending key order of an object's members as indices into members, taken
+// from cache when the keys equal the last ones seen there in the same order
+// (mostly the very same shared strings), else sorted and cached.
+template <class Members, class Order, class Cache>
+void sortedOrder(const Members& members, Order& order, Cache* cache)
+{
+    const int n = members.size();
+    bool cached = cache && cache->keys.size() == size_t(n);
+    for (int i = 0; cached && i < n; ++i) {
+        const QString& key = members[i].key();
+        const QString& known = cache->keys[size_t(i)];
+        cached = (key.constData() == known.constData() && key.size() == known.size()) || key == known;
+    }
+    order.resize(n);
+    if (cached) {
+        std::copy(cache->order.begin(), cache->order.end(), order.begin());
+        return;
+    }
+    for (int i = 0; i < n; ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [&members](int a, int b) {
+        const QString& x = members[a].key();
+        const QString& y = members[b].key();
+        // Most keys differ in their first character: decide those inline.
+        if (!x.isEmpty() && !y.isEmpty() && x.at(0) != y.at(0))
+            return x.at(0).unicode() < y.at(0).unicode();
+        return x < y;
+    });
+    if (cache) {
+        cache->keys.clear();
+        for (int i = 0; i < n; ++i)
+            cache->keys.push_back(members[i].key());
+        cache->order.assign(order.begin(), order.end());
+    }
+}
+
+// A double as written: JSON has no NaN or infinity, and "-0" would read back
+// as the integer 0 and lose the sign.
+int doubleText(double value, char* out, int size)
+{
+    if (!std::isfinite(value))
+        return copyText(out, "null");
+    if (value == 0.0 && std::signbit(value))
+        return copyText(out, "-0.0");
+    return formatDouble(value, out, size);
+}
+
+// An object's hash nodes lie near each other, allocated as it was built,
+// but are walked in hash order, which the hardware does not foresee: ask for
+// the memory around its first node (a prefetch never faults).
+inline void prefetchMembers(const VJsonValue& value)
+{
+    if (value.getType() != VJSONTYPE_OBJECT)
+        return;
+    const VJsonInternalMap& map = *value.asMap();
+    if (map.isEmpty())
+        return;
+    const uintptr_t node = reinterpret_cast<uintptr_t>(&map.constBegin().key());
+    for (uintptr_t offset = 0; offset < 2048; offset += 64)
+        __builtin_prefetch(reinterpret_cast<const void*>(node - 1024 + offset));
 }
 
 struct ScopedOutput
@@ -129,8 +253,27 @@ private:
         m_end = m_data + capacity;
     }
 
+public:
+    // Per nesting level: the member keys of the last object written there,
+    // in hash order, and the order that sorts them. Records of one shape
+    // repeat both, so an object with the same keys in the same hash order
+    // takes the sorted order without sorting.
+    struct KeyOrder
+    {
+        std::vector<QString> keys;
+        std::vector<int> order;
+    };
+    KeyOrder& keyOrder(int level)
+    {
+        if (size_t(level) >= m_keyOrders.size())
+            m_keyOrders.resize(size_t(level) + 1);
+        return m_keyOrders[size_t(level)];
+    }
+
+private:
     QString& m_out;
     const int m_start;
+    std::vector<KeyOrder> m_keyOrders;
     bool m_done = false;
     ushort* m_data = nullptr;
     ushort* m_cur = nullptr;
@@ -177,30 +320,47 @@ inline int putInteger(VJsonWriterBuffer* out, Int value)
     return put(out, digits, int(end - digits));
 }
 
-// One object's members (pointers into its unchanging map) on the thread's
-// member stack, from base to the top; taken off again when the object is
-// written (or the write throws).
-struct MemberStack
+// A slice at the top of the thread's stack of T, shared by all nesting
+// levels so that a level's arrays take no room in its frame (Qt 6's hash
+// iterators are twice as big, and the frame times MaxDepth must fit a small
+// thread stack). The slice goes with its level, also when the write throws.
+// Deeper levels may move the stack: index again after each recursion.
+template <class T>
+class StackSlice
 {
-    struct Member
-    {
-        const QString* key;
-        const VJsonValue* value;
-    };
+public:
+    StackSlice() : m_stack(threadStack()), m_base(m_stack.size()) {}
+    ~StackSlice() { m_stack.resize(m_base); }
+    StackSlice(const StackSlice&) = delete;
+    StackSlice& operator=(const StackSlice&) = delete;
 
-    MemberStack() : stack(threadStack()), base(stack.size()) {}
-    ~MemberStack() { stack.resize(base); }
-    MemberStack(const MemberStack&) = delete;
-    MemberStack& operator=(const MemberStack&) = delete;
+    int size() const { return int(m_stack.size() - m_base); }
+    void append(const T& item) { m_stack.push_back(item); }
+    void resize(int n) { m_stack.resize(m_base + size_t(n)); }
+    T& operator[](int i) { return m_stack[m_base + size_t(i)]; }
+    const T& operator[](int i) const { return m_stack[m_base + size_t(i)]; }
+    typename std::vector<T>::iterator begin() { return m_stack.begin() + std::ptrdiff_t(m_base); }
+    typename std::vector<T>::iterator end() { return m_stack.end(); }
 
-    static std::vector<Member>& threadStack()
+private:
+    static std::vector<T>& threadStack()
     {
-        thread_local std::vector<Member> members;
-        return members;
+        thread_local std::vector<T> stack;
+        return stack;
     }
 
-    std::vector<Member>& stack;
-    const size_t base;
+    std::vector<T>& m_stack;
+    const size_t m_base;
+};
+
+// An object's member, pointing into its map (which does not change while
+// it is written).
+struct Member
+{
+    const QString* k;
+    const VJsonValue* v;
+    const QString& key() const { return *k; }
+    const VJsonValue& value() const { return *v; }
 };
 
 } // namespace
@@ -249,7 +409,42 @@ int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma
         writeKey(*key);
 
     int last = 0;
-    switch (value.getType()) {
+    const VJsonType type = value.getType();
+    // Numbers, booleans and null: the text, and its line in one piece when
+    // nothing follows it but a comma.
+    char scalar[64];
+    int scalarLength = -1;
+    switch (type) {
+    case VJSONTYPE_DOUBLE:
+        scalarLength = doubleText(value.m_refData->m_value.m_valDouble, scalar, sizeof scalar);
+        break;
+    case VJSONTYPE_INT:
+        scalarLength = int(std::to_chars(scalar, scalar + sizeof scalar, value.m_refData->m_value.m_valInt).ptr - scalar);
+        break;
+    case VJSONTYPE_UINT:
+        scalarLength = int(std::to_chars(scalar, scalar + sizeof scalar, value.m_refData->m_value.m_valUInt).ptr - scalar);
+        break;
+    case VJSONTYPE_BOOL:
+        scalarLength = value.m_refData->m_value.m_valBool ? copyText(scalar, "true") : copyText(scalar, "false");
+        break;
+    case VJSONTYPE_NULL:
+        scalarLength = copyText(scalar, "null");
+        break;
+    default:
+        break;
+    }
+    if (scalarLength > 0 && commentPos == 0 && out) {
+        ushort* o = out->take(size_t(scalarLength) + 2);
+        for (int i = 0; i < scalarLength; ++i)
+            *o++ = static_cast<unsigned char>(scalar[i]);
+        if (comma)
+            *o++ = ',';
+        *o++ = '\n';
+        out->giveBack(o);
+        return '\n';
+    }
+
+    switch (type) {
     case VJSONTYPE_EMPTY:
         throw VException("VJsonWriter::WriteEmpty() cannot be called (not a valid JSON text)", kFile, 250);
     case VJSONTYPE_STRING:
@@ -259,19 +454,11 @@ int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma
         last = writeStringValue(value.asString());
         break;
     case VJSONTYPE_DOUBLE:
-        last = writeDouble(value.m_refData->m_value.m_valDouble);
-        break;
     case VJSONTYPE_INT:
-        last = putInteger(out, value.m_refData->m_value.m_valInt);
-        break;
     case VJSONTYPE_UINT:
-        last = putInteger(out, value.m_refData->m_value.m_valUInt);
-        break;
     case VJSONTYPE_BOOL:
-        last = value.m_refData->m_value.m_valBool ? put(out, "true", 4) : put(out, "false", 5);
-        break;
     case VJSONTYPE_NULL:
-        last = put(out, "null", 4);
+        last = put(out, scalar, scalarLength);
         break;
     case VJSONTYPE_ARRAY:
     case VJSONTYPE_OBJECT: {
@@ -290,30 +477,34 @@ int VJsonWriter::doWrite(const VJsonValue& value, const QString* key, bool comma
             put(out, '\n');
         }
         if (array) {
+            // Payloads lie apart in memory: ask for them well ahead.
             const VJsonInternalArray& elements = *value.asArray();
-            for (int i = 0; i < elements.size(); ++i) {
-                // Payloads lie apart in memory: ask for them early.
-                if (i + 4 < elements.size())
-                    __builtin_prefetch(elements.at(i + 4).m_refData);
-                doWrite(elements.at(i), nullptr, i + 1 < elements.size());
+            const VJsonValue* const element = elements.constData();
+            const int n = elements.size();
+            const int ahead = 8;
+            for (int i = 0; i < n && i < ahead; ++i)
+                __builtin_prefetch(element[i].m_refData);
+            for (int i = 0; i < n; ++i) {
+                if (i + ahead < n)
+                    __builtin_prefetch(element[i + ahead].m_refData);
+                if (i + 2 < n)
+                    prefetchMembers(element[i + 2]);
+                doWrite(element[i], nullptr, i + 1 < n);
             }
         } else {
             // Sorted keys: hash order changes from run to run.
-            // The members wait on a stack shared by all levels, not in this
-            // frame: Qt 6's hash iterators are twice as big, and the frame
-            // times MaxDepth must fit a small thread stack.
             const VJsonInternalMap& map = *value.asMap();
-            MemberStack members;
+            StackSlice<Member> members;
             for (VJsonInternalMap::const_iterator it = map.constBegin(); it != map.constEnd(); ++it) {
                 __builtin_prefetch(it.value().m_refData);
-                members.stack.push_back({&it.key(), &it.value()});
+                members.append({&it.key(), &it.value()});
             }
-            std::sort(members.stack.begin() + members.base, members.stack.end(),
-                      [](const MemberStack::Member& a, const MemberStack::Member& b) { return *a.key < *b.key; });
-            const size_t count = members.stack.size() - members.base;
-            for (size_t i = 0; i < count; ++i) {
-                const MemberStack::Member m = members.stack[members.base + i];
-                doWrite(*m.value, m.key, i + 1 < count);
+            StackSlice<int> order;
+            sortedOrder(members, order, out ? &out->keyOrder(m_level) : nullptr);
+            const int n = members.size();
+            for (int i = 0; i < n; ++i) {
+                const Member member = members[order[i]];
+                doWrite(member.value(), &member.key(), i + 1 < n);
             }
         }
         --m_level;
@@ -489,14 +680,8 @@ int VJsonWriter::writeUInt(unsigned int value)
 
 int VJsonWriter::writeDouble(double value)
 {
-    // JSON has no NaN or infinity.
-    if (!std::isfinite(value))
-        return put(output(), "null", 4);
-    // "-0" would read back as the integer 0 and lose the sign.
-    if (value == 0.0 && std::signbit(value))
-        return put(output(), "-0.0", 4);
     char buf[64];
-    return put(output(), buf, formatDouble(value, buf, sizeof buf));
+    return put(output(), buf, doubleText(value, buf, sizeof buf));
 }
 
 int VJsonWriter::writeError(const QString& text)

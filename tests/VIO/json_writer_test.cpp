@@ -1,5 +1,7 @@
 #include <pthread.h>
 
+#include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <functional>
 #include <cmath>
@@ -10,6 +12,8 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -217,6 +221,139 @@ TEST(VJsonWriter, DoublesRoundTrip)
         const double want = list.itemAt(unsigned(i)).asDouble();
         EXPECT_EQ(back.itemAt(unsigned(i)).asDouble(), want) << i << " " << want;
     }
+}
+
+// The significant digits of a number text without leading or trailing
+// zeros, and the decimal exponent of the first.
+static std::pair<std::string, int> digitsOf(const std::string& text)
+{
+    std::string digits;
+    int point = -1;
+    int exponent = 0;
+    size_t i = text[0] == '-' ? 1 : 0;
+    for (; i < text.size() && text[i] != 'e'; ++i) {
+        if (text[i] == '.')
+            point = int(digits.size());
+        else
+            digits += text[i];
+    }
+    if (i < text.size())
+        exponent = std::atoi(text.c_str() + i + 1);
+    if (point < 0)
+        point = int(digits.size());
+    exponent += point - 1;
+    while (digits.size() > 1 && digits[0] == '0') {
+        digits.erase(0, 1);
+        --exponent;
+    }
+    while (digits.size() > 1 && digits.back() == '0')
+        digits.pop_back();
+    return {digits, exponent};
+}
+
+TEST(VJsonWriter, DoublesKeepTheirShortestDigits)
+{
+    // Around the limits of short forms: 14 to 17 significant digits, their
+    // neighbours, powers of ten and 2^53, over the decimal exponents where
+    // scaling by a power of ten is exact and past them.
+    std::mt19937_64 rng(11);
+    std::vector<double> values;
+    for (int i = 0; i < 60000; ++i) {
+        const int digits = 14 + int(rng() % 4);
+        std::string text = std::to_string(1 + rng() % 9);
+        for (int d = 1; d < digits; ++d)
+            text += char('0' + rng() % 10);
+        text += 'e' + std::to_string(int(rng() % 40) - 26);
+        double v = 0;
+        std::from_chars(text.data(), text.data() + text.size(), v);
+        values.push_back(v);
+        values.push_back(std::nextafter(v, rng() % 2 ? 0.0 : 1e300));
+    }
+    for (int e = -12; e <= 25; ++e) {
+        const double p = std::pow(10.0, e);
+        for (double v : {p, std::nextafter(p, 0.0), std::nextafter(p, 1e300), 9.99999999999999 * p, 1.00000000000001 * p})
+            values.push_back(v);
+    }
+    for (int d = -8; d <= 8; ++d)
+        values.push_back(9007199254740992.0 + 2 * d);
+    VJsonValue list(VJSONTYPE_ARRAY);
+    for (size_t i = 0; i < values.size(); ++i)
+        list.append(i % 2 ? -values[i] : values[i]);
+
+    const QStringList lines = written(list).split(QLatin1Char('\n'));
+    ASSERT_EQ(lines.size(), list.size() + 3);
+    for (int i = 0; i < list.size(); ++i) {
+        const double value = list.itemAt(unsigned(i)).asDouble();
+        std::string text = lines[i + 1].toStdString();
+        if (!text.empty() && text.back() == ',')
+            text.pop_back();
+        char shortest[40];
+        const std::string sci(shortest, std::to_chars(shortest, shortest + sizeof shortest, value, std::chars_format::scientific).ptr);
+        const auto want = digitsOf(sci);
+        const auto got = digitsOf(text);
+        EXPECT_EQ(got, want) << text << " for " << sci;
+        // The 'e' form where a 'g' form of max(digits, 6) would use it.
+        const bool scientific = want.second < -4 || want.second >= std::max<int>(int(want.first.size()), 6);
+        EXPECT_EQ(text.find('e') != std::string::npos, scientific) << text;
+        EXPECT_EQ(text[0] == '-', value < 0) << text;
+    }
+}
+
+// The compact text of v with members in getMemberNames() order.
+static QString compactText(const VJsonValue& v, bool comma)
+{
+    QString out;
+    if (v.isObject()) {
+        out = QStringLiteral("{\n");
+        const QStringList keys = v.getMemberNames();
+        for (int i = 0; i < keys.size(); ++i)
+            out += QLatin1Char('"') + keys[i] + QStringLiteral("\" : ") +
+                   compactText(v.itemAt(keys[i]), i + 1 < keys.size());
+        out += QLatin1Char('}');
+    } else if (v.isArray()) {
+        out = QStringLiteral("[\n");
+        for (int i = 0; i < v.size(); ++i)
+            out += compactText(v.itemAt(unsigned(i)), i + 1 < v.size());
+        out += QLatin1Char(']');
+    } else {
+        out = QString::number(v.asInt());
+    }
+    return out + (comma ? QStringLiteral(",\n") : QStringLiteral("\n"));
+}
+
+TEST(VJsonWriter, ObjectsOfManyShapesInKeyOrder)
+{
+    // Neighbouring and nested objects whose keys differ in one key, in
+    // number, in insertion order, or only in being other string instances.
+    std::mt19937 rng(5);
+    const char* const pool[] = {"a", "b", "c", "d", "aa", "ab", "b0", "\x7f"};
+    std::function<VJsonValue(int)> object = [&](int depth) {
+        VJsonValue o(VJSONTYPE_OBJECT);
+        for (int i = int(rng() % 7); i > 0; --i) {
+            const QString key = QString::fromLatin1(pool[rng() % 8]);
+            if (depth < 3 && rng() % 4 == 0)
+                o[QString(key.constData(), key.size())] = object(depth + 1);
+            else
+                o[key] = int(rng() % 100);
+        }
+        if (rng() % 5 == 0 && o.size() > 0)
+            o.remove(o.getMemberNames().first());
+        return o;
+    };
+    VJsonValue list(VJSONTYPE_ARRAY);
+    for (int i = 0; i < 400; ++i) {
+        VJsonValue o = object(0);
+        list.append(o);
+        if (rng() % 3 == 0) {
+            // The same keys again, inserted in the reverse order.
+            VJsonValue reversed(VJSONTYPE_OBJECT);
+            const QStringList keys = o.getMemberNames();
+            for (int k = keys.size() - 1; k >= 0; --k)
+                reversed[keys[k]] = o.itemAt(keys[k]);
+            list.append(reversed);
+        }
+    }
+    EXPECT_EQ(written(list), compactText(list, false));
 }
 
 TEST(VJsonWriter, Comments)
