@@ -94,7 +94,11 @@ bool VTestDir::recursiveClean(int dirFd)
         // directory, descend into the first directory not yet handled.
         std::string down;
         int sub = -1;
-        DIR* d = fdopendir(dup(cur));
+        // The listing reads through a copy: closedir closes it, not cur.
+        const int listFd = fcntl(cur, F_DUPFD_CLOEXEC, 0);
+        DIR* d = listFd >= 0 ? fdopendir(listFd) : nullptr;
+        if (!d && listFd >= 0)
+            close(listFd);
         if (d) {
             while (struct dirent* e = readdir(d)) {
                 const char* name = e->d_name;
