@@ -58,13 +58,21 @@ void VTestDir::clean()
     const QByteArray local = QFile::encodeName(_qDir.absolutePath());
     const int fd = open(local.constData(), kDirFlags);
     if (fd < 0) {
-        if (errno != ENOENT)
-            VWARNING(VDebug::STDERR) << "VTestDir::clean: refusing to clean" << path << ":" << vStrError(errno)
+        // Taken first: the log line's own calls may change errno.
+        const int err = errno;
+        if (err != ENOENT)
+            VWARNING(VDebug::STDERR) << "VTestDir::clean: refusing to clean" << path << ":" << vStrError(err)
                                      << endl;
         return;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || st.st_uid != geteuid()) {
+    if (fstat(fd, &st) != 0) {
+        const int err = errno;
+        VWARNING(VDebug::STDERR) << "VTestDir::clean: refusing to clean" << path << ":" << vStrError(err) << endl;
+        close(fd);
+        return;
+    }
+    if (st.st_uid != geteuid()) {
         VWARNING(VDebug::STDERR) << "VTestDir::clean: refusing to clean" << path << ": owned by uid"
                                  << quint64(st.st_uid) << endl;
         close(fd);
