@@ -617,6 +617,10 @@ bool VDebug::VDebugSink::rotateLogFile()
         return fail(cannotCopy, errno, true);
     const int lockFd = src.get();
     if (!lockExclusiveWithin(lockFd, g_rotationWaitMs.load(std::memory_order_relaxed))) {
+        // Not a wait (a read-only description cannot lock for writing):
+        // reported once like any failure, not retried every second.
+        if (errno != EAGAIN && errno != EACCES)
+            return fail(QStringLiteral("cannot lock"), errno, true);
         // A bypassing writer stopped inside its write: try again later.
         ::unlink(copyPath.constData());
         _retryAfter = now.tv_sec + 1;
