@@ -190,8 +190,9 @@ void VDb::releaseConnection(VDbConnection* conn)
         return;
     }
     // Still in the used list, so no other thread can take it meanwhile. A
-    // pending transaction must not leak into the next user's BEGIN.
-    if (conn->inTransaction())
+    // pending transaction must not leak into the next user's BEGIN, nor a
+    // lost session's failure into the next user's commit.
+    if (conn->inTransaction() || conn->m_state->transactionLost)
         conn->rollback();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_usedConnections.removeOne(conn))

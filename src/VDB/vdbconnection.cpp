@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QSqlDriver>
 #include <QSqlQuery>
+#include <QVariant>
 
 #include "VCore/cancel_guard_p.h"
 #include "VCore/vexception.h"
@@ -47,11 +48,46 @@ QString vdbFailureReason(const QSqlError& error, const QSqlDatabase& db)
     return QStringLiteral("the driver gave no reason");
 }
 
+namespace {
+bool isLostCode(const QString& code)
+{
+    return code == QLatin1String("2006") || code == QLatin1String("2013") || code == QLatin1String("2055") ||
+           code == QLatin1String("1927");
+}
+
+bool isMySql(const QSqlDatabase& db)
+{
+    const QSqlDriver* driver = db.driver();
+    return driver && driver->dbmsType() == QSqlDriver::MySqlServer;
+}
+} // namespace
+
+bool vdbSessionLost(const QSqlError& error)
+{
+    const QString code = error.nativeErrorCode();
+    return code.isEmpty() ? vdbIsLostConnection(error) : isLostCode(code);
+}
+
+bool vdbNeverReachedServer(const QSqlError& error)
+{
+    const QString code = error.nativeErrorCode();
+    return code.isEmpty() ? vdbIsLostConnection(error) : code == QLatin1String("2006");
+}
+
+bool vdbAutocommitOff(QSqlDatabase& db)
+{
+    if (!isMySql(db))
+        return false;
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("SELECT @@autocommit")) || !q.next())
+        return true;
+    return q.value(0).toInt() == 0;
+}
+
 bool vdbReopen(QSqlDatabase& db, QString* reason)
 {
-    QSqlDriver* driver = db.driver();
     const QString name = db.databaseName();
-    if (!driver || driver->dbmsType() != QSqlDriver::MySqlServer || name.isEmpty()) {
+    if (!isMySql(db) || name.isEmpty()) {
         if (db.open())
             return true;
         *reason = vdbFailureReason(db.lastError(), db);
@@ -95,6 +131,8 @@ VDbConnection::VDbConnection(QSqlDatabase qdb, VDb* conn, VDbConfigReader* confi
         VCancelSafeLocker<std::mutex> lock(&statesMutex());
         states().insert(name, m_state);
     }
+    if (vdbIsUsable(m_conn))
+        m_state->opened(vdbAutocommitOff(m_conn));
 }
 
 VDbConnection::~VDbConnection()
@@ -127,16 +165,19 @@ bool VDbConnection::inTransaction() const
 
 void VDbConnection::reopenOutsideTransaction(const QString& prefix, const QString& reason)
 {
-    if (m_state->inTransaction) {
-        // Reopening would drop the open transaction's work unseen.
+    if (m_state->holdsWork()) {
+        // Reopening would drop the session's pending work unseen.
         m_state->markLostIfInTransaction(reason);
         throw VException(prefix + reason);
     }
+    if (!vdbIsUsable(m_conn))
+        ++m_state->closures;
     // Statements prepared before are dead, whether or not this succeeds.
     ++m_state->generation;
     QString failure;
     if (!vdbReopen(m_conn, &failure))
         throw VException(prefix + failure);
+    m_state->opened(vdbAutocommitOff(m_conn));
 }
 
 void VDbConnection::beginTransaction()
@@ -149,7 +190,7 @@ void VDbConnection::beginTransaction()
     }
     if (!m_conn.transaction()) {
         const QSqlError error = m_conn.lastError();
-        if (reopened || !vdbIsLostConnection(error))
+        if (reopened || !vdbSessionLost(error))
             throw VException(prefix + vdbFailureReason(error, m_conn));
         reopenOutsideTransaction(prefix, error.text());
         if (!m_conn.transaction())
@@ -169,18 +210,22 @@ void VDbConnection::commit()
     }
     if (!m_conn.commit()) {
         const QSqlError error = m_conn.lastError();
-        // A lost or closed session took its transaction along; otherwise it
-        // is still open and the caller may roll it back.
-        if (vdbIsLostConnection(error) || !vdbIsUsable(m_conn))
+        const QString reason = vdbFailureReason(error, m_conn);
+        // A lost or closed session took its work along; otherwise it is
+        // still open and the caller may roll it back.
+        if (vdbSessionLost(error) || !vdbIsUsable(m_conn)) {
+            m_state->markLostIfInTransaction(reason);
             m_state->endTransaction();
-        throw VException(prefix + vdbFailureReason(error, m_conn));
+        }
+        throw VException(prefix + reason);
     }
     m_state->endTransaction();
 }
 
 void VDbConnection::rollback()
 {
-    m_conn.rollback();
+    if (!m_conn.rollback() && (vdbSessionLost(m_conn.lastError()) || !vdbIsUsable(m_conn)))
+        m_state->markLostIfInTransaction(vdbFailureReason(m_conn.lastError(), m_conn));
     m_state->endTransaction();
 }
 
@@ -206,7 +251,7 @@ VSafeSqlQuery VDbConnection::createQuery(const QString& queryName)
     VSafeSqlQuery q(getDatabase(), m_state);
     if (q.prepare(sql))
         return q;
-    if (!reopened && vdbIsLostConnection(q.lastError())) {
+    if (!reopened && vdbSessionLost(q.lastError())) {
         reopenOutsideTransaction(prefix, q.lastError().text());
         if (q.prepare(sql))
             return q;

@@ -9,6 +9,14 @@
 // inside a transaction: then the call fails and commit() fails too, as the
 // transaction's work died with the session. Every VSafeSqlQuery made on
 // getDatabase() knows that transaction, whatever constructor made it.
+//
+// Autocommit: the library leaves the server's setting alone. A session that
+// runs with autocommit off (read when the connection opens or reopens)
+// holds uncommitted work at any time, so it counts as inside a transaction
+// all along: losing it is a failure (the call fails, and so does the next
+// commit()), never a silent reopen. Once commit() or rollback() has
+// reported that failure (releasing the connection to the pool rolls back
+// too), the next call reopens.
 #ifndef VORNLIB_VDB_VDBCONNECTION_H
 #define VORNLIB_VDB_VDBCONNECTION_H
 

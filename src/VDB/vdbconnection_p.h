@@ -20,24 +20,44 @@ struct VDbConnectionState
 {
     // Between a successful beginTransaction() and commit()/rollback().
     bool inTransaction = false;
-    // The connection was lost inside that transaction: its work is gone.
+    // The session runs with autocommit off (read when the connection opens
+    // or reopens): all its work waits for a commit.
+    bool autocommitOff = false;
+    // The session was lost while holding work: that work is gone.
     bool transactionLost = false;
     QString lostText;
+    // The caller has heard of that loss (commit() failed, or rollback()):
+    // an autocommit-off session may be reopened.
+    bool lossReported = false;
     // Counts reopens: statements prepared before one are prepared again.
     quint64 generation = 0;
+    // Counts reopens that found the connection closed: while it was, a
+    // QSqlQuery::prepare could fail leaving no trace in the query.
+    quint64 closures = 0;
+
+    // Whether losing the session now loses work of the caller's.
+    bool holdsWork() const { return inTransaction || (autocommitOff && !lossReported); }
 
     void markLostIfInTransaction(const QString& text)
     {
-        if (inTransaction && !transactionLost) {
+        if (holdsWork() && !transactionLost) {
             transactionLost = true;
             lostText = text;
         }
     }
     void endTransaction()
     {
+        if (transactionLost)
+            lossReported = true;
         inTransaction = false;
         transactionLost = false;
         lostText.clear();
+    }
+    // A new session: nothing of it is lost yet.
+    void opened(bool autocommitIsOff)
+    {
+        autocommitOff = autocommitIsOff;
+        lossReported = false;
     }
 };
 
@@ -47,6 +67,23 @@ struct VDbConnectionState
 std::shared_ptr<VDbConnectionState> vdbFindState(const QString& connectionName);
 
 inline bool vdbIsUsable(const QSqlDatabase& db) { return db.isOpen() && !db.isOpenError(); }
+
+// The library's own test for a lost session. Server errors repeat user data
+// in their text, so an error that carries a native code is judged by it:
+// 2006 (server gone away), 2013 and 2055 (lost during a query), 1927
+// (connection killed). MySQL's 4031 (idle session closed) is not among
+// them: on MariaDB it names a missing trigger. Only an error without a code
+// is judged by its text (vdbIsLostConnection).
+bool vdbSessionLost(const QSqlError& error);
+
+// Lost before the server got the statement (2006), so running it again
+// cannot run it twice; judged as vdbSessionLost.
+bool vdbNeverReachedServer(const QSqlError& error);
+
+// Whether the session of an open connection runs with autocommit off; true
+// when that cannot be read, as work may then be pending. False for drivers
+// other than MySQL's.
+bool vdbAutocommitOff(QSqlDatabase& db);
 
 // The text of a failure: the driver's, else "connection is not open" for a
 // closed connection, else a generic text. Never empty.

@@ -1,7 +1,6 @@
 #include "VDB/vsafesqlquery.h"
 
 #include <QSqlResult>
-#include <QStringList>
 #include <QThread>
 #include <QVariant>
 #include <QVector>
@@ -9,76 +8,21 @@
 #include "VDB/vdbconnection_p.h"
 
 namespace {
-// The client's "server has gone away": the statement never reached the
-// server, so running it again cannot run it twice.
-bool neverReachedServer(const QSqlError& error)
-{
-    const QString code = error.nativeErrorCode();
-    if (code == QLatin1String("2006"))
-        return true;
-    return vdbIsLostConnection(error) && code != QLatin1String("2013") &&
-           code != QLatin1String("2055") && code != QLatin1String("1927");
-}
-
 const int RETRY_PAUSE_MS = 100;
 
-// Reaches the protected QSqlResult::setLastError (QSqlQuery has no setter).
+// Reaches protected members of QSqlResult (QSqlQuery has no setter, nor a
+// count of the values bound).
 struct ResultAccess : QSqlResult
 {
+    using QSqlResult::boundValueCount;
     using QSqlResult::setLastError;
 };
 
-bool isNameChar(QChar c)
-{
-    const ushort u = c.unicode();
-    return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '_';
-}
-
-// The placeholders of a statement as Qt's SQL layer reads them: a name is
-// ':' (not after another ':') followed by letters, digits or '_'; quoted
-// text ('', "", ``, []) holds none. Each name once, in order of first use.
-struct Placeholders
-{
-    QStringList names;
-    int positional = 0;
-};
-
-Placeholders placeholdersOf(const QString& sql)
-{
-    Placeholders p;
-    QChar closing;
-    const int n = sql.size();
-    for (int i = 0; i < n; ++i) {
-        const QChar ch = sql.at(i);
-        if (!closing.isNull()) {
-            if (ch == closing) {
-                if (closing == QLatin1Char(']') && i + 1 < n && sql.at(i + 1) == closing)
-                    ++i;
-                else
-                    closing = QChar();
-            }
-        } else if (ch == QLatin1Char(':') && (i == 0 || sql.at(i - 1) != QLatin1Char(':')) && i + 1 < n &&
-                   isNameChar(sql.at(i + 1))) {
-            int end = i + 1;
-            while (end < n && isNameChar(sql.at(end)))
-                ++end;
-            const QString name = sql.mid(i, end - i);
-            if (!p.names.contains(name))
-                p.names << name;
-            i = end - 1;
-        } else if (ch == QLatin1Char('?')) {
-            ++p.positional;
-        } else if (ch == QLatin1Char('\'') || ch == QLatin1Char('"') || ch == QLatin1Char('`')) {
-            closing = ch;
-        } else if (ch == QLatin1Char('[')) {
-            closing = QLatin1Char(']');
-        }
-    }
-    return p;
-}
+const QLatin1String NOT_PREPARED_DRIVER("statement not prepared");
+const QLatin1String NOT_PREPARED("its prepare failed: prepare it again and bind its values");
 } // namespace
 
-VSafeSqlQuery::VSafeSqlQuery() : _generation(0), _stale(false) {}
+VSafeSqlQuery::VSafeSqlQuery() : _generation(0), _stale(false), _closuresSeen(0), _untrusted(false) {}
 
 VSafeSqlQuery::VSafeSqlQuery(QSqlDatabase db)
     : VSafeSqlQuery(db, vdbFindState(db.connectionName()))
@@ -86,7 +30,8 @@ VSafeSqlQuery::VSafeSqlQuery(QSqlDatabase db)
 }
 
 VSafeSqlQuery::VSafeSqlQuery(QSqlDatabase db, const std::shared_ptr<VDbConnectionState>& state)
-    : QSqlQuery(db), _database(db), _state(state), _generation(state ? state->generation : 0), _stale(false)
+    : QSqlQuery(db), _database(db), _state(state), _generation(state ? state->generation : 0), _stale(false),
+      _closuresSeen(state ? state->closures : 0), _untrusted(false)
 {
 }
 
@@ -104,9 +49,13 @@ bool VSafeSqlQuery::prepare(const QString& query)
     }
     _failedSql.clear();
     _lastQueryAtFailure.clear();
+    _leftError.clear();
     _stale = false;
-    if (_state)
+    _untrusted = false;
+    if (_state) {
         _generation = _state->generation;
+        _closuresSeen = _state->closures;
+    }
     return true;
 }
 
@@ -115,52 +64,73 @@ bool VSafeSqlQuery::neverPrepared() const
     return !_failedSql.isEmpty() && _failedSql != _lastQueryAtFailure && lastQuery() == _lastQueryAtFailure;
 }
 
+void VSafeSqlQuery::setError(const QString& text, const QString& driverText)
+{
+    QSqlResult* result = const_cast<QSqlResult*>(QSqlQuery::result());
+    (result->*(&ResultAccess::setLastError))(QSqlError(driverText, text, QSqlError::StatementError));
+}
+
+void VSafeSqlQuery::checkClosures()
+{
+    if (!_state)
+        return;
+    // A QSqlQuery::prepare on a closed connection fails leaving the older
+    // statement and no error. The error this query left when it failed on
+    // the closed connection is cleared by any such call: while it is still
+    // there, no prepare went past this class.
+    const bool untouched = !_leftError.isEmpty() && lastError().text() == _leftError;
+    _untrusted = !untouched && (!vdbIsUsable(_database) || _state->closures != _closuresSeen);
+    if (!_untrusted)
+        _closuresSeen = _state->closures;
+}
+
 bool VSafeSqlQuery::runPrepared()
 {
     // A statement prepared before its connection was reopened is dead on the
     // server: prepare the last prepared text again with the values bound so
-    // far (Qt forgets them on prepare). Names are bound by name, so a name
-    // used twice gets its value in both places.
+    // far (Qt forgets them on prepare), position by position, as Qt holds
+    // them whether they were bound by name or by position.
     const bool reopened = _stale || (_state && _generation != _state->generation);
-    if (reopened && neverPrepared()) {
-        // Qt still holds the older statement, and the values bound since
+    if (reopened && (neverPrepared() || _untrusted)) {
+        // Qt may still hold an older statement, and the values bound since
         // went to its placeholders: run neither.
-        QSqlResult* result = const_cast<QSqlResult*>(QSqlQuery::result());
-        (result->*(&ResultAccess::setLastError))(QSqlError(
-            QStringLiteral("statement not prepared"),
-            QStringLiteral("its prepare failed: prepare it again and bind its values"), QSqlError::StatementError));
+        setError(NOT_PREPARED, NOT_PREPARED_DRIVER);
         return false;
     }
     const QString sql = reopened ? lastQuery() : QString();
     if (!sql.isEmpty()) {
-        const Placeholders holders = placeholdersOf(sql);
+        const QSqlResult* result = QSqlQuery::result();
+        const int count = (result->*(&ResultAccess::boundValueCount))();
         QVector<QVariant> values;
-        if (!holders.names.isEmpty()) {
-            for (const QString& name : holders.names)
-                values << boundValue(name);
-        } else {
-            for (int i = 0; i < holders.positional; ++i)
-                values << boundValue(i);
-        }
+        for (int i = 0; i < count; ++i)
+            values << boundValue(i);
         // Bound again even when the prepare fails: Qt dropped them all the
         // same, and the next attempt must not run with nulls.
         const bool prepared = prepare(sql);
-        for (int i = 0; i < values.size(); ++i) {
-            if (!holders.names.isEmpty())
-                bindValue(holders.names.at(i), values.at(i));
-            else
-                bindValue(i, values.at(i));
-        }
+        for (int i = 0; i < values.size(); ++i)
+            bindValue(i, values.at(i));
         if (!prepared)
             return false;
     }
-    return QSqlQuery::exec();
+    if (QSqlQuery::exec())
+        return true;
+    // Qt fails without an error when no statement is prepared: the last
+    // prepare, through this class or QSqlQuery, failed.
+    if (lastError().text().trimmed().isEmpty() && vdbIsUsable(_database))
+        setError(NOT_PREPARED, NOT_PREPARED_DRIVER);
+    return false;
 }
 
 void VSafeSqlQuery::noteFailure()
 {
-    if (_state && (vdbIsLostConnection(lastError()) || !vdbIsUsable(_database)))
-        _state->markLostIfInTransaction(vdbFailureReason(lastError(), _database));
+    // The reason goes into the query's error, which Qt leaves empty on a
+    // closed connection.
+    const QString reason = vdbFailureReason(lastError(), _database);
+    if (lastError().text().trimmed().isEmpty())
+        setError(reason, QString());
+    _leftError = vdbIsUsable(_database) ? QString() : lastError().text();
+    if (_state && (vdbSessionLost(lastError()) || !vdbIsUsable(_database)))
+        _state->markLostIfInTransaction(reason);
 }
 
 bool VSafeSqlQuery::exec(const QString& query)
@@ -173,6 +143,7 @@ bool VSafeSqlQuery::exec(const QString& query)
 
 bool VSafeSqlQuery::exec()
 {
+    checkClosures();
     if (runPrepared())
         return true;
     noteFailure();
@@ -183,9 +154,9 @@ bool VSafeSqlQuery::retryable(int attempt, int attempts) const
 {
     if (attempt >= attempts)
         return false;
-    if (!neverReachedServer(lastError()) && vdbIsUsable(_database))
+    if (!vdbNeverReachedServer(lastError()) && vdbIsUsable(_database))
         return false;
-    return !(_state && _state->inTransaction);
+    return !(_state && _state->holdsWork());
 }
 
 void VSafeSqlQuery::reopen(VDebug::StreamId stream, int attempt, int attempts)
@@ -194,11 +165,18 @@ void VSafeSqlQuery::reopen(VDebug::StreamId stream, int attempt, int attempts)
                      << "failed:" << vdbFailureReason(lastError(), _database) << "- reopening" << endl;
     QThread::msleep(RETRY_PAUSE_MS);
     _stale = true;
-    if (_state)
+    if (_state) {
         ++_state->generation;
+        if (!vdbIsUsable(_database))
+            ++_state->closures;
+        if (!_untrusted)
+            _closuresSeen = _state->closures;
+    }
     QString reason;
     if (!vdbReopen(_database, &reason))
         VWARNING(stream) << "Reopening the database connection failed:" << reason << endl;
+    else if (_state)
+        _state->opened(vdbAutocommitOff(_database));
 }
 
 bool VSafeSqlQuery::execWithRetries(const QString& query, VDebug::StreamId stream, int attempts)
@@ -216,6 +194,7 @@ bool VSafeSqlQuery::execWithRetries(const QString& query, VDebug::StreamId strea
 
 bool VSafeSqlQuery::execWithRetries(VDebug::StreamId stream, int attempts)
 {
+    checkClosures();
     for (int attempt = 1;; ++attempt) {
         if (runPrepared())
             return true;

@@ -9,8 +9,25 @@
 //
 // Reopening: after a reopen the statement the query was last prepared with
 // (lastQuery(), however it was prepared) is prepared again and every value
-// bound so far is bound again, by name for named placeholders, by position
-// for "?". A plain QSqlQuery made on VDbConnection::getDatabase() is not
+// bound so far is bound again position by position, as Qt holds them
+// whether they were bound by name or by position.
+//
+// A prepare through QSqlQuery (a QSqlQuery& to this query) is not seen by
+// this class. When it fails on an open connection Qt keeps its text, and
+// running the query fails. When it fails on a closed connection it leaves
+// no trace: Qt keeps the older statement and no error. So once the
+// connection was closed, a query prepared before is not prepared again
+// after the reopen, unless it failed on the closed connection itself and
+// nothing went through QSqlQuery since (that would clear the error it
+// left). Either way it fails with "its prepare failed: prepare it again
+// and bind its values" until it is prepared again through
+// VSafeSqlQuery::prepare: a query whose last prepare failed never runs an
+// older statement.
+//
+// A failed run always leaves its reason in lastError(): the driver's text,
+// or "connection is not open".
+//
+// A plain QSqlQuery made on VDbConnection::getDatabase() is not
 // seen by the library: do not keep one across a call that may reopen
 // (beginTransaction, createQuery, execWithRetries); a statement it prepared
 // before is dead afterwards, and Qt's MySQL driver may leave it pointing at
@@ -36,8 +53,10 @@ struct VDbConnectionState;
 
 // True when the error says the connection to a MySQL server was lost: the
 // client error codes 2006 (server gone away), 2013 and 2055 (lost during a
-// query), the server's 1927 (connection killed), or, for drivers without
-// those codes, the text "server has gone away" in any letter case.
+// query), the server's 1927 (connection killed), or the text "server has
+// gone away" in any letter case, whatever the code. A server error may
+// quote that text from user data: the library's own decisions judge an
+// error that has a native code by the code alone.
 inline bool vdbIsLostConnection(const QSqlError& error)
 {
     const QString code = error.nativeErrorCode();
@@ -76,9 +95,10 @@ public:
 
     // For idempotent statements only. At most `attempts` runs in total (at
     // least one); a further run happens only when the server never got the
-    // statement (error 2006, "server has gone away", or the connection is
-    // not open) and no transaction is open on the connection: the connection
-    // is reopened, the statement prepared and its values bound again. Each
+    // statement (error 2006, "server has gone away" from a driver without
+    // codes, or the connection is not open) and the session holds no work
+    // (no transaction open, autocommit on): the connection is reopened,
+    // the statement prepared and its values bound again. Each
     // retry logs a warning on `stream`. After 2013 ("lost connection during
     // query") the outcome is unknown and the failure is reported as it is.
     bool execWithRetries(const QString& query, VDebug::StreamId stream, int attempts);
@@ -88,9 +108,12 @@ private:
     bool runPrepared();
     // The last prepare() failed before Qt took its text.
     bool neverPrepared() const;
+    // Whether a QSqlQuery::prepare may have gone past this class unseen.
+    void checkClosures();
     bool retryable(int attempt, int attempts) const;
     void reopen(VDebug::StreamId stream, int attempt, int attempts);
     void noteFailure();
+    void setError(const QString& text, const QString& driverText);
 
     QSqlDatabase _database;
     std::shared_ptr<VDbConnectionState> _state;
@@ -100,6 +123,13 @@ private:
     bool _stale;
     QString _failedSql;
     QString _lastQueryAtFailure;
+    // The connection's count of closures this query has accounted for.
+    quint64 _closuresSeen;
+    // The connection was closed since, and this query cannot tell whether
+    // a QSqlQuery::prepare failed on it meanwhile: never prepared again.
+    bool _untrusted;
+    // The error this query left when it failed on a closed connection.
+    QString _leftError;
 };
 
 #endif

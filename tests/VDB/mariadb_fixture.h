@@ -72,6 +72,17 @@ inline bool serverScript(const QString& command, const QString& dir)
     return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
+// A server of the test's own, for tests that stop or reconfigure it;
+// stopped when it goes.
+struct PrivateServer
+{
+    vtest::TempDir dir;
+    QString path = dir.qpath() + "/server";
+    bool started = serverScript("start", path);
+    Server server = loadServer(path.toStdString());
+    ~PrivateServer() { serverScript("stop", path); }
+};
+
 class MariaDb : public ::testing::Test
 {
 protected:

@@ -41,6 +41,7 @@ protected:
                        "<statement name='all' sql='SELECT id, v FROM %1 ORDER BY id'/>"
                        "<statement name='count' sql='SELECT COUNT(*) FROM %1'/>"
                        "<statement name='one' sql='SELECT 1'/>"
+                       "<statement name='quoting' sql=\"SELECT FROM 'MySQL server has gone away'\"/>"
                        "</s>")
             .arg(table);
     }
@@ -70,20 +71,26 @@ protected:
     static void failOnce(VDbConnectionPtr& c) { EXPECT_FALSE(QSqlQuery(c->getDatabase()).exec("SELECT 1")); }
 };
 
-// Stops a server started by the test scripts with SHUTDOWN and waits until
-// its process is gone; "restart" then brings it back on the same port.
-void shutdownServer(const vdbtest::Server& s, const QString& dir)
+// Runs a statement as root on a server started by the test scripts.
+void rootExec(const vdbtest::Server& s, const QString& sql)
 {
-    const QString name = QString::fromStdString(vtest::uniqueName("down"));
+    const QString name = QString::fromStdString(vtest::uniqueName("root"));
     {
         QSqlDatabase root = QSqlDatabase::addDatabase("QMYSQL", name);
         root.setHostName("localhost");
         root.setUserName("root");
         root.setConnectOptions("UNIX_SOCKET=" + s.socket());
         ASSERT_TRUE(root.open()) << root.lastError().text().toStdString();
-        QSqlQuery(root).exec("SHUTDOWN");
+        QSqlQuery(root).exec(sql);
     }
     QSqlDatabase::removeDatabase(name);
+}
+
+// Stops a server started by the test scripts with SHUTDOWN and waits until
+// its process is gone; "restart" then brings it back on the same port.
+void shutdownServer(const vdbtest::Server& s, const QString& dir)
+{
+    rootExec(s, "SHUTDOWN");
     const pid_t pid = QString::fromStdString(vtest::readFile(dir.toStdString() + "/server.pid")).trimmed().toInt();
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(vtest::waitFor([&] { return ::kill(pid, 0) != 0; }, std::chrono::seconds(30)));
@@ -91,15 +98,10 @@ void shutdownServer(const vdbtest::Server& s, const QString& dir)
 
 TEST_F(Recovery, ConnectionServesAgainAfterAFailedReopen)
 {
-    vtest::TempDir dir;
-    const QString sdir = dir.qpath() + "/server";
-    ASSERT_TRUE(vdbtest::serverScript("start", sdir));
-    struct Stop
-    {
-        QString d;
-        ~Stop() { vdbtest::serverScript("stop", d); }
-    } stop{sdir};
-    const vdbtest::Server own = vdbtest::loadServer(sdir.toStdString());
+    vdbtest::PrivateServer priv;
+    ASSERT_TRUE(priv.started);
+    const QString sdir = priv.path;
+    const vdbtest::Server& own = priv.server;
     InitData init = settings();
     init.port = own.port();
     VDb db(&init);
@@ -119,7 +121,11 @@ TEST_F(Recovery, ConnectionServesAgainAfterAFailedReopen)
             << begin;
         const std::string prepare = vtest::exceptionText([&] { b->createQuery("one"); });
         EXPECT_TRUE(startsWith(prepare, "Sql query prepared failed: Can't connect to server")) << prepare;
+        // The reason is in the query's error, not only in the log.
         EXPECT_FALSE(kept.execWithRetries(VDb::VDbLog, 2));
+        EXPECT_FALSE(kept.lastError().text().isEmpty()) << i;
+        EXPECT_FALSE(kept.exec());
+        EXPECT_FALSE(kept.lastError().text().isEmpty()) << i;
     }
     b = VDbConnectionPtr();
     a = VDbConnectionPtr();
@@ -144,6 +150,40 @@ TEST_F(Recovery, ConnectionServesAgainAfterAFailedReopen)
     EXPECT_TRUE(kept.execWithRetries(VDb::VDbLog, 2)) << kept.lastError().text().toStdString();
     VDbConnectionPtr reader = db.getTemporaryConnection();
     EXPECT_EQ(tableText(reader->getDatabase()), "1:row 1 2:kept");
+}
+
+TEST_F(Recovery, LostSessionWithAutocommitOffIsAFailure)
+{
+    // A server whose sessions start with autocommit off.
+    vdbtest::PrivateServer priv;
+    ASSERT_TRUE(priv.started);
+    const vdbtest::Server& own = priv.server;
+    rootExec(own, "SET GLOBAL autocommit = 0");
+    InitData init = settings();
+    init.port = own.port();
+    VDb db(&init);
+    VDbConnectionPtr reader = db.getTemporaryConnection();
+    ASSERT_TRUE(QSqlQuery(reader->getDatabase())
+                    .exec(QString("CREATE TABLE %1 (id INT, v VARCHAR(40)) ENGINE=InnoDB").arg(table)));
+    VDbConnectionPtr c = db.getConnection();
+    insert(c, 1);
+    VSafeSqlQuery q = c->createQuery("insert");
+    const qlonglong id = connectionId(c);
+    ASSERT_TRUE(QSqlQuery(reader->getDatabase()).exec(QString("KILL CONNECTION %1").arg(id)));
+    const QString alive = QString("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = %1").arg(id);
+    ASSERT_TRUE(vtest::waitFor([&] { return scalar(reader->getDatabase(), alive).toInt() == 0; },
+                               std::chrono::seconds(10)));
+    failOnce(c);
+    q.bindValue(":id", 2);
+    q.bindValue(":v", "row 2");
+    EXPECT_FALSE(q.execWithRetries(VDb::VDbLog, 3));
+    EXPECT_TRUE(startsWith(vtest::exceptionText([&] { c->commit(); }), "Commit operation failed, reason: "));
+
+    // Reported once: the connection serves again, still without autocommit.
+    insert(c, 3);
+    c->commit();
+    QSqlQuery(reader->getDatabase()).exec("ROLLBACK");
+    EXPECT_EQ(tableText(reader->getDatabase()).toStdString(), "3:row 3");
 }
 
 TEST_F(Recovery, QueriesOnTheConnectionsDatabaseKnowItsTransaction)
@@ -219,6 +259,88 @@ TEST_F(Recovery, ReopenRunsTheStatementLastPrepared)
     EXPECT_EQ(del.lastError().text(), "its prepare failed: prepare it again and bind its values statement not prepared");
     EXPECT_TRUE(c->getDatabase().isOpen());
     EXPECT_EQ(tableText(), "1:a 2:added 2:b 3:c");
+}
+
+TEST_F(Recovery, PrepareThroughTheBaseClassNeverRunsTheOlderStatement)
+{
+    adminExec(QString("INSERT INTO %1 VALUES (1, 'a'), (2, 'b'), (3, 'c')").arg(table));
+    InitData init = settings();
+    VDb db(&init);
+    VDbConnectionPtr c = db.getConnection();
+    for (bool killed : {true, false}) {
+        VSafeSqlQuery q = c->createQuery("del");
+        if (killed)
+            kill(connectionId(c));
+        else
+            c->getDatabase().close();
+        // A helper working on any QSqlQuery: its prepare fails, and on the
+        // closed connection Qt keeps the older statement without an error.
+        QSqlQuery& plain = q;
+        EXPECT_FALSE(plain.prepare(QString("INSERT INTO %1 (id, v) VALUES (:id, 'late')").arg(table)));
+        plain.bindValue(":id", 3);
+        EXPECT_FALSE(q.execWithRetries(VDb::VDbLog, 2));
+        EXPECT_EQ(q.lastError().text().toStdString(),
+                  "its prepare failed: prepare it again and bind its values statement not prepared");
+        EXPECT_EQ(tableText().toStdString(), "1:a 2:b 3:c") << (killed ? "killed" : "closed");
+    }
+}
+
+TEST_F(Recovery, ValuesBoundByPositionAreBoundAgainByPosition)
+{
+    InitData init = settings();
+    VDb db(&init);
+    VDbConnectionPtr c = db.getConnection();
+    VSafeSqlQuery q(c->getDatabase());
+    ASSERT_TRUE(q.prepare(QString("INSERT INTO %1 (id, v) VALUES (1, CONCAT_WS('|', :x, :y, :x))").arg(table)));
+    q.bindValue(0, "first");
+    q.bindValue(1, "second");
+    q.bindValue(2, "third");
+    ASSERT_TRUE(q.exec()) << q.lastError().text().toStdString();
+    kill(connectionId(c));
+    failOnce(c);
+    EXPECT_TRUE(q.execWithRetries(VDb::VDbLog, 3)) << q.lastError().text().toStdString();
+    EXPECT_EQ(tableText().toStdString(), "1:first|second|third 1:first|second|third");
+}
+
+// Server errors whose text repeats the client's lost-connection message.
+TEST_F(Recovery, ServerErrorQuotingTheLostConnectionTextIsNoLoss)
+{
+    const QString gone = "MySQL server has gone away";
+    const QString proc = table + "_p";
+    adminExec(QString("ALTER TABLE %1 ADD UNIQUE (v)").arg(table));
+    adminExec(QString("INSERT INTO %1 VALUES (0, '%2')").arg(table, gone));
+    adminExec(QString("CREATE PROCEDURE %1() BEGIN INSERT INTO %2 VALUES (9, NULL); "
+                      "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'upstream server has gone away'; END")
+                  .arg(proc, table));
+    InitData init = settings();
+    VDb db(&init);
+    VDbConnectionPtr c = db.getConnection();
+    VSafeSqlQuery dup = c->createQuery("insert");
+    dup.bindValue(":id", 2);
+    dup.bindValue(":v", gone);
+
+    // Inside a transaction: the transaction goes on.
+    c->beginTransaction();
+    insert(c, 1);
+    EXPECT_FALSE(dup.exec());
+    EXPECT_EQ(dup.lastError().nativeErrorCode(), "1062");
+    const std::string prepare = vtest::exceptionText([&] { c->createQuery("quoting"); });
+    EXPECT_TRUE(startsWith(prepare, "Sql query prepared failed: You have an error in your SQL syntax")) << prepare;
+    EXPECT_NO_THROW(c->commit());
+
+    // A statement the server ran is not run again.
+    VSafeSqlQuery call(c->getDatabase());
+    EXPECT_FALSE(call.execWithRetries(QString("CALL %1()").arg(proc), VDb::VDbLog, 3));
+
+    // Outside a transaction: the session is kept.
+    const qlonglong id = connectionId(c);
+    ASSERT_TRUE(QSqlQuery(c->getDatabase()).exec("SET @kept = 5"));
+    EXPECT_FALSE(dup.execWithRetries(VDb::VDbLog, 3));
+    EXPECT_EQ(connectionId(c), id);
+    EXPECT_EQ(scalar(c->getDatabase(), "SELECT @kept").toInt(), 5);
+
+    EXPECT_EQ(tableText().toStdString(), ("0:" + gone + " 1:row 1 9:").toStdString());
+    adminExec("DROP PROCEDURE " + proc);
 }
 
 TEST_F(Recovery, ReopenSelectsTheDatabaseWhateverItsName)

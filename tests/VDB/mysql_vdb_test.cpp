@@ -24,7 +24,6 @@ namespace {
 using vdbtest::InitData;
 using vdbtest::MariaDb;
 using vdbtest::Server;
-using vdbtest::loadServer;
 using vdbtest::scalar;
 using vdbtest::serverScript;
 
@@ -264,15 +263,10 @@ TEST_F(MariaDb, ThreadsShareOnePool)
 TEST_F(MariaDb, RestartedServerIsReconnected)
 {
     // A private server: restarting the shared one would break other tests.
-    vtest::TempDir dir;
-    const QString sdir = dir.qpath() + "/server";
-    ASSERT_TRUE(serverScript("start", sdir));
-    struct Stop
-    {
-        QString d;
-        ~Stop() { serverScript("stop", d); }
-    } stop{sdir};
-    const Server own = loadServer(sdir.toStdString());
+    vdbtest::PrivateServer priv;
+    ASSERT_TRUE(priv.started);
+    const QString sdir = priv.path;
+    const Server& own = priv.server;
     InitData init = tcpSettings();
     init.port = own.port();
     VDb db(&init);
