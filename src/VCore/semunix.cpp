@@ -88,6 +88,12 @@ void VSemaphoreImpl::initialize(const char* name)
     QString reason;
     VUniqueFd fd(vOpenSharedFile(path, O_RDWR | O_CREAT, 0660, &reason));
     if (!fd.isValid()) {
+        // Another user's key file under umask 022 is 0640: the key needs
+        // only the file's identity, so reading will do.
+        QString readOnlyReason;
+        fd.reset(vOpenSharedFile(path, O_RDONLY, 0, &readOnlyReason));
+    }
+    if (!fd.isValid()) {
         VWARNING(VDebug::STDERR) << "VSemaphoreImpl::constructor: failed to open file" << path << ":" << reason
                                  << endl;
         setErrorString(reason);
@@ -160,6 +166,14 @@ bool VSemaphoreImpl::semOp(int delta, bool block)
     op.sem_flg = short(SEM_UNDO | (block ? 0 : IPC_NOWAIT));
     const bool sliced = block && delta < 0;
     const struct timespec slice = {0, kCancelSliceMs * 1000000L};
+    if (sliced) {
+        // Uncontended, one plain attempt costs less than a timed wait;
+        // whatever it fails with, the wait below sees again.
+        struct sembuf now = op;
+        now.sem_flg = short(now.sem_flg | IPC_NOWAIT);
+        if (::semop(m_semid, &now, 1) == 0)
+            return true;
+    }
     for (;;) {
         if ((sliced ? ::semtimedop(m_semid, &op, 1, &slice) : ::semop(m_semid, &op, 1)) == 0)
             return true;
