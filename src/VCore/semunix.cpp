@@ -30,6 +30,15 @@ union semun {
     unsigned short* array;
 };
 
+// One attempt at op that does not wait, for the uncontended case: cheaper
+// than the timed wait that follows when it fails (with whatever error; the
+// wait sees it again).
+bool semOpNoWait(int semid, struct sembuf op)
+{
+    op.sem_flg = short(op.sem_flg | IPC_NOWAIT);
+    return ::semop(semid, &op, 1) == 0;
+}
+
 bool isNameChar(char c)
 {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
@@ -166,14 +175,8 @@ bool VSemaphoreImpl::semOp(int delta, bool block)
     op.sem_flg = short(SEM_UNDO | (block ? 0 : IPC_NOWAIT));
     const bool sliced = block && delta < 0;
     const struct timespec slice = {0, kCancelSliceMs * 1000000L};
-    if (sliced) {
-        // Uncontended, one plain attempt costs less than a timed wait;
-        // whatever it fails with, the wait below sees again.
-        struct sembuf now = op;
-        now.sem_flg = short(now.sem_flg | IPC_NOWAIT);
-        if (::semop(m_semid, &now, 1) == 0)
-            return true;
-    }
+    if (sliced && semOpNoWait(m_semid, op))
+        return true;
     for (;;) {
         if ((sliced ? ::semtimedop(m_semid, &op, 1, &slice) : ::semop(m_semid, &op, 1)) == 0)
             return true;
@@ -257,6 +260,12 @@ bool VSemaphoreImpl::acquireOneWithin(int timeoutMs, bool* timedOut)
     *timedOut = false;
     if (!m_isOk)
         return doAcquire(1, true);
+    struct sembuf op;
+    op.sem_num = 0;
+    op.sem_op = -1;
+    op.sem_flg = SEM_UNDO;
+    if (semOpNoWait(m_semid, op))
+        return true;
     struct timespec end;
     clock_gettime(CLOCK_MONOTONIC, &end);
     end.tv_sec += timeoutMs / 1000;
@@ -265,10 +274,6 @@ bool VSemaphoreImpl::acquireOneWithin(int timeoutMs, bool* timedOut)
         ++end.tv_sec;
         end.tv_nsec -= 1000000000L;
     }
-    struct sembuf op;
-    op.sem_num = 0;
-    op.sem_op = -1;
-    op.sem_flg = SEM_UNDO;
     for (;;) {
         // semtimedop takes a relative time: recomputed after an interruption.
         struct timespec now, left;
