@@ -17,7 +17,8 @@
 // belongs to both. The locker remembers the process that locked; in any other
 // process unlock() and the destructor only close the inherited descriptor
 // (the lock stays with the parent; after daemon() the parent's copy is gone,
-// so the daemon's unlock() releases it), and the child may lock afresh.
+// so the daemon's unlock() releases it), and the child may lock afresh, even
+// when it was forked while another thread was locking or unlocking.
 // A worker forked while the lock is held keeps it alive until that worker
 // closes its copy (unlock(), exit or exec), even after the locker died.
 #ifndef VORNLIB_VCORE_FILELOCKER_H
@@ -55,14 +56,16 @@ public:
     bool isLocked() const { return m_locked.load(); }
 
 private:
+    struct Mutex; // a VMutex and the process that made it
+
     void lock(short type);
     bool heldByCaller() const;
-    void forgetInheritedLock();
+    bool replaceInheritedMutex();
     int openLockFile();
 
     QByteArray m_fileName;
     int m_fd;
-    VMutex* m_mutex; // owned; a forked child leaks its inherited copy
+    std::atomic<Mutex*> m_mutex; // owned; a forked child leaks its inherited copy
     std::atomic<int> m_depth;
     std::atomic<pthread_t> m_owner;
     std::atomic<pid_t> m_ownerPid;

@@ -30,8 +30,14 @@ void logFcntlFailure(int err)
 
 } // namespace
 
+struct VFileLockerPrivate::Mutex
+{
+    VMutex mutex;
+    const pid_t pid = getpid();
+};
+
 VFileLockerPrivate::VFileLockerPrivate(const char* fileName)
-    : m_fileName(fileName), m_fd(-1), m_mutex(new VMutex), m_depth(0), m_owner(pthread_t()), m_ownerPid(0), m_locked(false), m_fileLocked(false), m_type(F_UNLCK), m_refusedAt(0)
+    : m_fileName(fileName), m_fd(-1), m_mutex(new Mutex), m_depth(0), m_owner(pthread_t()), m_ownerPid(0), m_locked(false), m_fileLocked(false), m_type(F_UNLCK), m_refusedAt(0)
 {
 }
 
@@ -40,16 +46,27 @@ bool VFileLockerPrivate::heldByCaller() const
     return m_depth.load() > 0 && m_ownerPid.load() == getpid() && pthread_equal(m_owner.load(), pthread_self());
 }
 
-// In a process forked from the holder: the file lock belongs to the shared
-// description and stays with the parent, so only our copy of the descriptor
-// goes. The mutex copy is held by a thread that does not exist here: it can
-// be neither unlocked nor destroyed (nor initialised again), so it is left
-// as it is and a fresh one replaces it.
-void VFileLockerPrivate::forgetInheritedLock()
+// In a process forked from another, the mutex may be held by a thread that
+// does not exist here, at any moment of a lock or unlock (m_depth cannot
+// tell): it can be neither unlocked nor destroyed (nor initialised again), so
+// it is left as it is and a fresh one replaces it. The fresh one is taken
+// before it is published, so the inherited state is reset under it. The file
+// lock belongs to the shared description and stays with the parent: only our
+// copy of the descriptor goes. True when this call replaced the mutex; the
+// caller then holds the new one.
+bool VFileLockerPrivate::replaceInheritedMutex()
 {
-    if (m_depth.load() == 0 || m_ownerPid.load() == getpid())
-        return;
-    m_mutex = new VMutex;
+    Mutex* inherited = m_mutex.load();
+    if (inherited->pid == getpid())
+        return false;
+    Mutex* fresh = new Mutex;
+    fresh->mutex.lock();
+    if (!m_mutex.compare_exchange_strong(inherited, fresh)) {
+        // Another thread of this process replaced it first.
+        fresh->mutex.unlock();
+        delete fresh;
+        return false;
+    }
     if (m_fd >= 0)
         close(m_fd);
     m_fd = -1;
@@ -57,18 +74,20 @@ void VFileLockerPrivate::forgetInheritedLock()
     m_refusedAt = 0;
     m_depth = 0;
     m_ownerPid = 0;
+    return true;
 }
 
 VFileLockerPrivate::~VFileLockerPrivate()
 {
-    forgetInheritedLock();
     try {
+        if (replaceInheritedMutex())
+            m_mutex.load()->mutex.unlock();
         while (heldByCaller())
             unlock();
     } catch (const VException& e) {
         VERROR(VDebug::STDOUT) << "Fatal: " << e.what() << endl;
     }
-    delete m_mutex;
+    delete m_mutex.load();
 }
 
 int VFileLockerPrivate::openLockFile()
@@ -87,8 +106,8 @@ int VFileLockerPrivate::openLockFile()
 void VFileLockerPrivate::lock(short type)
 {
     VCancelGuard noCancel;
-    forgetInheritedLock();
-    m_mutex->lock();
+    if (!replaceInheritedMutex())
+        m_mutex.load()->mutex.lock();
     if (m_depth > 0) {
         // This thread already holds the lock (the mutex is recursive).
         ++m_depth;
@@ -126,13 +145,15 @@ void VFileLockerPrivate::writeLock()
 
 void VFileLockerPrivate::unlock()
 {
-    if (m_depth.load() > 0 && m_ownerPid.load() != getpid()) {
-        forgetInheritedLock();
+    if (replaceInheritedMutex()) {
+        // An inherited lock is only forgotten here.
+        m_mutex.load()->mutex.unlock();
         return;
     }
+    VMutex& mutex = m_mutex.load()->mutex;
     if (!heldByCaller()) {
         // Not ours to release: VMutex reports the misuse.
-        m_mutex->unlock();
+        mutex.unlock();
         return;
     }
     if (m_depth > 1) {
@@ -141,17 +162,20 @@ void VFileLockerPrivate::unlock()
             m_locked = m_fileLocked;
         }
         --m_depth;
-        m_mutex->unlock();
+        mutex.unlock();
         return;
     }
     if (m_fd >= 0) {
         if (m_fileLocked && fcntlOp(m_fd, F_OFD_SETLK, F_UNLCK) != 0)
             logFcntlFailure(errno);
-        close(m_fd);
+        // Forgotten before it is closed: a child forked in between must not
+        // close a number that its own files may reuse.
+        const int fd = m_fd;
         m_fd = -1;
+        close(fd);
     }
     m_locked = m_fileLocked = false;
     m_refusedAt = 0;
     m_depth = 0;
-    m_mutex->unlock();
+    mutex.unlock();
 }

@@ -30,6 +30,15 @@ union semun {
     unsigned short* array;
 };
 
+// One attempt at op that does not wait, for the uncontended case: cheaper
+// than the timed wait that follows when it fails (with whatever error; the
+// wait sees it again).
+bool semOpNoWait(int semid, struct sembuf op)
+{
+    op.sem_flg = short(op.sem_flg | IPC_NOWAIT);
+    return ::semop(semid, &op, 1) == 0;
+}
+
 bool isNameChar(char c)
 {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
@@ -87,6 +96,12 @@ void VSemaphoreImpl::initialize(const char* name)
     const QByteArray path = vRuntimeFilePath("vsemfile_" + QByteArray(name ? name : ""));
     QString reason;
     VUniqueFd fd(vOpenSharedFile(path, O_RDWR | O_CREAT, 0660, &reason));
+    if (!fd.isValid()) {
+        // Another user's key file under umask 022 is 0640: the key needs
+        // only the file's identity, so reading will do.
+        QString readOnlyReason;
+        fd.reset(vOpenSharedFile(path, O_RDONLY, 0, &readOnlyReason));
+    }
     if (!fd.isValid()) {
         VWARNING(VDebug::STDERR) << "VSemaphoreImpl::constructor: failed to open file" << path << ":" << reason
                                  << endl;
@@ -160,6 +175,8 @@ bool VSemaphoreImpl::semOp(int delta, bool block)
     op.sem_flg = short(SEM_UNDO | (block ? 0 : IPC_NOWAIT));
     const bool sliced = block && delta < 0;
     const struct timespec slice = {0, kCancelSliceMs * 1000000L};
+    if (sliced && semOpNoWait(m_semid, op))
+        return true;
     for (;;) {
         if ((sliced ? ::semtimedop(m_semid, &op, 1, &slice) : ::semop(m_semid, &op, 1)) == 0)
             return true;
@@ -243,6 +260,12 @@ bool VSemaphoreImpl::acquireOneWithin(int timeoutMs, bool* timedOut)
     *timedOut = false;
     if (!m_isOk)
         return doAcquire(1, true);
+    struct sembuf op;
+    op.sem_num = 0;
+    op.sem_op = -1;
+    op.sem_flg = SEM_UNDO;
+    if (semOpNoWait(m_semid, op))
+        return true;
     struct timespec end;
     clock_gettime(CLOCK_MONOTONIC, &end);
     end.tv_sec += timeoutMs / 1000;
@@ -251,10 +274,6 @@ bool VSemaphoreImpl::acquireOneWithin(int timeoutMs, bool* timedOut)
         ++end.tv_sec;
         end.tv_nsec -= 1000000000L;
     }
-    struct sembuf op;
-    op.sem_num = 0;
-    op.sem_op = -1;
-    op.sem_flg = SEM_UNDO;
     for (;;) {
         // semtimedop takes a relative time: recomputed after an interruption.
         struct timespec now, left;

@@ -17,6 +17,13 @@
 // following links and only as regular files; a set made by someone else is
 // used only when its owner and creator are this effective user, or its group
 // is this effective group and it grants nothing to others (not OK otherwise).
+//
+// Users of one group: the key file is created 0660 less the umask. A key file
+// that cannot be opened for writing is opened read-only (only its identity
+// matters), so a set made under umask 022 is shared too, but the group's
+// other users then leave the id file as its creator wrote it. Sharing across
+// the users of a group, id file included, needs a umask that leaves the group
+// write bit (002 or 007).
 #ifndef VORNLIB_VCORE_SEMUNIX_H
 #define VORNLIB_VCORE_SEMUNIX_H
 

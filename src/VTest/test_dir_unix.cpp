@@ -38,6 +38,28 @@ bool listed(int dirFd, const char* name, const struct stat& st)
            (S_ISREG(target.st_mode) || S_ISDIR(target.st_mode));
 }
 
+// The mount a directory belongs to: its device, and the kernel's mount id
+// where known (a bind mount of the same file system keeps the device).
+struct Mount
+{
+    dev_t dev;
+    quint64 id; // 0: unknown
+};
+
+Mount mountOf(int fd, const struct stat& st)
+{
+    Mount m = {st.st_dev, 0};
+    struct statx stx;
+    if (statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &stx) == 0 && (stx.stx_mask & STATX_MNT_ID))
+        m.id = stx.stx_mnt_id;
+    return m;
+}
+
+bool sameMount(const Mount& a, const Mount& b)
+{
+    return a.dev == b.dev && (a.id == 0 || b.id == 0 || a.id == b.id);
+}
+
 struct Level
 {
     Identity id;
@@ -85,6 +107,8 @@ void VTestDir::clean()
 // Depth first with one open directory at a time (a tree may be deeper than
 // the descriptor limit): going up opens ".." and checks that it is still the
 // directory we came from, so a tree moved meanwhile is left, not escaped.
+// Mount points (another file system, or a bind mount) and directories we may
+// not search are kept with what they hold.
 bool VTestDir::recursiveClean(int dirFd)
 {
     std::vector<Level> path;
@@ -94,6 +118,7 @@ bool VTestDir::recursiveClean(int dirFd)
         close(dirFd);
         return false;
     }
+    const Mount rootMount = mountOf(dirFd, st);
     path.push_back(Level{identityOf(st), std::string()});
     int cur = dirFd;
     bool lastWasDir = false;
@@ -125,6 +150,19 @@ bool VTestDir::recursiveClean(int dirFd)
                 sub = openat(cur, name, kDirFlags);
                 if (sub < 0)
                     continue;
+                // Coming back needs ".." from inside: a directory that may be
+                // listed but not searched would strand the walk there.
+                const int up = openat(sub, "..", kDirFlags);
+                struct stat subSt;
+                const bool enter = up >= 0 && fstat(sub, &subSt) == 0 && sameMount(mountOf(sub, subSt), rootMount);
+                if (up >= 0)
+                    close(up);
+                if (!enter) {
+                    close(sub);
+                    sub = -1;
+                    kept.insert(identityOf(st));
+                    continue;
+                }
                 down = name;
                 break;
             }

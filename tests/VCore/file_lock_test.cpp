@@ -2,10 +2,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <QFile>
 
@@ -317,4 +319,40 @@ TEST(VFileLockerPrivate, UpgradeWhileOthersReadIsRefused)
     EXPECT_FALSE(locker.isLocked());
     vtest::writeFile(release, "1");
     EXPECT_EQ(0, vtest::waitChild(reader));
+}
+
+TEST(VFileLockerPrivate, ChildForkedWhileThreadsLockCanLock)
+{
+    vtest::TempDir dir;
+    const std::string lockFile = dir.file("lock");
+    VFileLockerPrivate locker(lockFile.c_str());
+    // Readers only: the children never wait for the file lock, only for the
+    // in-process mutex, which no thread of theirs holds.
+    std::atomic<bool> stop{false};
+    auto churn = [&] {
+        while (!stop.load()) {
+            locker.readLock();
+            locker.unlock();
+        }
+    };
+    std::thread a(churn), b(churn);
+    std::vector<pid_t> children;
+    for (int i = 0; i < 200; ++i)
+        children.push_back(vtest::forkChild([&] {
+            locker.readLock();
+            const bool ok = locker.isLocked();
+            locker.unlock();
+            return ok ? 0 : 1;
+        }));
+    stop = true;
+    a.join();
+    b.join();
+    // A child that did not lock in time is killed and counted.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    int failed = 0;
+    for (pid_t pid : children) {
+        const auto left = std::chrono::duration_cast<milliseconds>(end - std::chrono::steady_clock::now());
+        failed += vtest::waitChild(pid, std::max(left, milliseconds(1000))) != 0;
+    }
+    EXPECT_EQ(0, failed);
 }

@@ -458,3 +458,25 @@ TEST_F(VSemaphoreTest, UsersOfOneGroupShareASet)
     });
     EXPECT_EQ(0, vtest::waitChild(user));
 }
+
+TEST_F(VSemaphoreTest, GroupShareWorksUnderUmask022)
+{
+    // The key file is then 0640: the group's other user opens it read-only.
+    if (!vtest::canRunAttacker())
+        GTEST_SKIP() << "needs root";
+    chmod(dir.path().c_str(), 01777);
+    const std::string n = name();
+    const gid_t group = vtest::kAttackerId;
+    pid_t user = vtest::forkAs(vtest::kAttackerId, group, [&] {
+        umask(022);
+        VSemaphore sem(1, n.c_str());
+        return sem.isOk() ? 0 : 1;
+    });
+    ASSERT_EQ(0, vtest::waitChild(user));
+    user = vtest::forkAs(vtest::kAttackerId - 1, group, [&] {
+        umask(022);
+        VSemaphore sem(1, n.c_str());
+        return sem.isOk() && sem.acquire(1) && sem.release(1) ? 0 : 1;
+    });
+    EXPECT_EQ(0, vtest::waitChild(user));
+}

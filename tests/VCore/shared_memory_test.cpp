@@ -611,3 +611,19 @@ TEST(QtSharedMemory, UsersOfOneGroupShareASegment)
     });
     EXPECT_EQ(0, vtest::waitChild(user));
 }
+
+TEST(QtSharedMemory, SegmentOfAnEndedCreatorAlreadyExists)
+{
+    Key key;
+    const pid_t creator = vtest::forkChild([&] {
+        QtSharedMemory m(key);
+        return m.create(64) ? 0 : 1;
+    });
+    ASSERT_EQ(0, vtest::waitChild(creator));
+    QtSharedMemory m(key);
+    EXPECT_FALSE(m.create(64));
+    EXPECT_EQ(QtSharedMemory::AlreadyExists, m.error());
+    EXPECT_EQ("shared memory segment: already exists", m.errorString().toStdString());
+    EXPECT_TRUE(m.attach());
+    EXPECT_TRUE(m.detach());
+}

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -175,4 +177,66 @@ TEST(VTestDir, ScratchTreeOfAnotherUserIsRefused)
     const std::string text = err.text();
     EXPECT_TRUE(exists(s + "/planted"));
     EXPECT_NE(std::string::npos, text.find("WARNING] VTestDir::clean: refusing to clean")) << text;
+}
+
+TEST(VTestDir, MountPointsAreNotCrossed)
+{
+    if (!vtest::canRunAttacker())
+        GTEST_SKIP() << "needs root";
+    vtest::TempDir root, outside;
+    makeFile(outside.file("precious"));
+    VTestDir dir(root.path().c_str(), "s", "t");
+    const std::string s = dir.getAbsoluteDirName().toStdString();
+    makeFile(s + "/f");
+    mkdir((s + "/m").c_str(), 0700);
+    const std::string from = outside.path();
+    // The bind mount lives in the child's own mount namespace only.
+    const pid_t pid = vtest::forkChild([&] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return 77;
+        if (mount(from.c_str(), (s + "/m").c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return 77;
+        vtest::CaptureFd err(2);
+        dir.clean();
+        if (!err.text().empty())
+            return 10;
+        if (!exists(from + "/precious"))
+            return 11;
+        return !exists(s + "/f") && exists(s + "/m") ? 0 : 12;
+    });
+    const int status = vtest::waitChild(pid);
+    if (status == 77)
+        GTEST_SKIP() << "no mount namespace";
+    EXPECT_EQ(0, status);
+    EXPECT_TRUE(exists(outside.file("precious")));
+}
+
+TEST(VTestDir, UnsearchableDirectoryIsKeptAndTheRestGoes)
+{
+    if (!vtest::canRunAttacker())
+        GTEST_SKIP() << "needs root";
+    vtest::TempDir root;
+    chmod(root.path().c_str(), 0777);
+    const std::string rootPath = root.path();
+    const pid_t pid = vtest::forkAttacker([&] {
+        VTestDir dir(rootPath.c_str(), "s", "t");
+        const std::string s = dir.getAbsoluteDirName().toStdString();
+        makeFile(s + "/.keep");
+        for (const char* d : {"a", "b", "locked", "y", "z"}) {
+            mkdir((s + "/" + d).c_str(), 0700);
+            makeFile(s + "/" + d + "/f");
+            makeFile(s + "/" + d + "g");
+        }
+        chmod((s + "/locked").c_str(), 0400); // may be listed, not searched
+        vtest::CaptureFd err(2);
+        dir.clean();
+        const std::string text = err.text();
+        if (!text.empty())
+            return 10;
+        for (const char* gone : {"a", "b", "y", "z", "ag", "lockedg", "zg"})
+            if (exists(s + "/" + gone))
+                return 11;
+        return exists(s + "/locked") ? 0 : 12;
+    });
+    EXPECT_EQ(0, vtest::waitChild(pid));
 }

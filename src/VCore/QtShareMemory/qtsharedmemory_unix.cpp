@@ -195,10 +195,14 @@ bool QtSharedMemory::create(int size)
         return false;
     }
     shmId = shmget(hand, static_cast<size_t>(size), IPC_CREAT | IPC_EXCL | 0660);
-    if (shmId == -1 && errno == EEXIST && reclaimAbandoned())
+    // Taken at once: the reclaim's own calls change errno.
+    int shmErr = errno;
+    if (shmId == -1 && shmErr == EEXIST && reclaimAbandoned()) {
         shmId = shmget(hand, static_cast<size_t>(size), IPC_CREAT | IPC_EXCL | 0660);
+        shmErr = errno;
+    }
     if (shmId == -1) {
-        setSystemError("shared memory segment", errno);
+        setSystemError("shared memory segment", shmErr);
         return false;
     }
     // A semaphore id kept from earlier is reused only while it still exists.
