@@ -621,13 +621,13 @@ bool VDebug::VDebugSink::rotateLogFile()
     const QByteArray copyPath = QFile::encodeName(copyName);
     // What a failure removes: the copy being written, or once renamed the copy.
     const QByteArray* written = nullptr;
-    auto fail = [&](const QString& what, int err) {
+    auto fail = [&](const QString& what, int err, int retrySeconds = 60) {
         if (written)
             ::unlink(written->constData());
         // A copy of that name exists when two rotations fall in one second:
         // try again in the next. Anything else waits a minute.
         const bool collision = err == EEXIST;
-        _retryAfter = now.tv_sec + (collision ? 1 : 60);
+        _retryAfter = now.tv_sec + (collision ? 1 : retrySeconds);
         if (!collision && !_failureReported) {
             _failureReported = true;
             vReportToStderr(vSysError(QStringLiteral("VDebug: rotation of %1 failed: %2").arg(path, what), err));
@@ -674,14 +674,17 @@ bool VDebug::VDebugSink::rotateLogFile()
     const int lockFd = src.get();
     const int waitMs = g_rotationWaitMs.load(std::memory_order_relaxed);
     if (!lockWithin(lockFd, F_WRLCK, waitMs)) {
-        // Another program's lock, a bypassing writer stopped inside its
-        // write, or a read-only description: said once and tried again after
-        // the back-off, the unit given back meanwhile.
+        // Not a wait (a read-only description cannot lock for writing):
+        // like any failure.
         const int err = errno;
-        return fail(isLockConflict(err)
-                        ? QStringLiteral("file locked by another process for more than %1 ms").arg(waitMs)
-                        : QStringLiteral("cannot lock"),
-                    isLockConflict(err) ? EAGAIN : err);
+        if (!isLockConflict(err))
+            return fail(QStringLiteral("cannot lock"), err);
+        // Another program's lock, or a bypassing writer stopped inside its
+        // write: said once, and tried again only after six times the wait
+        // (1 s to a minute), the unit given back meanwhile, so that lines
+        // wait for it a seventh of the time at most.
+        return fail(QStringLiteral("file locked by another process for more than %1 ms").arg(waitMs), EAGAIN,
+                    qBound(1, 6 * waitMs / 1000, 60));
     }
     struct Unlock
     {

@@ -486,14 +486,14 @@ TEST_F(RotationTest, OutsideExclusiveLockDoesNotStopLogging)
 }
 
 // An outside shared lock keeps a rotation from locking: it is tried once,
-// said once, and backed off like other failures, while lines go on.
+// said once, and not again for six times the wait, while lines go on.
 TEST_F(RotationTest, OutsideSharedLockStopsRotationOnceNotLogging)
 {
     TestClock clock;
     const std::string b = base();
     open(b + ".log");
     VDebug::setRotationSize(id, 1);
-    VDebugTestAccess::setRotationWait(100);
+    VDebugTestAccess::setRotationWait(1000);
     std::unique_ptr<OutsideLock> outside(new OutsideLock(path, F_RDLCK));
     ASSERT_TRUE(outside->locked);
     const int before = VDebugTestAccess::rotationAttempts();
@@ -501,22 +501,24 @@ TEST_F(RotationTest, OutsideSharedLockStopsRotationOnceNotLogging)
     {
         vtest::CaptureFd err(2);
         line(MB + 10);
+        // Four seconds on, within the back-off.
         for (int i = 0; i < 20; ++i) {
-            g_sec = g_sec + 2;
+            if (i % 5 == 0)
+                g_sec = g_sec + 1;
             line(100);
         }
         text = err.text();
     }
     VDebugTestAccess::setRotationWait(0);
     EXPECT_EQ(VDebugTestAccess::rotationAttempts(), before + 1);
-    EXPECT_EQ(text, "VDebug: rotation of " + path + " failed: file locked by another process for more than 100 ms: " +
+    EXPECT_EQ(text, "VDebug: rotation of " + path + " failed: file locked by another process for more than 1000 ms: " +
                         strerror(EAGAIN) + "\n");
     EXPECT_EQ(size(path), MB + 10 + 20 * 100);
     EXPECT_EQ(QDir(logs.qpath()).entryList(QDir::Files | QDir::Hidden).size(), 1);
 
     // Unlocked, the attempt after the back-off rotates.
     outside.reset();
-    g_sec = g_sec + 60;
+    g_sec = g_sec + 2;
     line(100);
     EXPECT_EQ(copies().size(), 1u);
     EXPECT_EQ(size(path), 0);
