@@ -465,9 +465,9 @@ TEST_F(RotationTest, OutsideExclusiveLockDoesNotStopLogging)
     VDebug::setRotationSize(id, 1);
     VSemaphore sem(1, (b + "_rotationSem").c_str());
     ASSERT_TRUE(sem.tryAcquire(1));
-    VDebugTestAccess::setRotationWait(100);
     std::unique_ptr<OutsideLock> outside(new OutsideLock(path, F_WRLCK));
     ASSERT_TRUE(outside->locked);
+    VDebugTestAccess::setRotationWait(100);
     std::atomic<int> written{0};
     vtest::CaptureFd err(2);
     std::thread writer([&] {
@@ -493,9 +493,9 @@ TEST_F(RotationTest, OutsideSharedLockStopsRotationOnceNotLogging)
     const std::string b = base();
     open(b + ".log");
     VDebug::setRotationSize(id, 1);
-    VDebugTestAccess::setRotationWait(1000);
     std::unique_ptr<OutsideLock> outside(new OutsideLock(path, F_RDLCK));
     ASSERT_TRUE(outside->locked);
+    VDebugTestAccess::setRotationWait(1000);
     const int before = VDebugTestAccess::rotationAttempts();
     std::string text;
     {
