@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -18,6 +19,7 @@
 #include "VCore/eintr_p.h"
 #include "VCore/fork_lock_p.h"
 #include "VCore/mutex.h"
+#include "VCore/runtime_dir_p.h"
 #include "VCore/semunix.h"
 #include "VCore/semunix_p.h"
 #include "VCore/thread.h"
@@ -172,6 +174,19 @@ QString vRotationStamp(const struct timespec& ts)
     return QString::fromLatin1(buf);
 }
 
+bool vRenameNoReplace(const QByteArray& from, const QByteArray& to)
+{
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without RENAME_NOREPLACE: link refuses an existing name.
+    if (::link(from.constData(), to.constData()) != 0)
+        return false;
+    ::unlink(from.constData());
+    return true;
+}
+
 void VDebugTestAccess::setRotationWait(int ms)
 {
     g_rotationWaitMs.store(ms > 0 ? ms : 10000);
@@ -323,13 +338,14 @@ namespace {
 // Open-file-description locks on the whole log file. They belong to the open
 // file, not the process, so threads and processes that share one descriptor
 // share one lock: each party locks through a description of its own.
-bool ofdLock(int fd, short type, bool wait)
+// Never waits: waits are bounded by the caller (lockWithin).
+bool ofdLock(int fd, short type)
 {
     struct flock fl;
     std::memset(&fl, 0, sizeof fl);
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
-    return vRetryOnEintr([&] { return ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl); }) == 0;
+    return vRetryOnEintr([&] { return ::fcntl(fd, F_OFD_SETLK, &fl); }) == 0;
 }
 
 // A description of its own on the file that fd writes to (reopened through
@@ -340,14 +356,25 @@ int reopenOwnFile(int fd, int flags)
     return vRetryOnEintr([&] { return ::open(self.constData(), flags | O_CLOEXEC); });
 }
 
-// Takes the exclusive lock through lockFd, trying for at most waitMs.
-bool lockExclusiveWithin(int lockFd, int waitMs)
+bool isLockConflict(int err) { return err == EAGAIN || err == EACCES; }
+
+// Takes a lock of type through lockFd, trying for at most waitMs: whoever
+// holds it (another program, a stopped process) never stops a line or a
+// rotation for longer. On false errno tells why.
+bool lockWithin(int lockFd, short type, int waitMs)
 {
-    for (int waited = 0;; ++waited) {
-        if (ofdLock(lockFd, F_WRLCK, false))
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (ofdLock(lockFd, type))
             return true;
-        if ((errno != EAGAIN && errno != EACCES) || waited >= waitMs)
+        const int err = errno;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long waited = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (!isLockConflict(err) || waited >= waitMs) {
+            errno = err;
             return false;
+        }
         VThread::sleepMilli(1);
     }
 }
@@ -420,11 +447,11 @@ bool VDebug::VDebugSink::cutFragment(int fd, size_t n)
 {
     const off_t end = ::lseek(fd, 0, SEEK_CUR);
     const VUniqueFd lockFd(reopenOwnFile(fd, O_RDWR | O_APPEND));
-    if (end < off_t(n) || !lockFd.isValid() || !ofdLock(lockFd.get(), F_WRLCK, false))
+    if (end < off_t(n) || !lockFd.isValid() || !ofdLock(lockFd.get(), F_WRLCK))
         return false;
     struct stat st;
     const bool cut = ::fstat(fd, &st) == 0 && st.st_size == end && ::ftruncate(fd, end - off_t(n)) == 0;
-    ofdLock(lockFd.get(), F_UNLCK, false);
+    ofdLock(lockFd.get(), F_UNLCK);
     return cut;
 }
 
@@ -466,7 +493,7 @@ void VDebug::VDebugSink::writeLine(const char* data, size_t len)
     // Cancellation stays off while the FILE lock or the rotation unit is held.
     VCancelGuard noCancel;
     VSemaphore* sem = _rotatable.load(std::memory_order_acquire) ? _rotationSem.load() : nullptr;
-    if (!sem) {
+    if (!sem && !_lockOnly.load(std::memory_order_relaxed)) {
         writeWhole(f, data, len, false);
         return;
     }
@@ -475,7 +502,7 @@ void VDebug::VDebugSink::writeLine(const char* data, size_t len)
     _gateWaiters.fetch_add(1, std::memory_order_relaxed);
     pthread_mutex_lock(&_rotationGate);
     _gateWaiters.fetch_sub(1, std::memory_order_relaxed);
-    const bool held = _unitHeld || takeRotationUnit(sem);
+    const bool held = sem && (_unitHeld || takeRotationUnit(sem));
     if (held) {
         writeWhole(f, data, len, true);
         reportFlushed();
@@ -491,15 +518,28 @@ void VDebug::VDebugSink::writeLine(const char* data, size_t len)
             _unitHeld = true;
         }
     } else {
-        // The unit's holder is stopped or slow: the line goes out without it,
-        // under a shared lock that a rotation's last step waits for.
-        const int lockFd = bypassLockFd(fileno(f));
-        const bool locked = lockFd >= 0 && ofdLock(lockFd, _bypassLockType, true);
-        writeWhole(f, data, len, false);
-        if (locked)
-            ofdLock(lockFd, F_UNLCK, false);
+        // The unit's holder is stopped or slow, or this process has none.
+        writeBypassing(f, data, len);
     }
     pthread_mutex_unlock(&_rotationGate);
+}
+
+// The line goes out under a shared lock that a rotation's last step waits
+// for. A lock not had within the rotation wait (another program's, or a
+// rotator stopped in that step) is not waited for again until it is free:
+// the line goes out anyway, in the window where a rotation may cut it.
+void VDebug::VDebugSink::writeBypassing(FILE* f, const char* data, size_t len)
+{
+    const int lockFd = bypassLockFd(fileno(f));
+    bool locked = false;
+    if (lockFd >= 0) {
+        locked = _lockStalled ? ofdLock(lockFd, _bypassLockType)
+                              : lockWithin(lockFd, _bypassLockType, g_rotationWaitMs.load(std::memory_order_relaxed));
+        _lockStalled = !locked && isLockConflict(errno);
+    }
+    writeWhole(f, data, len, false);
+    if (locked)
+        ofdLock(lockFd, F_UNLCK);
 }
 
 bool VDebug::VDebugSink::takeRotationUnit(VSemaphore* sem)
@@ -579,6 +619,25 @@ bool VDebug::VDebugSink::rotateLogFile()
     const QString copyName =
         _copyDir + QLatin1Char('/') + _copyBase + QLatin1Char('_') + vRotationStamp(now) + QLatin1Char('.') + _copySuffix;
     const QByteArray copyPath = QFile::encodeName(copyName);
+    // What a failure removes: the copy being written, or once renamed the copy.
+    const QByteArray* written = nullptr;
+    auto fail = [&](const QString& what, int err, int retrySeconds = 60) {
+        if (written)
+            ::unlink(written->constData());
+        // A copy of that name exists when two rotations fall in one second:
+        // try again in the next. Anything else waits a minute.
+        const bool collision = err == EEXIST;
+        _retryAfter = now.tv_sec + (collision ? 1 : retrySeconds);
+        if (!collision && !_failureReported) {
+            _failureReported = true;
+            vReportToStderr(vSysError(QStringLiteral("VDebug: rotation of %1 failed: %2").arg(path, what), err));
+        }
+        return false;
+    };
+    const QString cannotCopy = QStringLiteral("cannot copy to %1").arg(copyName);
+    struct stat st;
+    if (::lstat(copyPath.constData(), &st) == 0)
+        return fail(cannotCopy, EEXIST);
     FILE* f = _fstream.load(std::memory_order_acquire);
     const int fd = fileno(f);
     // Copied through a description of our own on the file we truncate below,
@@ -587,61 +646,66 @@ bool VDebug::VDebugSink::rotateLogFile()
     VUniqueFd src(reopenOwnFile(fd, O_RDWR | O_APPEND));
     if (!src.isValid())
         src.reset(reopenOwnFile(fd, O_RDONLY));
-    // A new file only: never through a link or onto something planted there.
-    VUniqueFd dst(vRetryOnEintr([&] {
-        return ::open(copyPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    }));
-    auto fail = [&](const QString& what, int err, bool removeCopy) {
-        if (removeCopy)
-            ::unlink(copyPath.constData());
-        // A copy of that name exists when two rotations fall in one second:
-        // try again in the next. Anything else waits a minute.
-        const bool collision = err == EEXIST;
-        _retryAfter = now.tv_sec + (collision ? 1 : 60);
-        if (!collision && !_failureReported) {
-            _failureReported = true;
-            vReportToStderr(vSysError(QStringLiteral("VDebug: rotation of %1 failed: %2").arg(path, what), err));
-        }
-        return false;
-    };
-    const QString cannotCopy = QStringLiteral("cannot copy to %1").arg(copyName);
-    if (!dst.isValid())
-        return fail(cannotCopy, errno, false);
     if (!src.isValid())
-        return fail(cannotCopy, errno, true);
+        return fail(cannotCopy, errno);
+    // Written under the temporary name and renamed once whole, so a rotator
+    // killed in the copy leaves no torn copy; what such a one left is
+    // replaced here (one rotator at a time holds the unit). A new file only:
+    // never through a link or onto something planted there.
+    auto createTemp = [&] {
+        return vRetryOnEintr([&] {
+            return ::open(_copyTemp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        });
+    };
+    VUniqueFd dst(createTemp());
+    if (!dst.isValid() && errno == EEXIST && ::unlink(_copyTemp.constData()) == 0)
+        dst.reset(createTemp());
+    if (!dst.isValid()) {
+        const int err = errno;
+        return fail(QStringLiteral("cannot copy to %1").arg(QFile::decodeName(_copyTemp)), err == EEXIST ? EBUSY : err);
+    }
+    written = &_copyTemp;
     // Most of the file is copied while lines that bypass the unit may still
-    // come; the lock is held only for what they appended since, and the
-    // truncation.
+    // come; the lock is held only for what they appended since, the rename
+    // and the truncation.
     off_t copied = 0;
     if (!copyTail(src.get(), dst.get(), &copied))
-        return fail(cannotCopy, errno, true);
+        return fail(cannotCopy, errno);
     const int lockFd = src.get();
-    if (!lockExclusiveWithin(lockFd, g_rotationWaitMs.load(std::memory_order_relaxed))) {
+    const int waitMs = g_rotationWaitMs.load(std::memory_order_relaxed);
+    if (!lockWithin(lockFd, F_WRLCK, waitMs)) {
         // Not a wait (a read-only description cannot lock for writing):
-        // reported once like any failure, not retried every second.
-        if (errno != EAGAIN && errno != EACCES)
-            return fail(QStringLiteral("cannot lock"), errno, true);
-        // A bypassing writer stopped inside its write: try again later.
-        ::unlink(copyPath.constData());
-        _retryAfter = now.tv_sec + 1;
-        return false;
+        // like any failure.
+        const int err = errno;
+        if (!isLockConflict(err))
+            return fail(QStringLiteral("cannot lock"), err);
+        // Another program's lock, or a bypassing writer stopped inside its
+        // write: said once, and tried again only after six times the wait
+        // (1 s to a minute), the unit given back meanwhile, so that lines
+        // wait for it a seventh of the time at most.
+        return fail(QStringLiteral("file locked by another process for more than %1 ms").arg(waitMs), EAGAIN,
+                    qBound(1, 6 * waitMs / 1000, 60));
     }
     struct Unlock
     {
         int fd;
-        ~Unlock() { ofdLock(fd, F_UNLCK, false); }
+        ~Unlock() { ofdLock(fd, F_UNLCK); }
     } unlock{lockFd};
     if (!copyTail(src.get(), dst.get(), &copied))
-        return fail(cannotCopy, errno, true);
-    struct stat st;
+        return fail(cannotCopy, errno);
     if (::fstat(fd, &st) == 0)
         ::fchmod(dst.get(), st.st_mode & 07777);
     if (::close(dst.release()) != 0)
-        return fail(cannotCopy, errno, true);
+        return fail(cannotCopy, errno);
+    if (!vRenameNoReplace(_copyTemp, copyPath))
+        return fail(cannotCopy, errno);
+    // Killed from here to the truncation, the lines are in the copy and
+    // stay in the log: twice, never lost.
+    written = &copyPath;
     // Emptied in place: every process's append-mode descriptor goes on at
     // the start of the same file.
     if (::ftruncate(fd, 0) != 0)
-        return fail(QStringLiteral("cannot truncate"), errno, true);
+        return fail(QStringLiteral("cannot truncate"), errno);
     _failureReported = false;
     return true;
 }
@@ -672,11 +736,17 @@ void VDebug::VDebugSink::setRotationSize(int size)
     // files in a shared directory and may be slow, and registrations and
     // fork() wait for that lock. Throws on a base name the semaphore
     // refuses; rotation then stays off.
-    std::unique_ptr<VSemaphore> sem(new VSemaphore(1, (info.baseName().toLocal8Bit() + "_rotationSem").constData()));
+    const QByteArray semName = info.baseName().toLocal8Bit() + "_rotationSem";
+    std::unique_ptr<VSemaphore> sem(new VSemaphore(1, semName.constData()));
     if (!sem->isOk()) {
-        vReportToStderr(QStringLiteral("VDebug::setRotationSize: rotation semaphore for %1 failed: %2; "
-                                      "rotation stays off")
-                           .arg(path, sem->errorString()));
+        // Others may still rotate the file: this process's lines hold the
+        // shared lock that their rotations wait for. The key file is named
+        // so that it can be removed, or another directory or suffix chosen.
+        _lockOnly.store(true);
+        vReportToStderr(QStringLiteral("VDebug::setRotationSize: rotation semaphore for %1 (key file %2) failed: "
+                                      "%3; rotation stays off")
+                           .arg(path, QFile::decodeName(vRuntimeFilePath("vsemfile_" + semName)),
+                                sem->errorString()));
         return;
     }
     VCancelSafeLocker<VMutex> lock(&table().mutex);
@@ -685,6 +755,9 @@ void VDebug::VDebugSink::setRotationSize(int size)
     _copyDir = info.absolutePath();
     _copyBase = info.baseName();
     _copySuffix = info.completeSuffix();
+    // Hidden: no rotated copy's name starts with a dot.
+    _copyTemp = QFile::encodeName(_copyDir + QStringLiteral("/.") + info.fileName() + QStringLiteral(".rotating"));
+    _lockOnly.store(false);
     // Published once and kept until the stream goes: writers may hold it.
     _rotationSem.store(sem.release(), std::memory_order_release);
     _rotatable.store(true, std::memory_order_release);

@@ -61,6 +61,9 @@ public:
     // The descriptor through which lines written without the rotation unit
     // take their shared lock, -1 when none can be opened.
     int bypassLockFd(int fd);
+    // One line without the rotation unit, under the shared lock when it can
+    // be had within the rotation wait (gate held).
+    void writeBypassing(FILE* f, const char* data, size_t len);
     // Called with the rotation unit held, after a line: rotates when the
     // file has outgrown the limit.
     void reportFlushed();
@@ -81,10 +84,12 @@ public:
     std::atomic<bool> _rotatable;
     std::atomic<long> _maxSize;
     std::atomic<VSemaphore*> _rotationSem;
-    // Parts of the rotated copies' names, fixed when rotation is armed.
+    // Parts of the rotated copies' names, and the name a copy is written
+    // under until it is whole, fixed when rotation is armed.
     QString _copyDir;
     QString _copyBase;
     QString _copySuffix;
+    QByteArray _copyTemp;
     // Guarded by the rotation unit: no copy is tried before this second of
     // the log clock; a failure is reported once.
     qint64 _retryAfter;
@@ -92,6 +97,9 @@ public:
     std::atomic<bool> _semFailureReported;
     // The last wait for the unit timed out (guarded by _rotationGate).
     bool _semStalled;
+    // This process cannot take part in rotation (its semaphore was refused),
+    // but others may rotate the file: every line goes out as a bypassing one.
+    std::atomic<bool> _lockOnly{false};
     // Threads of this process queue here rather than on the semaphore: a
     // hand-over inside the process is far cheaper than one in the kernel.
     pthread_mutex_t _rotationGate;
@@ -111,6 +119,9 @@ public:
     // Guarded by _rotationGate: this process's description for bypass locks.
     int _bypassFd = -1;
     short _bypassLockType = 0;
+    // The last wait for the shared lock timed out: lines only try for it
+    // until it is free again.
+    bool _lockStalled = false;
     pid_t _bypassPid = 0;
     ino_t _bypassIno = 0;
     dev_t _bypassDev = 0;
@@ -121,6 +132,8 @@ bool vRepointSink(VDebug::StreamId id, quint64 serial, const std::function<bool(
 // One line on standard error: how the library complains about a stream's
 // set-up and rotation (never through a stream, which may be the broken one).
 void vReportToStderr(const QString& text);
+// Renames without replacing an existing name; false with errno.
+bool vRenameNoReplace(const QByteArray& from, const QByteArray& to);
 // The log clock's time now: it stamps lines and names rotated copies.
 void vDebugClockNow(struct timespec* ts);
 // Its local time as "ddMMyy_hhmmss", the stamp in rotated copies' names.

@@ -1,11 +1,6 @@
 #include "VDebug/periodic_log_rotator.h"
 
-#include <fcntl.h>
-#include <stdio.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstdio>
 
 #include <QDir>
 #include <QFile>
@@ -18,26 +13,6 @@ const QString VPeriodicLogRotator::_fileExtension = QStringLiteral(".log");
 VMutex& VPeriodicLogRotator::_mutex = *new VMutex;
 QSet<QString>& VPeriodicLogRotator::_registeredFileNames = *new QSet<QString>;
 void (*VPeriodicLogRotator::_sleep)(quint32) = &VThread::sleep;
-
-namespace {
-
-// Renames without replacing an existing copy. Qt's rename falls back to
-// copy and remove, which would lose lines written meanwhile.
-bool renameNoReplace(const QString& from, const QString& to)
-{
-    const QByteArray f = QFile::encodeName(from), t = QFile::encodeName(to);
-    if (::renameat2(AT_FDCWD, f.constData(), AT_FDCWD, t.constData(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS)
-        return false;
-    // A file system without RENAME_NOREPLACE: link refuses an existing name.
-    if (::link(f.constData(), t.constData()) != 0)
-        return false;
-    ::unlink(f.constData());
-    return true;
-}
-
-} // namespace
 
 VPeriodicLogRotator::VPeriodicLogRotator(VDebug::StreamId id, const char* dirName, const char* fileName,
                                          qint64 size, quint32 sleepInterval)
@@ -112,7 +87,9 @@ void VPeriodicLogRotator::rotateLog(bool checkLogFileSize)
     const QString newName = dir + QDir::separator() + base + QLatin1Char('_') + vRotationStamp(now) + _fileExtension;
     bool renamed = false;
     const bool current = vRepointSink(_id, _sinkSerial, [&](VDebug::VDebugSink& sink) {
-        renamed = renameNoReplace(oldName, newName);
+        // Not Qt's rename: it falls back to copy and remove, which would
+        // lose lines written meanwhile.
+        renamed = vRenameNoReplace(QFile::encodeName(oldName), QFile::encodeName(newName));
         // No truncation of the old name here: another process may have made
         // a fresh file there already. The sink opens it for appending.
         if (renamed && !sink.initSink(QFile::encodeName(oldName).constData()))

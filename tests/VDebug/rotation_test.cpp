@@ -2,16 +2,23 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/sem.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <cstdlib>
 #include <ctime>
 #include <map>
+#include <memory>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -183,6 +190,8 @@ protected:
                 const VDebug::StreamId s = VDebug::registerStream("many", path.c_str());
                 VDebug::setDebugLevel(s, VDebug::VNOTICE);
                 VDebug::setRotationSize(s, 1);
+                if (afterArming && !afterArming(p))
+                    return 8;
                 std::vector<std::thread> ts;
                 for (int t = 0; t < threads; ++t)
                     ts.emplace_back([&, t] {
@@ -235,8 +244,10 @@ protected:
 
     int processes = 4, threads = 4, lines = 20000;
     std::vector<pid_t> children;
-    // Run first in writer process p; false ends it.
+    // Run first in writer process p, and once its stream is armed; false
+    // ends it.
     std::function<bool(int)> asUser;
+    std::function<bool(int)> afterArming;
 };
 
 // Every line of 4 processes x 4 threads lands exactly once, whole, in the
@@ -297,6 +308,46 @@ TEST_F(RotationStressTest, NoLineIsLostOrTornAfterAHolderStalls)
     go.send();
     EXPECT_EQ(vtest::waitChild(holder), 0);
     checkAllLines(b, 2);
+}
+
+// A writer whose rotation semaphore is refused (the set was handed to
+// another user after the others had opened it) does not rotate, yet the
+// others' rotations cut none of its lines; its message names the key file.
+TEST_F(RotationStressTest, WriterWithARefusedSemaphoreLosesNoLine)
+{
+    const std::string b = base("many");
+    const std::string semName = b + "_rotationSem";
+    const int refused = 2;
+    vtest::Pipe armed, handedOver, go;
+    const std::string errFile = semDir.file("refused.err");
+    asUser = [&](int p) {
+        if (p != refused)
+            return true;
+        // Its standard error goes to a file the test reads.
+        const int fd = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        return handedOver.receive(60000) == '+' && fd >= 0 && ::dup2(fd, 2) == 2 && ::close(fd) == 0;
+    };
+    afterArming = [&](int) {
+        armed.send();
+        return go.receive(60000) == '+';
+    };
+    startWriters(b, 0, 3, 2, 15000);
+    EXPECT_EQ(armed.receive(), '+');
+    EXPECT_EQ(armed.receive(), '+');
+    struct semid_ds ds;
+    const int semId = vtest::semIdOf(semName);
+    EXPECT_EQ(semctl(semId, 0, IPC_STAT, &ds), 0);
+    ds.sem_perm.uid = ds.sem_perm.gid = vtest::kAttackerId;
+    EXPECT_EQ(semctl(semId, 0, IPC_SET, &ds), 0);
+    handedOver.send();
+    EXPECT_EQ(armed.receive(), '+');
+    for (int p = 0; p < 3; ++p)
+        go.send();
+    checkAllLines(b, 3);
+    EXPECT_NE(vtest::readFile(errFile).find("VDebug::setRotationSize: rotation semaphore for " + path + " (key file " +
+                                            semDir.file("vsemfile_" + semName) + ") failed: semaphore owned by uid"),
+              std::string::npos)
+        << vtest::readFile(errFile);
 }
 
 TEST_F(RotationTest, SameSecondCopyWaitsForTheNextSecond)
@@ -384,6 +435,95 @@ TEST_F(RotationTest, UnitTakenForGoodDelaysLoggingOnlyOnce)
     EXPECT_EQ(size(path), 0);
 }
 
+namespace {
+
+// A lock on the whole file through a description of the test's own, as
+// another program would hold it.
+struct OutsideLock
+{
+    OutsideLock(const std::string& path, short type) : fd(::open(path.c_str(), O_RDWR | O_CLOEXEC))
+    {
+        struct flock fl = {};
+        fl.l_type = type;
+        fl.l_whence = SEEK_SET;
+        locked = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &fl) == 0;
+    }
+    ~OutsideLock() { ::close(fd); }
+    int fd;
+    bool locked;
+};
+
+} // namespace
+
+// An outside exclusive lock on the log while the rotation unit is taken
+// elsewhere: a line waits for the lock at most the rotation wait, once, and
+// then goes out without it.
+TEST_F(RotationTest, OutsideExclusiveLockDoesNotStopLogging)
+{
+    const std::string b = base();
+    open(b + ".log");
+    VDebug::setRotationSize(id, 1);
+    VSemaphore sem(1, (b + "_rotationSem").c_str());
+    ASSERT_TRUE(sem.tryAcquire(1));
+    std::unique_ptr<OutsideLock> outside(new OutsideLock(path, F_WRLCK));
+    ASSERT_TRUE(outside->locked);
+    VDebugTestAccess::setRotationWait(100);
+    std::atomic<int> written{0};
+    vtest::CaptureFd err(2);
+    std::thread writer([&] {
+        for (int i = 0; i < 200; ++i) {
+            line(100);
+            ++written;
+        }
+    });
+    // Lines that each waited 100 ms would take 20 s.
+    const bool done = vtest::waitFor([&] { return written == 200; }, std::chrono::seconds(8));
+    outside.reset(); // lets a writer blocked for good go on
+    writer.join();
+    VDebugTestAccess::setRotationWait(0);
+    EXPECT_TRUE(done);
+    EXPECT_EQ(size(path), 200 * 100);
+}
+
+// An outside shared lock keeps a rotation from locking: it is tried once,
+// said once, and not again for six times the wait, while lines go on.
+TEST_F(RotationTest, OutsideSharedLockStopsRotationOnceNotLogging)
+{
+    TestClock clock;
+    const std::string b = base();
+    open(b + ".log");
+    VDebug::setRotationSize(id, 1);
+    std::unique_ptr<OutsideLock> outside(new OutsideLock(path, F_RDLCK));
+    ASSERT_TRUE(outside->locked);
+    VDebugTestAccess::setRotationWait(1000);
+    const int before = VDebugTestAccess::rotationAttempts();
+    std::string text;
+    {
+        vtest::CaptureFd err(2);
+        line(MB + 10);
+        // Four seconds on, within the back-off.
+        for (int i = 0; i < 20; ++i) {
+            if (i % 5 == 0)
+                g_sec = g_sec + 1;
+            line(100);
+        }
+        text = err.text();
+    }
+    VDebugTestAccess::setRotationWait(0);
+    EXPECT_EQ(VDebugTestAccess::rotationAttempts(), before + 1);
+    EXPECT_EQ(text, "VDebug: rotation of " + path + " failed: file locked by another process for more than 1000 ms: " +
+                        strerror(EAGAIN) + "\n");
+    EXPECT_EQ(size(path), MB + 10 + 20 * 100);
+    EXPECT_EQ(QDir(logs.qpath()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+
+    // Unlocked, the attempt after the back-off rotates.
+    outside.reset();
+    g_sec = g_sec + 2;
+    line(100);
+    EXPECT_EQ(copies().size(), 1u);
+    EXPECT_EQ(size(path), 0);
+}
+
 TEST_F(RotationTest, ChildForkedWhileAThreadWritesCanLog)
 {
     open(base() + ".log");
@@ -423,13 +563,15 @@ TEST_F(RotationTest, BadSetUpsSayWhyAndKeepLogging)
 
     // No directory for the semaphore's key file.
     setenv("VORN_TMPDIR", semDir.file("missing").c_str(), 1);
-    open(base() + ".log");
+    const std::string b = base();
+    open(b + ".log");
     {
         vtest::CaptureFd err(2);
         VDebug::setRotationSize(id, 1);
         const std::string text = err.text();
         EXPECT_NE(text.find("VSemaphoreImpl::constructor: failed to open file"), std::string::npos);
-        EXPECT_NE(text.find("VDebug::setRotationSize: rotation semaphore for " + path + " failed: " +
+        EXPECT_NE(text.find("VDebug::setRotationSize: rotation semaphore for " + path + " (key file " +
+                            semDir.file("missing/vsemfile_" + b + "_rotationSem") + ") failed: " +
                             strerror(ENOENT) + "; rotation stays off\n"),
                   std::string::npos)
             << text;
@@ -608,4 +750,132 @@ TEST_F(RotationTest, PlantedIdFifoBlocksNoRegistration)
         ::close(reader);
     ::unlink(fifo.c_str());
     EXPECT_TRUE(armed);
+}
+
+// A rotator killed at random moments of its copies: a copy under a copy's
+// name is always whole, and a line is in two files only when the kill fell
+// after the copy got its name and before the log was emptied (the copy is
+// then the head of the file after it). The next rotation clears what a
+// killed one left.
+TEST_F(RotationTest, KilledRotatorLeavesNoTornCopy)
+{
+    const std::string b = base();
+    path = logs.file(b + ".log");
+    vtest::writeFile(path, "");
+    const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, logs.path().c_str(), IN_CREATE), 0);
+    // True once a file other than the log appears (a copy is being written).
+    auto copyStarted = [&](int timeoutMs) {
+        alignas(struct inotify_event) char buf[4096];
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < end) {
+            struct pollfd p = {watch, POLLIN, 0};
+            if (::poll(&p, 1, 10) != 1)
+                continue;
+            const ssize_t n = ::read(watch, buf, sizeof buf);
+            for (ssize_t off = 0; off < n;) {
+                const auto* ev = reinterpret_cast<const struct inotify_event*>(buf + off);
+                if (ev->len > 0 && b + ".log" != ev->name)
+                    return true;
+                off += ssize_t(sizeof(struct inotify_event) + ev->len);
+            }
+        }
+        return false;
+    };
+    auto drain = [&] {
+        char buf[4096];
+        while (::read(watch, buf, sizeof buf) > 0) {
+        }
+    };
+    // 64-byte lines ("[app <stamp> NOTICE] " is 33): whole lines fill whole
+    // pages, so a kill never cuts a line's own write.
+    const int kTrials = 12;
+    const int kPerCopy = int(MB / 64) + 1;
+    std::mt19937 rnd(27);
+    for (int trial = 0; trial <= kTrials; ++trial) {
+        const bool last = trial == kTrials;
+        const pid_t child = vtest::forkChild([&] {
+            TestClock clock(vtest::sampleTime() + trial * 100000, true);
+            const VDebug::StreamId s = VDebug::registerStream("app", path.c_str());
+            VDebug::setDebugLevel(s, VDebug::VNOTICE);
+            VDebug::setRotationSize(s, 1);
+            char item[32];
+            for (int i = 0; i < (last ? kPerCopy + 100 : 4 * kPerCopy); ++i) {
+                std::snprintf(item, sizeof item, "%03d-%025d", trial, i);
+                VNOTICE(s) << item << endl;
+            }
+            return 0;
+        });
+        if (!last) {
+            EXPECT_TRUE(copyStarted(20000));
+            // A moment within about the time a 1 MB copy takes.
+            const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(rnd() % 1500);
+            while (std::chrono::steady_clock::now() < until) {
+            }
+            ::kill(child, SIGKILL);
+            vtest::waitChild(child);
+        } else {
+            EXPECT_EQ(vtest::waitChild(child), 0);
+        }
+        drain();
+    }
+    ::close(watch);
+
+    // Only the log and copies: nothing left under another name.
+    std::vector<std::pair<std::string, std::string>> files; // first line's key, content
+    std::string logText;
+    for (const QString& f : QDir(logs.qpath()).entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+        const std::string name = f.toStdString();
+        if (name == b + ".log") {
+            logText = vtest::readFile(path);
+            continue;
+        }
+        EXPECT_TRUE(std::regex_match(name, std::regex(b + R"(_\d{6}_\d{6}\.log)"))) << name;
+        const std::string text = vtest::readFile(logs.file(name));
+        files.emplace_back(text.size() >= 62 ? text.substr(33, 29) : std::string(), text);
+    }
+    std::sort(files.begin(), files.end());
+    files.emplace_back("", logText);
+    std::map<std::string, int> seen;
+    int torn = 0;
+    for (size_t k = 0; k < files.size(); ++k) {
+        const std::string& text = files[k].second;
+        // A whole copy whose log was not emptied heads the next file, where
+        // the next process's lines follow it (a torn one is followed by the
+        // rest of its own process's lines).
+        const std::string& next = k + 1 < files.size() ? files[k + 1].second : std::string();
+        if (!text.empty() && text.size() % 64 == 0 && next.size() > text.size() &&
+            next.compare(0, text.size(), text) == 0 &&
+            std::atoi(next.c_str() + text.size() + 33) > std::atoi(text.c_str() + text.size() - 31))
+            continue;
+        // An empty copy is torn too; the log may be empty.
+        torn += (k + 1 < files.size() && text.empty()) || text.size() % 64 != 0;
+        for (size_t at = 0; at + 64 <= text.size(); at += 64) {
+            int t = -1, i = -1;
+            char item[32] = "";
+            if (std::sscanf(text.c_str() + at + 33, "%d-%d", &t, &i) == 2)
+                std::snprintf(item, sizeof item, "%03d-%025d", t, i);
+            if (text.compare(at, 5, "[app ") != 0 || text.compare(at + 24, 9, " NOTICE] ") != 0 ||
+                text.compare(at + 33, 31, std::string(item) + " \n") != 0) {
+                ++torn;
+                continue;
+            }
+            ++seen[item];
+        }
+    }
+    EXPECT_EQ(torn, 0);
+    // Per trial the lines 0..n, each once.
+    std::map<int, int> count, last;
+    int twice = 0;
+    for (const auto& kv : seen) {
+        const int t = std::atoi(kv.first.c_str()), i = std::atoi(kv.first.c_str() + 4);
+        ++count[t];
+        last[t] = std::max(last[t], i);
+        twice += kv.second != 1;
+    }
+    EXPECT_EQ(twice, 0);
+    EXPECT_EQ(count.size(), size_t(kTrials + 1));
+    for (const auto& kv : count)
+        EXPECT_EQ(kv.second, last[kv.first] + 1) << "trial " << kv.first;
 }
