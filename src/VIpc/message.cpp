@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include <QAbstractSocket>
 #include <QByteArray>
 #include <QChar>
 #include <QElapsedTimer>
@@ -131,6 +132,14 @@ public:
 
     void waitFor(qint64 bytes)
     {
+        // A socket whose read buffer cannot hold them all would make every
+        // wait return at once without progress until the time is up.
+        const QAbstractSocket* socket = qobject_cast<const QAbstractSocket*>(_device);
+        const qint64 room = socket ? socket->readBufferSize() : 0;
+        if (room > 0 && bytes > room)
+            throw VException(QStringLiteral("Error while waiting for read: %1 bytes wanted, the socket keeps at most %2")
+                                 .arg(bytes)
+                                 .arg(room));
         while (_device->bytesAvailable() < bytes) {
             int ms = _waitMs;
             if (_deadlineMs >= 0) {
