@@ -237,6 +237,8 @@ void VMessageSimpleServer::dropInputUntilClose(QTcpSocket* socket)
     // connection and drop what of the reply has not left yet: end our side
     // first (the reply then ends with a FIN), and read until the client
     // closes too.
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        return;
     ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
     // A client may have sent one more request of any size we would take.
     const qint64 byteBound = qMax<qint64>(qint64(VMessage::maxFrameLength()) + 8, kInputBoundAfterRequest);
@@ -246,7 +248,8 @@ void VMessageSimpleServer::dropInputUntilClose(QTcpSocket* socket)
     clock.start();
     qint64 dropped = 0;
     char sink[16 * 1024];
-    for (;;) {
+    // Qt closes the socket once it sees the client's end.
+    while (socket->state() == QAbstractSocket::ConnectedState) {
         const qint64 r = socket->read(sink, sizeof sink);
         if (r > 0) {
             dropped += r;
@@ -254,7 +257,7 @@ void VMessageSimpleServer::dropInputUntilClose(QTcpSocket* socket)
                 throw VException(QStringLiteral("client sent more than %1 bytes after its request").arg(byteBound));
             continue;
         }
-        if (r < 0 || socket->state() != QAbstractSocket::ConnectedState)
+        if (r < 0)
             return;
         const qint64 left = deadlineMs - clock.elapsed();
         if (left <= 0)
