@@ -49,4 +49,14 @@ inline int vMetaTypeIdFromName(const QByteArray& name)
 #endif
 }
 
+// Qt 5's conversion of a byte array to a string, on every Qt: the bytes
+// are read as a zero-terminated UTF-8 string, so they end at the first zero
+// byte (Qt 6 keeps them all), and a null or empty array gives an empty,
+// non-null string (Qt 6 gives a null one for a null array).
+inline QString vQt5StringFromBytes(const QByteArray& bytes)
+{
+    const int size = int(qstrnlen(bytes.constData(), uint(bytes.size())));
+    return size == 0 ? QString(QLatin1String("")) : QString::fromUtf8(bytes.constData(), size);
+}
+
 #endif

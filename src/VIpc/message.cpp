@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include <QAbstractSocket>
 #include <QByteArray>
 #include <QChar>
 #include <QElapsedTimer>
@@ -13,6 +14,7 @@
 #include <QVarLengthArray>
 #include <QtEndian>
 
+#include "VCore/qtcompat_p.h"
 #include "VIpc/message_p.h"
 
 namespace {
@@ -131,6 +133,14 @@ public:
 
     void waitFor(qint64 bytes)
     {
+        // A socket whose read buffer cannot hold them all would make every
+        // wait return at once without progress until the time is up.
+        const QAbstractSocket* socket = qobject_cast<const QAbstractSocket*>(_device);
+        const qint64 room = socket ? socket->readBufferSize() : 0;
+        if (room > 0 && bytes > room)
+            throw VException(QStringLiteral("Error while waiting for read: %1 bytes wanted, the socket keeps at most %2")
+                                 .arg(bytes)
+                                 .arg(room));
         while (_device->bytesAvailable() < bytes) {
             int ms = _waitMs;
             if (_deadlineMs >= 0) {
@@ -252,15 +262,15 @@ int qt5IntFromDouble(double d)
     return int(quint32(quint64(rounded)));
 }
 
-// Qt 6's property system rounds doubles half away from zero and makes a
-// null string of a null byte array: the values are converted here as Qt 5
-// does, so a frame reads the same on every Qt.
+// Qt 6's property system rounds doubles half away from zero and converts
+// byte arrays otherwise: the values are converted here as Qt 5 does, so a
+// frame reads the same on every Qt.
 QVariant asQt5Converts(const QVariant& v, int propertyType)
 {
     if (propertyType == QMetaType::Int && v.userType() == QMetaType::Double)
         return QVariant(qt5IntFromDouble(v.toDouble()));
-    if (propertyType == QMetaType::QString && v.userType() == QMetaType::QByteArray && v.toByteArray().isNull())
-        return QVariant(QString(QLatin1String("")));
+    if (propertyType == QMetaType::QString && v.userType() == QMetaType::QByteArray)
+        return QVariant(vQt5StringFromBytes(v.toByteArray()));
     return v;
 }
 

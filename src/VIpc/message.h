@@ -58,8 +58,9 @@ VORN_EXPORT QDataStream& operator<<(QDataStream& stream, const VMessage* message
 
 // Reads one frame from a stream on a socket (or any device holding the
 // whole frame), waiting at most 30000 ms for each part, and sets message to
-// a new VMessage that the caller deletes. Only VException leaves it; on a
-// throw message is left untouched.
+// a new VMessage that the caller deletes. A frame larger than the read
+// buffer of the stream's socket (QAbstractSocket::setReadBufferSize) fails
+// at once. Only VException leaves it; on a throw message is left untouched.
 VORN_EXPORT QDataStream& operator>>(QDataStream& stream, VMessage*& message);
 
 #endif

@@ -1,6 +1,7 @@
 #include "VIpc/message_server.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -209,6 +210,7 @@ void VMessageSimpleServer::serveConnection(QTcpSocket* socket, std::unique_ptr<V
         socket->write(VMessageWire::encodeFrame(reply.get()));
         sendAll(socket);
     }
+    dropInputUntilClose(socket);
 }
 
 void VMessageSimpleServer::sendAll(QTcpSocket* socket)
@@ -226,5 +228,42 @@ void VMessageSimpleServer::sendAll(QTcpSocket* socket)
             throw VException(QStringLiteral("Error while waiting for write: reply not sent within %1 ms").arg(deadlineMs));
         if (!socket->waitForBytesWritten(int(qMin<qint64>(waitMs, left))))
             throw VException(QStringLiteral("Error while waiting for write: ") + socket->errorString());
+    }
+}
+
+void VMessageSimpleServer::dropInputUntilClose(QTcpSocket* socket)
+{
+    // Closing with the client's bytes unread makes the kernel reset the
+    // connection and drop what of the reply has not left yet: end our side
+    // first (the reply then ends with a FIN), and read until the client
+    // closes too.
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+    // A client may have sent one more request of any size we would take.
+    const qint64 byteBound = qMax<qint64>(qint64(VMessage::maxFrameLength()) + 8, kInputBoundAfterRequest);
+    const int waitMs = _waitMs.load();
+    const qint64 deadlineMs = _requestDeadlineMs.load();
+    QElapsedTimer clock;
+    clock.start();
+    qint64 dropped = 0;
+    char sink[16 * 1024];
+    // Qt closes the socket once it sees the client's end.
+    while (socket->state() == QAbstractSocket::ConnectedState) {
+        const qint64 r = socket->read(sink, sizeof sink);
+        if (r > 0) {
+            dropped += r;
+            if (dropped > byteBound)
+                throw VException(QStringLiteral("client sent more than %1 bytes after its request").arg(byteBound));
+            continue;
+        }
+        if (r < 0)
+            return;
+        const qint64 left = deadlineMs - clock.elapsed();
+        if (left <= 0)
+            throw VException(QStringLiteral("client still sending %1 ms after its reply").arg(deadlineMs));
+        // A client that neither sends nor closes has had its answer.
+        if (!socket->waitForReadyRead(int(qMin<qint64>(waitMs, left))))
+            return;
     }
 }

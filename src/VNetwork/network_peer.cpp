@@ -37,10 +37,11 @@ struct AddrInfoOwner
 // Caps what Qt buffers of the far end's bytes. Unbounded, a far end that
 // floods while a send waits would grow this process without limit; the
 // maximum frame length lets two peers that both send before reading go on
-// as long as neither sends more than that.
+// as long as neither sends more than that. The frame's header (its two
+// length words) fits as well, so every frame the reader accepts can be held.
 void boundReadBuffer(QAbstractSocket& socket)
 {
-    const qint64 cap = qMax<qint64>(VMessage::maxFrameLength(), 64 * 1024); // 0 would mean no cap
+    const qint64 cap = qMax<qint64>(qint64(VMessage::maxFrameLength()) + 8, 64 * 1024); // 0 would mean no cap
     if (socket.readBufferSize() != cap)
         socket.setReadBufferSize(cap);
 }

@@ -38,8 +38,8 @@ public:
 
     // Writes in pieces of at most 1 MiB (one qDebug line each) and returns
     // once every byte has left Qt's buffer. Meanwhile the far end's bytes
-    // are kept for receiveBuffer, up to VMessage::maxFrameLength() (256 MiB
-    // by default) in this process; beyond that TCP flow control holds the
+    // are kept for receiveBuffer, up to VMessage::maxFrameLength() plus a
+    // frame's 8-byte header (256 MiB by default) in this process; beyond that TCP flow control holds the
     // far end back, so two peers that both send more than that before
     // reading stall until the wait times out.
     void sendBuffer(const void* buffer, quint64 length);

@@ -502,6 +502,44 @@ TEST(VMessageSimpleServer, LargeReplyArrivesWholeAtASlowReader)
     EXPECT_EQ(m->getStringData().size(), chars);
 }
 
+TEST(VMessageSimpleServer, ReplyArrivesWholeWhenTheClientSentMoreAfterItsRequest)
+{
+    // The server must not close with the client's further bytes unread: the
+    // reset would drop what of the 8 MiB reply is still on its way.
+    const int chars = 4 * 1024 * 1024;
+    RunningServer s(QStringList(), 2000, 60000);
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler(nullptr, chars));
+    s.start();
+    vtest::Fd fd = vtest::tcpConnect(s.port);
+    ASSERT_TRUE(fd.valid());
+    QByteArray bytes = requestBytes(QStringLiteral("first"), 1);
+    VMessage second;
+    second.setStringData(QString(1024 * 1024, QLatin1Char('s'))); // 2 MiB more
+    QDataStream out(&bytes, QIODevice::Append);
+    out << &second;
+    // Sent beside the reading: the server takes no more than its request
+    // until the reply is out.
+    std::thread sender([&fd, &bytes] { vtest::sendAll(fd.get(), bytes.constData(), size_t(bytes.size())); });
+    std::string reply;
+    bool closed = false;
+    while (!closed) {
+        const std::string piece = vtest::recvExactly(fd.get(), 64 * 1024, 20000);
+        reply += piece;
+        closed = piece.size() < 64 * 1024;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2)); // a slow reader
+    }
+    sender.join();
+    ASSERT_GT(reply.size(), size_t(2) * chars);
+    qint64 used = 0;
+    std::unique_ptr<VMessage> m = decode(reply, &used);
+    EXPECT_EQ(used, qint64(reply.size()));
+    EXPECT_EQ(m->getStringData().size(), chars);
+    // The first client has its reply and never closes: the next is served
+    // once the server's wait for it has passed.
+    EXPECT_EQ(decode(exchange(s.port, requestBytes(QStringLiteral("next"), 7)))->getIntData(), 8);
+    EXPECT_EQ(s.stop(), "");
+}
+
 TEST(VMessageSimpleServer, ClientFloodingWhileItsReplyWaitsCannotGrowTheServer)
 {
     // An 8 MiB reply (beyond the socket buffers) to a client that never

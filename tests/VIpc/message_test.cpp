@@ -302,6 +302,20 @@ TEST(VMessage, ConvertedValuesAreTheSameOnEveryQt)
     }
 }
 
+// Qt 5 converts a byte array as a C string, ending at its first zero byte;
+// Qt 6 would keep the whole array.
+TEST(VMessage, ByteArrayWithAZeroByteIsConvertedAsQt5DidOnEveryQt)
+{
+    const QByteArray bytes = hex("0000000c 00 00000003 610062");
+    QByteArray frame = frameOf(kName + bytes + bytes + intValue(1) + bytes);
+    QBuffer buffer(&frame);
+    buffer.open(QIODevice::ReadOnly);
+    std::unique_ptr<VMessage> m(readFrom(buffer));
+    EXPECT_EQ(m->objectName(), QStringLiteral("a"));
+    EXPECT_EQ(m->getStringType(), QStringLiteral("a"));
+    EXPECT_EQ(m->getStringData(), QStringLiteral("a"));
+}
+
 TEST(VMessage, ToStringFillsThePlaceholdersInOrder)
 {
     VMessage m;

@@ -11,9 +11,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <regex>
 #include <thread>
 
+#include <QDataStream>
 #include <QUrl>
 
 #include "VIpc/message.h"
@@ -372,4 +374,45 @@ TEST(VNetworkPeer, FarEndFloodingWhileThePeerSendsIsHeldAtTheCap)
     EXPECT_TRUE(dataIntact);
     EXPECT_TRUE(floodIntact);
     EXPECT_GT(flooded, uint64_t(cap));
+}
+
+TEST(VNetworkPeer, ReadsAMessageFrameOfTheMaximumLength)
+{
+    VMessage m;
+    m.setStringData(QString(300 * 1024, QLatin1Char('f')));
+    QByteArray frame;
+    {
+        QDataStream out(&frame, QIODevice::WriteOnly);
+        out << &m;
+    }
+    const qint32 oldCap = VMessage::maxFrameLength();
+    VMessage::setMaxFrameLength(frame.size() - 8); // the body length
+    uint16_t port = 0;
+    vtest::Fd listener = vtest::tcpListen(&port);
+    VNetworkPeer peer;
+    peer.connect("127.0.0.1", port);
+    vtest::Fd server = vtest::acceptFor(listener.get(), 5000);
+    {
+        vtest::CaptureFd err(2); // the peer's write report
+        peer.sendBuffer("?", 1); // sends and receives bound what the peer keeps
+    }
+    std::thread far([&] {
+        vtest::sendAll(server.get(), frame.constData(), size_t(frame.size()));
+        vtest::sendAll(server.get(), frame.constData(), size_t(frame.size()));
+    });
+    VMessage* got = nullptr;
+    QDataStream in(&peer);
+    const std::string text = exceptionText([&] { in >> got; });
+    std::unique_ptr<VMessage> owner(got);
+    // A frame the socket cannot hold fails at once, not after the wait.
+    peer.setReadBufferSize(1024);
+    const std::string tooBig = exceptionText([&] { in >> got; });
+    peer.abort(); // ends the far end's send
+    far.join();
+    VMessage::setMaxFrameLength(oldCap);
+    EXPECT_EQ(text, "<no exception>");
+    ASSERT_TRUE(owner);
+    EXPECT_EQ(owner->getStringData(), m.getStringData());
+    EXPECT_EQ(tooBig, "Error while waiting for read: " + std::to_string(frame.size() - 4)
+                          + " bytes wanted, the socket keeps at most 1024");
 }
