@@ -1,6 +1,6 @@
 #include "VCore/xml_depth_guard_p.h"
 
-#include <QStringView>
+#include <QSet>
 #include <QXmlStreamReader>
 
 namespace {
@@ -17,22 +17,25 @@ void setOut(QString* error, int* line, int* column, const QString& e, qint64 l, 
         *column = int(c);
 }
 
-// Whether the document type declaration dtd declares a general entity of
-// that name. Read as text: a declaration inside a comment or a literal
+// The names of the general entities that the document type declaration
+// dtd declares. Read as text: a declaration inside a comment or a literal
 // counts too, which only refuses more.
-bool declaresEntity(const QString& dtd, QStringView name)
+QSet<QString> declaredEntities(const QString& dtd)
 {
     auto isXmlSpace = [](QChar c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; };
     static const QString keyword = QStringLiteral("<!ENTITY");
+    QSet<QString> names;
     for (int at = dtd.indexOf(keyword); at >= 0; at = dtd.indexOf(keyword, at + 1)) {
         int i = at + keyword.size();
         while (i < dtd.size() && isXmlSpace(dtd.at(i)))
             ++i;
-        if (QStringView(dtd).mid(i, name.size()) == name && i + name.size() < dtd.size()
-            && isXmlSpace(dtd.at(i + name.size())))
-            return true;
+        const int from = i;
+        while (i < dtd.size() && !isXmlSpace(dtd.at(i)))
+            ++i;
+        if (i > from && i < dtd.size())
+            names.insert(dtd.mid(from, i - from));
     }
-    return false;
+    return names;
 }
 
 // Reads the whole document without building it, keeping only the depth.
@@ -46,7 +49,7 @@ ScanResult scan(QXmlStreamReader& reader, QString* error, int* line, int* column
     reader.setNamespaceProcessing(false);
     int depth = 0;
     *checked = 0;
-    QString dtd;
+    QSet<QString> declared;
     while (!reader.atEnd()) {
         const QXmlStreamReader::TokenType token = reader.readNext();
         if (token == QXmlStreamReader::StartElement && ++depth > VXML_MAX_DEPTH) {
@@ -58,14 +61,14 @@ ScanResult scan(QXmlStreamReader& reader, QString* error, int* line, int* column
         if (token == QXmlStreamReader::EndElement)
             --depth;
         if (token == QXmlStreamReader::DTD)
-            dtd = reader.text().toString();
+            declared = declaredEntities(reader.text().toString());
         // The reader stops at an undeclared entity where that is an error
         // (no external subset, or standalone) and reports one the external
         // subset may declare, which no parser here reads: the DOM keeps the
         // reference. But the document may declare it after a parameter
         // entity that is not read: the reader skips that declaration, a DOM
         // parser may expand it, to a depth unknown here.
-        if (token == QXmlStreamReader::EntityReference && declaresEntity(dtd, reader.name())) {
+        if (token == QXmlStreamReader::EntityReference && declared.contains(reader.name().toString())) {
             setOut(error, line, column,
                    QString::fromLatin1("entity '%1' is declared after a parameter entity that is not read")
                        .arg(reader.name()),
