@@ -59,4 +59,21 @@ inline QString vQt5StringFromBytes(const QByteArray& bytes)
     return size == 0 ? QString(QLatin1String("")) : QString::fromUtf8(bytes.constData(), size);
 }
 
+// The text of an integer for QString's toLong(), toUInt() and their kin, so
+// that they read it as Qt 5 does (what stored files were read with): blanks
+// beside the digits are any QChar::isSpace (U+00A0, U+2009, U+3000 too), a
+// NUL anywhere fails, U+2212 is a minus sign. Qt 6 itself skips only ASCII
+// blanks, reads up to a NUL and knows no U+2212.
+inline QString vIntegerText(const QString& text)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    QString digits = text.trimmed();
+    if (digits.contains(QChar(0)))
+        return QString();
+    return digits.replace(QChar(0x2212), QLatin1Char('-'));
+#else
+    return text;
+#endif
+}
+
 #endif

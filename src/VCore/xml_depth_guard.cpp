@@ -1,5 +1,6 @@
 #include "VCore/xml_depth_guard_p.h"
 
+#include <QSet>
 #include <QXmlStreamReader>
 
 namespace {
@@ -16,6 +17,27 @@ void setOut(QString* error, int* line, int* column, const QString& e, qint64 l, 
         *column = int(c);
 }
 
+// The names of the general entities that the document type declaration
+// dtd declares. Read as text: a declaration inside a comment or a literal
+// counts too, which only refuses more.
+QSet<QString> declaredEntities(const QString& dtd)
+{
+    auto isXmlSpace = [](QChar c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; };
+    static const QString keyword = QStringLiteral("<!ENTITY");
+    QSet<QString> names;
+    for (int at = dtd.indexOf(keyword); at >= 0; at = dtd.indexOf(keyword, at + 1)) {
+        int i = at + keyword.size();
+        while (i < dtd.size() && isXmlSpace(dtd.at(i)))
+            ++i;
+        const int from = i;
+        while (i < dtd.size() && !isXmlSpace(dtd.at(i)))
+            ++i;
+        if (i > from && i < dtd.size())
+            names.insert(dtd.mid(from, i - from));
+    }
+    return names;
+}
+
 // Reads the whole document without building it, keeping only the depth.
 // QDomDocument's own parser accepts some texts that are not well-formed
 // (undeclared entities, repeated attributes, entities that open elements
@@ -27,6 +49,7 @@ ScanResult scan(QXmlStreamReader& reader, QString* error, int* line, int* column
     reader.setNamespaceProcessing(false);
     int depth = 0;
     *checked = 0;
+    QSet<QString> declared;
     while (!reader.atEnd()) {
         const QXmlStreamReader::TokenType token = reader.readNext();
         if (token == QXmlStreamReader::StartElement && ++depth > VXML_MAX_DEPTH) {
@@ -37,11 +60,18 @@ ScanResult scan(QXmlStreamReader& reader, QString* error, int* line, int* column
         }
         if (token == QXmlStreamReader::EndElement)
             --depth;
-        // Declared only where this reader does not look (an external DTD):
-        // what it expands to, and so its depth, is unknown.
-        if (token == QXmlStreamReader::EntityReference) {
+        if (token == QXmlStreamReader::DTD)
+            declared = declaredEntities(reader.text().toString());
+        // The reader stops at an undeclared entity where that is an error
+        // (no external subset, or standalone) and reports one the external
+        // subset may declare, which no parser here reads: the DOM keeps the
+        // reference. But the document may declare it after a parameter
+        // entity that is not read: the reader skips that declaration, a DOM
+        // parser may expand it, to a depth unknown here.
+        if (token == QXmlStreamReader::EntityReference && declared.contains(reader.name().toString())) {
             setOut(error, line, column,
-                   QString::fromLatin1("entity '%1' is not declared in the document").arg(reader.name()),
+                   QString::fromLatin1("entity '%1' is declared after a parameter entity that is not read")
+                       .arg(reader.name()),
                    reader.lineNumber(), reader.columnNumber() + 1);
             return ScanResult::Malformed;
         }
@@ -57,11 +87,103 @@ ScanResult scan(QXmlStreamReader& reader, QString* error, int* line, int* column
     return ScanResult::Malformed;
 }
 
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+// Qt 5's DOM parser reads an XML 1.1 document as 1.0, where its stream
+// reader refuses the version: the scan reads the declaration as 1.0, changed
+// in place so that offsets, lines and columns stay those of the text.
+// unit(i) is the i-th character of the text (beyond any byte order mark);
+// gives the index of the last digit of "1.1", or -1.
+template <class Unit>
+int xml11Digit(const Unit& unit, int size)
+{
+    int i = 0;
+    auto is = [&](const char* s) {
+        for (; *s; ++s, ++i) {
+            if (i >= size || unit(i) != uint(uchar(*s)))
+                return false;
+        }
+        return true;
+    };
+    auto spaces = [&] {
+        const int from = i;
+        while (i < size && (unit(i) == ' ' || unit(i) == '\t' || unit(i) == '\r' || unit(i) == '\n'))
+            ++i;
+        return i > from;
+    };
+    if (!is("<?xml") || !spaces() || !is("version"))
+        return -1;
+    spaces();
+    if (!is("="))
+        return -1;
+    spaces();
+    if (i >= size || (unit(i) != '"' && unit(i) != '\''))
+        return -1;
+    const uint quote = unit(i++);
+    if (!is("1.1") || i >= size || unit(i) != quote)
+        return -1;
+    return i - 1;
+}
+
+QString asXml10(const QString& text)
+{
+    const int bom = text.startsWith(QChar(0xFEFF)) ? 1 : 0;
+    const ushort* const p = reinterpret_cast<const ushort*>(text.constData()) + bom;
+    const int digit = xml11Digit([p](int i) { return uint(p[i]); }, text.size() - bom);
+    if (digit < 0)
+        return text;
+    QString copy = text;
+    copy[bom + digit] = QLatin1Char('0');
+    return copy;
+}
+
+// The encodings a declaration can be found in without decoding: UTF-8 (or
+// ASCII) and UTF-16 of either byte order, with or without a byte order mark.
+QByteArray asXml10(const QByteArray& data)
+{
+    const auto* const b = reinterpret_cast<const uchar*>(data.constData());
+    const int n = data.size();
+    int start = 0;
+    int width = 1;
+    bool bigEndian = false;
+    if (n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
+        start = 3;
+    } else if (n >= 2 && ((b[0] == 0xFF && b[1] == 0xFE) || (b[0] == 0xFE && b[1] == 0xFF))) {
+        start = 2;
+        width = 2;
+        bigEndian = b[0] == 0xFE;
+    } else if (n >= 2 && ((b[0] == '<' && b[1] == 0) || (b[0] == 0 && b[1] == '<'))) {
+        width = 2;
+        bigEndian = b[0] == 0;
+    }
+    const uchar* const p = b + start;
+    auto unit = [=](int i) {
+        return width == 1 ? uint(p[i]) : bigEndian ? uint(p[2 * i]) << 8 | p[2 * i + 1] : uint(p[2 * i + 1]) << 8 | p[2 * i];
+    };
+    const int digit = xml11Digit(unit, (n - start) / width);
+    if (digit < 0)
+        return data;
+    QByteArray copy = data;
+    copy[start + digit * width + (width == 2 && bigEndian ? 1 : 0)] = '0';
+    return copy;
+}
+#else
+// Qt 6's DOM parser refuses XML 1.1 as its stream reader does.
+const QString& asXml10(const QString& text)
+{
+    return text;
+}
+
+const QByteArray& asXml10(const QByteArray& data)
+{
+    return data;
+}
+#endif
+
 } // namespace
 
 bool vSetXmlContent(QDomDocument* doc, const QString& text, QString* error, int* line, int* column)
 {
-    QXmlStreamReader reader(text);
+    QXmlStreamReader reader(asXml10(text));
     qint64 checked = 0;
     switch (scan(reader, error, line, column, &checked)) {
     case ScanResult::WellFormed:
@@ -78,7 +200,7 @@ bool vSetXmlContent(QDomDocument* doc, const QString& text, QString* error, int*
 
 bool vSetXmlContent(QDomDocument* doc, const QByteArray& data, QString* error, int* line, int* column)
 {
-    QXmlStreamReader reader(data);
+    QXmlStreamReader reader(asXml10(data));
     qint64 checked = 0;
     if (scan(reader, error, line, column, &checked) != ScanResult::WellFormed)
         return false;

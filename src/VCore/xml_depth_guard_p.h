@@ -16,9 +16,12 @@ constexpr int VXML_MAX_DEPTH = 256;
 // scan of the text that refuses elements nested deeper than VXML_MAX_DEPTH:
 // such a document leaves doc untouched and returns false, with error, line
 // and column naming the first element too deep. A text the scan finds not
-// well-formed, or with a reference to an entity it does not declare, returns
-// false with the scan's error; doc then holds what came before that fault
-// (the text overload) or is left untouched (the bytes overload). The
+// well-formed, or with a reference to an entity that it declares after a
+// parameter entity the scan cannot read, returns false with the scan's
+// error; doc then holds what came before that fault (the text overload) or
+// is left untouched (the bytes overload). A reference to an entity that an
+// external subset may declare is no fault: doc keeps it as a reference. On
+// Qt 5 an XML 1.1 declaration is read as 1.0, as its QDomDocument does. The
 // out-parameters may be null.
 bool vSetXmlContent(QDomDocument* doc, const QString& text, QString* error, int* line, int* column);
 bool vSetXmlContent(QDomDocument* doc, const QByteArray& data, QString* error, int* line, int* column);

@@ -6,6 +6,7 @@
 #include <QDomElement>
 #include <QDomNode>
 
+#include "VCore/qtcompat_p.h"
 #include "VCore/xml_depth_guard_p.h"
 
 std::atomic<VMessageFormatter*> VMessageFormatter::_messageFormatter{nullptr};
@@ -41,7 +42,7 @@ void VMessageFormatter::loadFromXml(const QString& xmlContent)
             const QString format = message.attribute(QStringLiteral("format"));
             _messagesByStr.insert(message.attribute(QStringLiteral("name")).toLower(), format);
             // Not a number gives 0.
-            _messagesByInt.insert(message.attribute(QStringLiteral("id")).toUInt(), format);
+            _messagesByInt.insert(vIntegerText(message.attribute(QStringLiteral("id"))).toUInt(), format);
         }
     }
 }

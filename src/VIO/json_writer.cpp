@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <new>
@@ -215,16 +216,41 @@ struct ScopedOutput
 
 // The caller's QString, written in place through a cursor: cheaper per piece
 // than QString appends, which matters when every value is a few characters.
-// The string is grown ahead of the cursor and cut to what was written at the
-// end, or back to its old size when writing fails.
+// A text starts in a scratch array and goes to the string in one piece when
+// it is done, so a short text costs the string one allocation of about its
+// size; a longer one moves to the string, which is grown ahead of the cursor
+// and cut to what was written at the end, or back to what it was when
+// writing fails.
 class VJsonWriterBuffer
 {
 public:
-    explicit VJsonWriterBuffer(QString& out) : m_out(out), m_start(out.size()) {}
+    explicit VJsonWriterBuffer(QString& out)
+        : m_out(out), m_start(out.size()), m_capacity(out.capacity()), m_null(out.isNull())
+    {
+    }
     ~VJsonWriterBuffer()
     {
-        if (m_data)
-            m_out.resize(m_done ? int(m_cur - m_data) : m_start);
+        if (m_data == m_scratch) {
+            if (m_done && m_cur != m_scratch) {
+                const int written = int(m_cur - m_scratch);
+                m_out.resize(m_start + written);
+                std::copy(m_scratch, m_cur, reinterpret_cast<ushort*>(m_out.data()) + m_start);
+            }
+            return;
+        }
+        if (!m_done && m_null) {
+            m_out = QString();
+            return;
+        }
+        m_out.resize(m_done ? int(m_cur - m_data) : m_start);
+        // Callers keep written texts: the room grown ahead of the cursor
+        // goes, what the caller had reserved stays.
+        const qsizetype size = m_out.size();
+        if (m_out.capacity() > std::max<qsizetype>(m_capacity, 2 * size + 64)) {
+            m_out.squeeze();
+            if (m_capacity > size)
+                m_out.reserve(m_capacity);
+        }
     }
     // Room for n more characters at the end; the caller fills all of them.
     ushort* take(size_t n)
@@ -243,12 +269,19 @@ public:
 private:
     void grow(size_t n)
     {
-        const size_t used = m_data ? size_t(m_cur - m_data) : size_t(m_start);
-        const size_t capacity = std::max<size_t>({used + 4096, used + n, 2 * used});
+        const bool fromScratch = m_data == m_scratch;
+        const size_t used = fromScratch ? size_t(m_start) + size_t(m_cur - m_scratch) : size_t(m_cur - m_data);
+        // Room the caller reserved is used before any is added.
+        const size_t reserved = size_t(m_out.capacity());
+        const size_t capacity =
+            reserved >= used + n ? reserved : std::max<size_t>({used + 4096, used + n, 2 * used});
         if (capacity > size_t(std::numeric_limits<int>::max()))
             throw std::bad_alloc();
         m_out.resize(int(capacity));
-        m_data = reinterpret_cast<ushort*>(m_out.data());
+        ushort* const data = reinterpret_cast<ushort*>(m_out.data());
+        if (fromScratch)
+            std::copy(m_scratch, m_cur, data + m_start);
+        m_data = data;
         m_cur = m_data + used;
         m_end = m_data + capacity;
     }
@@ -273,11 +306,16 @@ public:
 private:
     QString& m_out;
     const int m_start;
+    const qsizetype m_capacity;
+    const bool m_null;
     std::vector<KeyOrder> m_keyOrders;
     bool m_done = false;
-    ushort* m_data = nullptr;
-    ushort* m_cur = nullptr;
-    ushort* m_end = nullptr;
+    // Short texts (replies, log lines) fit here whole.
+    ushort m_scratch[512];
+    // The start of the caller's string, or m_scratch for the text alone.
+    ushort* m_data = m_scratch;
+    ushort* m_cur = m_scratch;
+    ushort* m_end = std::end(m_scratch);
 };
 
 namespace {

@@ -293,7 +293,7 @@ void VPhpIniParser::parseText(const QString& rawText, const QString& filter, con
 long VPhpIniParser::toLongValue(const QString& value, const QString& key)
 {
     bool ok = false;
-    const long result = value.toLong(&ok, 10);
+    const long result = vIntegerText(value).toLong(&ok, 10);
     if (!ok)
         throw VException(QString("can't convert value %1 to long (the key is %2)").arg(value, key));
     return result;

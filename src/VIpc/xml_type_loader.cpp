@@ -4,6 +4,7 @@
 #include <QDomElement>
 #include <QIODevice>
 
+#include "VCore/qtcompat_p.h"
 #include "VCore/xml_depth_guard_p.h"
 
 QHash<QString, VTypeInfo> VXmlTypeLoader::loadAllTypes()
@@ -55,7 +56,7 @@ VTypeInfo VXmlTypeLoader::constructType(QDomElement* elementType)
             // Absent or malformed gives 0; only the low 32 bits are kept,
             // the same on every peer, so digests still agree.
             bool ok = false;
-            const qulonglong size = field.attribute(QStringLiteral("size")).toULongLong(&ok, 10);
+            const qulonglong size = vIntegerText(field.attribute(QStringLiteral("size"))).toULongLong(&ok, 10);
             type.addFieldFixedSize(name, ok ? quint32(size) : 0);
         } else if (fieldType == VFieldInfo::FTN_VARIABLE_SIZE) {
             type.addFieldVariableSize(name);

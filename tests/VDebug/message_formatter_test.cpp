@@ -82,6 +82,17 @@ TEST(VMessageFormatter, NamesAndIdsFollowTheLaterEntry)
     EXPECT_EQ(f->resolveMessageFormat(QString()), QStringLiteral("nameless"));
 }
 
+// An id read as Qt 5 reads it, on Qt 6 too: a no-break space beside the
+// digits is a blank, and the entry does not land under 0.
+TEST(VMessageFormatter, IdsReadAsOnQt5)
+{
+    VMessageFormatter::initFromXml("<r/>");
+    VMessageFormatter* f = formatter();
+    f->loadFromXml("<r><g><m name='zeroid' id='0' format='zero'/><m name='nbsp' id='7&#160;' format='seven'/></g></r>");
+    EXPECT_EQ(f->resolveMessageFormat(7u), QStringLiteral("seven"));
+    EXPECT_EQ(f->resolveMessageFormat(0u), QStringLiteral("zero"));
+}
+
 TEST(VMessageFormatter, OnlyGrandchildElementsAreRead)
 {
     VMessageFormatter::initFromXml("<r/>");

@@ -498,6 +498,60 @@ TEST(VJsonWriter, FailureLeavesOutputUnchanged)
     EXPECT_NO_THROW(writer.write(deep.itemAt(0u), out));
 }
 
+// Callers keep written texts: room reserved while writing is not left in
+// them, but what the caller reserved itself stays.
+TEST(VJsonWriter, OutputCapacityFollowsItsSize)
+{
+    VJsonWriter writer(0, 0, 0);
+    const VJsonValue record(QStringLiteral("a record of some 28 chars"));
+    QString small;
+    writer.write(record, small);
+    EXPECT_LE(small.capacity(), 2 * small.size() + 64) << small.size();
+
+    VJsonValue big(VJSONTYPE_ARRAY);
+    for (int i = 0; i < 20000; ++i)
+        big.append(VJsonValue(i));
+    QString large;
+    writer.write(big, large);
+    EXPECT_LE(large.capacity(), 2 * large.size() + 64) << large.size();
+
+    QString reserved;
+    reserved.reserve(1000);
+    const qsizetype before = reserved.capacity();
+    writer.write(record, reserved);
+    EXPECT_GE(reserved.capacity(), before);
+    EXPECT_LE(reserved.capacity(), std::max<qsizetype>(before, 2 * reserved.size() + 64));
+    writer.write(big, reserved);
+    EXPECT_GE(reserved.capacity(), before);
+    EXPECT_LE(reserved.capacity(), 2 * reserved.size() + 64) << reserved.size();
+}
+
+// A failed write leaves even the null/empty distinction as it was, whether
+// it fails early or after its buffer grew.
+TEST(VJsonWriter, FailedWriteKeepsANullStringNull)
+{
+    VJsonValue partial(VJSONTYPE_ARRAY);
+    for (int i = 0; i < 5000; ++i)
+        partial.append(VJsonValue(i));
+    partial.append(VJsonValue(VJSONTYPE_EMPTY));
+    VJsonValue deep;
+    for (int i = 0; i <= VJsonValue::MaxDepth; ++i) {
+        VJsonValue outer(VJSONTYPE_ARRAY);
+        outer.append(deep);
+        deep = outer;
+    }
+    VJsonWriter writer(VJSONWRITE_INDENT, 2, 2);
+    for (const VJsonValue& failing : {partial, deep, VJsonValue(VJSONTYPE_EMPTY)}) {
+        QString out;
+        EXPECT_THROW(writer.write(failing, out), VException);
+        EXPECT_TRUE(out.isNull());
+        QString empty(QLatin1String(""));
+        EXPECT_THROW(writer.write(failing, empty), VException);
+        EXPECT_FALSE(empty.isNull());
+        EXPECT_TRUE(empty.isEmpty());
+    }
+}
+
 // Objects nested to the limit, each with siblings to sort: written without
 // running out of stack, one level more is refused.
 TEST(VJsonWriter, ObjectsNestedToTheLimitAreWritten)

@@ -310,6 +310,21 @@ TEST(VPhpIniParser, LongConversions)
     EXPECT_EQ(exceptionText([&] { p.longValue("pct"); }), "can't convert value %2 to long (the key is pct)");
 }
 
+// Stored files were read with Qt 5's rule, which holds on Qt 6 too: any
+// blank beside the digits is skipped, a NUL anywhere fails.
+TEST(VPhpIniParser, LongsReadAsOnQt5)
+{
+    StreamParser p;
+    p.readText(QString("vorn.y = 8") + QChar(0) + "junk\n");
+    EXPECT_EQ(exceptionText([&] { p.longValue("vorn.y"); }).rfind("can't convert value 8", 0), 0u);
+    p.setString("nbsp", QString::fromUtf8("12\u00A0"));
+    p.addString("nbsp", QString::fromUtf8("\u300012\u2009"));
+    p.setString("minus", QString::fromUtf8("\u22125"));
+    EXPECT_EQ(p.longValue("nbsp"), 12);
+    EXPECT_EQ(p.longValues("nbsp"), QList<long>() << 12 << 12);
+    EXPECT_EQ(p.longValue("minus"), -5);
+}
+
 TEST(VPhpIniParser, KeysAccumulateAcrossFiles)
 {
     vtest::TempDir dir;
