@@ -85,8 +85,9 @@ inline int semWaiters(const std::string& name) { return ::semctl(semIdOf(name), 
 // Owns the named semaphores of a test: at the end of the scope, also when the
 // test fails, removes each set with its key and id files (the library's
 // remove() keeps the key file). The files are found where they were when the
-// name was added, so VORN_TMPDIR may change meanwhile; declare it after the
-// TempDir that holds them. Usage: VSemaphore s(1, sems.add(name).c_str());
+// name was added, so VORN_TMPDIR may change meanwhile. A TempDir removes the
+// sets of the key files in it as well, but only those with an id file.
+// Usage: VSemaphore s(1, sems.add(name).c_str());
 class SemCleanup
 {
 public:
