@@ -98,6 +98,7 @@ test-release6: release6
 wire-check: asan asan6
 	bash scripts/wire-cross-check.sh $(ASAN) $(ASAN6)
 
+check6: RELEASE_TESTS := ON
 check6: consumer6 install-check6 test6 test-release6 wire-check
 
 # Coverage-guided fuzzing with libFuzzer (needs clang): each target FUZZ_SECONDS.
