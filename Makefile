@@ -1,10 +1,13 @@
 # Thin wrapper over CMake.
 #   make demo   installs what is missing, builds, runs the examples
 #   make check  installs what is missing, builds with -Werror, runs every
-#               test and uses the installed library as its users do
+#               test (sanitized and in the Release builds) and uses the
+#               installed library as its users do
 JOBS    ?= $(shell nproc)
 BUILD   ?= build
 WERROR  ?= OFF
+# The Release trees build the tests too when a target runs them there.
+RELEASE_TESTS ?= OFF
 # Debian's multiarch library folder (two levels) for the staged install.
 MULTIARCH := $(shell $(CXX) -print-multiarch 2>/dev/null)
 LIBDIR  ?= lib$(if $(MULTIARCH),/$(MULTIARCH))
@@ -18,8 +21,8 @@ RELEASE6:= $(BUILD)/release6
 STAGE6  := $(abspath $(BUILD)/stage6)
 CONSUMER6:= $(BUILD)/consumer6
 
-.PHONY: all deps release asan demo check test consumer install-check fuzz clean \
-	release6 asan6 test6 consumer6 install-check6 wire-check check6
+.PHONY: all deps release asan demo check test test-release consumer install-check fuzz clean \
+	release6 asan6 test6 test-release6 consumer6 install-check6 wire-check check6
 
 all: release
 
@@ -27,7 +30,7 @@ deps:
 	@bash scripts/install-deps.sh
 
 release: deps
-	cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF -DVORN_WERROR=$(WERROR) \
+	cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=$(RELEASE_TESTS) -DVORN_WERROR=$(WERROR) \
 	  -DCMAKE_INSTALL_PREFIX=$(STAGE) -DCMAKE_INSTALL_LIBDIR=$(LIBDIR)
 	cmake --build $(RELEASE) -j $(JOBS)
 
@@ -55,14 +58,20 @@ demo: release
 test: asan
 	bash scripts/run-tests.sh $(ASAN) $(JOBS)
 
-check: WERROR := ON
-check: consumer install-check test check6
+# The suite once more without sanitizers, optimised and with NDEBUG.
+test-release: RELEASE_TESTS := ON
+test-release: release
+	bash scripts/run-tests.sh $(RELEASE) $(JOBS)
 
-# Qt 6: the suite under the same sanitizers, the examples and the install
-# checks against the installed package, and the frame bytes between the two
-# builds.
+check: WERROR := ON
+check: RELEASE_TESTS := ON
+check: consumer install-check test test-release check6
+
+# Qt 6: the suite under the same sanitizers and in the Release build, the
+# examples and the install checks against the installed package, and the
+# frame bytes between the two builds.
 release6: deps
-	cmake -S . -B $(RELEASE6) -DVORN_QT_MAJOR=6 -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF -DVORN_WERROR=$(WERROR) \
+	cmake -S . -B $(RELEASE6) -DVORN_QT_MAJOR=6 -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=$(RELEASE_TESTS) -DVORN_WERROR=$(WERROR) \
 	  -DCMAKE_INSTALL_PREFIX=$(STAGE6) -DCMAKE_INSTALL_LIBDIR=$(LIBDIR)
 	cmake --build $(RELEASE6) -j $(JOBS)
 
@@ -82,10 +91,15 @@ install-check6: release6
 test6: asan6
 	bash scripts/run-tests.sh $(ASAN6) $(JOBS)
 
+test-release6: RELEASE_TESTS := ON
+test-release6: release6
+	bash scripts/run-tests.sh $(RELEASE6) $(JOBS)
+
 wire-check: asan asan6
 	bash scripts/wire-cross-check.sh $(ASAN) $(ASAN6)
 
-check6: consumer6 install-check6 test6 wire-check
+check6: RELEASE_TESTS := ON
+check6: consumer6 install-check6 test6 test-release6 wire-check
 
 # Coverage-guided fuzzing with libFuzzer (needs clang): each target FUZZ_SECONDS.
 FUZZ_SECONDS ?= 60

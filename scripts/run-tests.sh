@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the test suite of a sanitizer build under CTest.
+# Runs the test suite of a build (sanitized or Release) under CTest.
 set -euo pipefail
 build=$1
 jobs=${2:-$(nproc)}

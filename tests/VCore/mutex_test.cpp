@@ -9,6 +9,17 @@
 struct VMutexTestAccess
 {
     static const char* errorStr(int code) { return VMutex::getErrorStr(code); }
+    // Whether another thread could take the mutex now; it does not wait.
+    static bool freeForAnotherThread(VMutex& m)
+    {
+        bool free = false;
+        std::thread([&] {
+            free = pthread_mutex_trylock(&m._mutex) == 0;
+            if (free)
+                pthread_mutex_unlock(&m._mutex);
+        }).join();
+        return free;
+    }
 };
 
 TEST(VMutex, RecursiveLockingBlocksOthersUntilLastUnlock)
@@ -24,7 +35,8 @@ TEST(VMutex, RecursiveLockingBlocksOthersUntilLastUnlock)
     });
     m.unlock();
     // Still held once: the other thread must not get in.
-    EXPECT_FALSE(vtest::waitFor([&] { return acquired.load(); }, std::chrono::milliseconds(100)));
+    EXPECT_FALSE(VMutexTestAccess::freeForAnotherThread(m));
+    EXPECT_FALSE(acquired.load());
     m.unlock();
     EXPECT_TRUE(vtest::waitFor([&] { return acquired.load(); }));
     t.join();
@@ -84,30 +96,16 @@ TEST(VMutex, DestroyingALockedMutexReportsOnStderr)
 TEST(VMutexLocker, EarlyUnlockAndRelock)
 {
     VMutex m;
-    std::atomic<bool> acquired{false};
-    auto tryFromOtherThread = [&] {
-        acquired = false;
-        std::thread t([&] {
-            // Waits for the lock; the test checks whether it came quickly.
-            m.lock();
-            acquired = true;
-            m.unlock();
-        });
-        const bool got = vtest::waitFor([&] { return acquired.load(); }, std::chrono::milliseconds(100));
-        return std::make_pair(got, std::move(t));
-    };
     {
         VMutexLocker locker(&m);
         EXPECT_EQ(locker.lock(), &m);
+        EXPECT_FALSE(VMutexTestAccess::freeForAnotherThread(m));
         locker.unlock();
-        auto r = tryFromOtherThread();
-        EXPECT_TRUE(r.first);
-        r.second.join();
+        EXPECT_TRUE(VMutexTestAccess::freeForAnotherThread(m));
         locker.relock();
         locker.relock(); // does nothing while held
+        EXPECT_FALSE(VMutexTestAccess::freeForAnotherThread(m));
     }
     // The scope's single unlock balanced the locker: the mutex is free.
-    auto r = tryFromOtherThread();
-    EXPECT_TRUE(r.first);
-    r.second.join();
+    EXPECT_TRUE(VMutexTestAccess::freeForAnotherThread(m));
 }

@@ -60,12 +60,21 @@ private:
     int _fd[2];
 };
 
-// The id that the semaphore of this name wrote into its id file in
-// VORN_TMPDIR, or -1.
-inline int semIdOf(const std::string& name)
+// The key file of the semaphore of this name, where the library puts it:
+// in VORN_TMPDIR, else TMPDIR, else /tmp, with INSTALLATION_UID after it.
+inline std::string semKeyFile(const std::string& name)
 {
     const char* dir = std::getenv("VORN_TMPDIR");
-    const std::string text = readFile(std::string(dir ? dir : "/tmp") + "/vsemfile_" + name + "_semid");
+    if (!dir)
+        dir = std::getenv("TMPDIR");
+    const char* suffix = std::getenv("INSTALLATION_UID");
+    return std::string(dir ? dir : "/tmp") + "/vsemfile_" + name + (suffix ? suffix : "");
+}
+
+// The id that the semaphore of this name wrote into its id file, or -1.
+inline int semIdOf(const std::string& name)
+{
+    const std::string text = readFile(semKeyFile(name) + "_semid");
     return text.empty() ? -1 : std::atoi(text.c_str());
 }
 
@@ -73,26 +82,31 @@ inline int semValue(const std::string& name) { return ::semctl(semIdOf(name), 0,
 // Processes waiting for units of the semaphore.
 inline int semWaiters(const std::string& name) { return ::semctl(semIdOf(name), 0, GETNCNT); }
 
-// Removes the named semaphores (IPC_RMID) at the end of the scope.
+// Owns the named semaphores of a test: at the end of the scope, also when the
+// test fails, removes each set with its key and id files (the library's
+// remove() keeps the key file). The files are found where they were when the
+// name was added, so VORN_TMPDIR may change meanwhile. A TempDir removes the
+// sets of the key files in it as well, but only those with an id file.
+// Usage: VSemaphore s(1, sems.add(name).c_str());
 class SemCleanup
 {
 public:
+    SemCleanup() = default;
+    SemCleanup(const SemCleanup&) = delete;
+    SemCleanup& operator=(const SemCleanup&) = delete;
     ~SemCleanup()
     {
-        for (const std::string& n : _names) {
-            const int id = semIdOf(n);
-            if (id >= 0)
-                ::semctl(id, 0, IPC_RMID);
-        }
+        for (const std::string& keyFile : _keyFiles)
+            removeSemaphoreSet(keyFile);
     }
     std::string add(const std::string& name)
     {
-        _names.push_back(name);
+        _keyFiles.push_back(semKeyFile(name));
         return name;
     }
 
 private:
-    std::vector<std::string> _names;
+    std::vector<std::string> _keyFiles;
 };
 
 } // namespace vtest

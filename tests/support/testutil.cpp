@@ -3,10 +3,14 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -15,8 +19,20 @@
 #include <thread>
 
 #include <QDir>
+#include <QDirIterator>
 
 namespace vtest {
+
+namespace {
+
+union semun_arg
+{
+    int val;
+    struct semid_ds* buf;
+    unsigned short* array;
+};
+
+} // namespace
 
 TempDir::TempDir(bool setVornTmpDir) : _setEnv(setVornTmpDir), _hadOldEnv(false)
 {
@@ -42,6 +58,7 @@ TempDir::~TempDir()
         else
             unsetenv("VORN_TMPDIR");
     }
+    removeSemaphoreSets(_path);
     QDir(QString::fromStdString(_path)).removeRecursively();
 }
 
@@ -79,6 +96,83 @@ std::string CaptureFd::text()
 {
     restore();
     return readFile(_file);
+}
+
+namespace {
+
+// The id in a library id file, or -1; anything but a regular file (a planted
+// FIFO would block the read) counts as none.
+int readSemId(const std::string& idFile)
+{
+    const int fd = open(idFile.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    char text[32] = {};
+    ssize_t n = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        do {
+            n = read(fd, text, sizeof text - 1);
+        } while (n < 0 && errno == EINTR);
+    }
+    close(fd);
+    return n > 0 ? std::atoi(text) : -1;
+}
+
+// The id of the set that the library made for keyFile, when it still exists
+// under the key file's key (a set whose key file went cannot be told from
+// another's; the id file alone must do); -1 when none.
+int setOf(const std::string& keyFile, const std::string& idFile)
+{
+    const int id = readSemId(idFile);
+    if (id < 0)
+        return -1;
+    struct stat st;
+    const bool hasKeyFile = lstat(keyFile.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const key_t key = hasKeyFile ? ftok(keyFile.c_str(), 1) : key_t(-1);
+    struct semid_ds ds;
+    semun_arg arg;
+    arg.buf = &ds;
+    if (semctl(id, 0, IPC_STAT, arg) != 0 || (hasKeyFile && ds.sem_perm.__key != key))
+        return -1;
+    return id;
+}
+
+} // namespace
+
+int removeSemaphoreSet(const std::string& keyFile)
+{
+    const std::string idFile = keyFile + "_semid";
+    int id = setOf(keyFile, idFile);
+    struct stat st;
+    // No id file (one was planted, or the creator died first): the set of
+    // the key file's key, which the caller says is its own.
+    if (id < 0 && lstat(keyFile.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        const key_t key = ftok(keyFile.c_str(), 1);
+        if (key != key_t(-1))
+            id = semget(key, 0, 0);
+    }
+    unlink(idFile.c_str());
+    unlink(keyFile.c_str());
+    return id >= 0 && semctl(id, 0, IPC_RMID) == 0 ? id : -1;
+}
+
+std::vector<std::string> removeSemaphoreSets(const std::string& dir)
+{
+    std::vector<std::string> removed;
+    QDirIterator it(QString::fromStdString(dir), QStringList() << QStringLiteral("vsemfile_*"),
+                    QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const std::string keyFile = it.next().toStdString();
+        if (keyFile.size() > 6 && keyFile.compare(keyFile.size() - 6, 6, "_semid") == 0)
+            continue;
+        if (setOf(keyFile, keyFile + "_semid") < 0)
+            continue;
+        const int id = removeSemaphoreSet(keyFile);
+        if (id >= 0)
+            removed.push_back(keyFile + ": set " + std::to_string(id));
+    }
+    return removed;
 }
 
 std::string uniqueName(const std::string& prefix)

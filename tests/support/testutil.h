@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <QByteArray>
 #include <QString>
@@ -15,7 +16,9 @@
 namespace vtest {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its content at the
-// end of the scope. With setVornTmpDir it is also VORN_TMPDIR meanwhile.
+// end of the scope, together with the semaphore sets of the key files in it
+// (see removeSemaphoreSets). With setVornTmpDir it is also VORN_TMPDIR
+// meanwhile.
 class TempDir
 {
 public:
@@ -77,6 +80,16 @@ bool canRunAttacker();
 pid_t forkAttacker(const std::function<int()>& body);
 // Like forkAttacker, for another user: uid and gid, no supplementary groups.
 pid_t forkAs(uid_t uid, gid_t gid, const std::function<int()>& body);
+
+// Removes the semaphore set that the library made for a key file, found
+// through the id file beside it ("<key file>_semid") and only when its key is
+// the key file's, so no set of another key file with a colliding key is
+// touched; without an id file, the set of the key file's key. Then removes
+// both files. Returns the id of the set removed, or -1.
+int removeSemaphoreSet(const std::string& keyFile);
+// The same for every library key file ("vsemfile_...") under dir that still
+// has its set; returns "<key file>: set <id>" for each set removed.
+std::vector<std::string> removeSemaphoreSets(const std::string& dir);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
