@@ -146,6 +146,9 @@ VDebug::VDebugSink& nullSink()
 
 std::atomic<int> g_rotationAttempts{0};
 std::atomic<int> g_rotationWaitMs{10000};
+// The bypassing lines' wait for their shared lock; the rotation wait too,
+// except where a test sets it apart.
+std::atomic<int> g_lineLockWaitMs{10000};
 
 } // namespace
 
@@ -187,9 +190,10 @@ bool vRenameNoReplace(const QByteArray& from, const QByteArray& to)
     return true;
 }
 
-void VDebugTestAccess::setRotationWait(int ms)
+void VDebugTestAccess::setRotationWait(int ms, int lineLockMs)
 {
     g_rotationWaitMs.store(ms > 0 ? ms : 10000);
+    g_lineLockWaitMs.store(lineLockMs > 0 ? lineLockMs : g_rotationWaitMs.load());
 }
 
 VMutex& VDebugTestAccess::streamTableLock()
@@ -534,7 +538,7 @@ void VDebug::VDebugSink::writeBypassing(FILE* f, const char* data, size_t len)
     bool locked = false;
     if (lockFd >= 0) {
         locked = _lockStalled ? ofdLock(lockFd, _bypassLockType)
-                              : lockWithin(lockFd, _bypassLockType, g_rotationWaitMs.load(std::memory_order_relaxed));
+                              : lockWithin(lockFd, _bypassLockType, g_lineLockWaitMs.load(std::memory_order_relaxed));
         _lockStalled = !locked && isLockConflict(errno);
     }
     writeWhole(f, data, len, false);

@@ -149,8 +149,10 @@ struct VDebugTestAccess
     static VMutex& streamTableLock();
     // Counts copy attempts of size rotation in this process.
     static int rotationAttempts();
-    // How long a line waits for the rotation unit (0: the default 10 s).
-    static void setRotationWait(int ms);
+    // How long a line waits for the rotation unit and a rotation for its
+    // lock (0: the default 10 s); how long a line that goes without the unit
+    // waits for its shared lock (0: the same).
+    static void setRotationWait(int ms, int lineLockMs = 0);
     // The armed rotation limit of a stream in bytes (0: off).
     static long rotationSize(VDebug::StreamId id) { return VDebug::getSink(id)._maxSize.load(); }
     static bool isActive(const VDebug& d) { return d._active; }
