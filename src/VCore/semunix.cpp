@@ -75,12 +75,12 @@ void VSemaphoreImpl::setUpFailed(const char* what, const char* call, int err)
     setErrorString(text);
 }
 
-void VSemaphoreImpl::writeIdFile(const QByteArray& keyPath)
+void VSemaphoreImpl::writeIdFile(const QByteArray& keyPath, bool create)
 {
     const QByteArray idPath = keyPath + "_semid";
     // The directory may be shared with other users: no links, no FIFOs.
     QString reason;
-    VUniqueFd fd(vOpenSharedFile(idPath, O_WRONLY | O_CREAT, 0660, &reason));
+    VUniqueFd fd(vOpenSharedFile(idPath, O_WRONLY | (create ? O_CREAT : 0), 0660, &reason));
     if (!fd.isValid() || ::ftruncate(fd.get(), 0) != 0)
         return;
     FILE* f = ::fdopen(fd.get(), "wb");
@@ -96,11 +96,15 @@ void VSemaphoreImpl::initialize(const char* name)
     const QByteArray path = vRuntimeFilePath("vsemfile_" + QByteArray(name ? name : ""));
     QString reason;
     VUniqueFd fd(vOpenSharedFile(path, O_RDWR | O_CREAT, 0660, &reason));
+    bool readOnly = false;
     if (!fd.isValid()) {
         // Another user's key file under umask 022 is 0640: the key needs
-        // only the file's identity, so reading will do.
+        // only the file's identity, so reading will do to attach. Only the
+        // file's writers create the set (and the id file): a set made by a
+        // mere reader would be refused to them.
         QString readOnlyReason;
         fd.reset(vOpenSharedFile(path, O_RDONLY, 0, &readOnlyReason));
+        readOnly = fd.isValid();
     }
     if (!fd.isValid()) {
         VWARNING(VDebug::STDERR) << "VSemaphoreImpl::constructor: failed to open file" << path << ":" << reason
@@ -116,7 +120,7 @@ void VSemaphoreImpl::initialize(const char* name)
         return;
     }
 
-    int id = ::semget(key, 1, IPC_CREAT | IPC_EXCL | 0660);
+    int id = readOnly ? -1 : ::semget(key, 1, IPC_CREAT | IPC_EXCL | 0660);
     if (id >= 0) {
         m_semid = id;
         semun arg;
@@ -131,16 +135,24 @@ void VSemaphoreImpl::initialize(const char* name)
         }
         // Only now: the set is at its value before anyone can wait on the
         // file, and the gap after semget stays as short as it can be.
-        writeIdFile(path);
+        writeIdFile(path, true);
         m_isOk = true;
         return;
     }
-    if (errno != EEXIST) {
+    if (!readOnly && errno != EEXIST) {
         setUpFailed(nullptr, "semget", errno);
         return;
     }
     // Another process created it: only the creator sets the value.
-    id = ::semget(key, 1, IPC_CREAT | 0660);
+    id = ::semget(key, 1, readOnly ? 0 : IPC_CREAT | 0660);
+    if (id < 0 && readOnly && errno == ENOENT) {
+        const QString text = QStringLiteral("no semaphore yet for %1: this user may only read the key file, "
+                                            "and only its writers create the semaphore")
+                                 .arg(QString::fromLocal8Bit(path));
+        VWARNING(VDebug::STDERR) << "VSemaphoreImpl::constructor:" << text << endl;
+        setErrorString(text);
+        return;
+    }
     if (id < 0) {
         setUpFailed("VSemaphoreImpl::constructor: failed to get semaphore id:", "semget", errno);
         return;
@@ -159,7 +171,7 @@ void VSemaphoreImpl::initialize(const char* name)
         return;
     }
     m_semid = id;
-    writeIdFile(path);
+    writeIdFile(path, !readOnly);
     m_isOk = true;
 }
 

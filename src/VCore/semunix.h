@@ -21,7 +21,9 @@
 // Users of one group: the key file is created 0660 less the umask. A key file
 // that cannot be opened for writing is opened read-only (only its identity
 // matters), so a set made under umask 022 is shared too, but the group's
-// other users then leave the id file as its creator wrote it. Sharing across
+// other users then leave the id file as its creator wrote it. Such a reader
+// only attaches: with no set yet it is not OK ("no semaphore yet ..."), and
+// it makes neither the set nor the id file. Sharing across
 // the users of a group, id file included, needs a umask that leaves the group
 // write bit (002 or 007).
 #ifndef VORNLIB_VCORE_SEMUNIX_H
@@ -82,7 +84,8 @@ private:
     bool acquireOneWithin(int timeoutMs, bool* timedOut);
     bool semOp(int delta, bool block);
     void setUpFailed(const char* what, const char* call, int err);
-    void writeIdFile(const QByteArray& keyPath);
+    // Rewrites the id file; makes it only when create is set.
+    void writeIdFile(const QByteArray& keyPath, bool create);
     bool checkCount(quint32 count, const char* op);
 
     // Atomic: remove() may run while other threads acquire and release.

@@ -22,9 +22,10 @@
 // The walk goes by descriptor (openat, unlinkat), never by path: a directory
 // swapped for a link during the clean is not followed, and names that are not
 // valid UTF-8 and trees deeper than PATH_MAX are removed too. A mount point
-// (another file system or a bind mount) is never entered, and a directory
-// that may be listed but not searched is not either: both stay with what
-// they hold, and the rest of the tree goes.
+// (another file system or a bind mount) is never entered, nor is a directory
+// whose mount cannot be told (no statx mount id, no file handles and no
+// /proc) or that may be listed but not searched: these stay with what they
+// hold, silently, and the rest of the tree goes.
 class VORN_EXPORT VTestDir
 {
 public:

@@ -480,3 +480,30 @@ TEST_F(VSemaphoreTest, GroupShareWorksUnderUmask022)
     });
     EXPECT_EQ(0, vtest::waitChild(user));
 }
+
+TEST_F(VSemaphoreTest, ReaderOfAnotherUsersKeyFileCreatesNoSet)
+{
+    // Root's key file, 0640 root:<group>, with no set: a user who may only
+    // read it (through a supplementary group) and comes first must not make
+    // the set, which root would then refuse.
+    if (!vtest::canRunAttacker())
+        GTEST_SKIP() << "needs root";
+    chmod(dir.path().c_str(), 01777);
+    const std::string n = name();
+    const std::string keyFile = vtest::semKeyFile(n);
+    const gid_t group = vtest::kAttackerId - 1;
+    vtest::writeFile(keyFile, "");
+    ASSERT_EQ(0, chown(keyFile.c_str(), 0, group));
+    ASSERT_EQ(0, chmod(keyFile.c_str(), 0640));
+    const pid_t reader = vtest::forkAs(vtest::kAttackerId, vtest::kAttackerId, {group}, [&] {
+        VSemaphore sem(1, n.c_str());
+        return !sem.isOk() && sem.errorString().contains(QStringLiteral("no semaphore yet")) ? 0 : 1;
+    });
+    EXPECT_EQ(0, vtest::waitChild(reader));
+    EXPECT_LT(semget(ftok(keyFile.c_str(), 1), 1, 0), 0);
+    EXPECT_NE(0, access((keyFile + "_semid").c_str(), F_OK));
+
+    VSemaphore owner(1, n.c_str());
+    ASSERT_TRUE(owner.isOk()) << owner.errorString().toStdString();
+    EXPECT_TRUE(owner.acquire(1) && owner.release(1));
+}

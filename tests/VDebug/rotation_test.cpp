@@ -318,6 +318,8 @@ TEST_F(RotationStressTest, NoLineIsLostOrTornAfterAHolderStalls)
 // others' rotations cut none of its lines; its message names the key file.
 TEST_F(RotationStressTest, WriterWithARefusedSemaphoreLosesNoLine)
 {
+    if (!vtest::canRunAttacker())
+        GTEST_SKIP() << "needs root";
     const std::string b = base("many");
     const std::string semName = b + "_rotationSem";
     const int refused = 2;

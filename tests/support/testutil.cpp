@@ -221,8 +221,13 @@ pid_t forkAttacker(const std::function<int()>& body)
 
 pid_t forkAs(uid_t uid, gid_t gid, const std::function<int()>& body)
 {
+    return forkAs(uid, gid, std::vector<gid_t>(), body);
+}
+
+pid_t forkAs(uid_t uid, gid_t gid, const std::vector<gid_t>& groups, const std::function<int()>& body)
+{
     return forkChild([&]() {
-        if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0)
+        if (setgroups(groups.size(), groups.data()) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0)
             return 253;
         return body();
     });

@@ -80,6 +80,8 @@ bool canRunAttacker();
 pid_t forkAttacker(const std::function<int()>& body);
 // Like forkAttacker, for another user: uid and gid, no supplementary groups.
 pid_t forkAs(uid_t uid, gid_t gid, const std::function<int()>& body);
+// The same with these supplementary groups.
+pid_t forkAs(uid_t uid, gid_t gid, const std::vector<gid_t>& groups, const std::function<int()>& body);
 
 // Removes the semaphore set that the library made for a key file, found
 // through the id file beside it ("<key file>_semid") and only when its key is
