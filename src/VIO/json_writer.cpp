@@ -219,8 +219,8 @@ struct ScopedOutput
 // A text starts in a scratch array and goes to the string in one piece when
 // it is done, so a short text costs the string one allocation of about its
 // size; a longer one moves to the string, which is grown ahead of the cursor
-// and cut to what was written at the end, or back to what it was when
-// writing fails.
+// and, when the text is all it holds, cut to what was written at the end; it
+// is cut back to what it was when writing fails.
 class VJsonWriterBuffer
 {
 public:
@@ -243,6 +243,10 @@ public:
             return;
         }
         m_out.resize(m_done ? int(m_cur - m_data) : m_start);
+        // Appended to what the string held, a text keeps the room an append
+        // leaves: cut, the next append would move the whole string again.
+        if (m_done && m_start > 0)
+            return;
         // Callers keep written texts: the room grown ahead of the cursor
         // goes, what the caller had reserved stays.
         const qsizetype size = m_out.size();
@@ -271,10 +275,14 @@ private:
     {
         const bool fromScratch = m_data == m_scratch;
         const size_t used = fromScratch ? size_t(m_start) + size_t(m_cur - m_scratch) : size_t(m_cur - m_data);
-        // Room the caller reserved is used before any is added.
+        // Room the caller reserved is used before any is added. An append
+        // grows the string as QString's own appends do (Qt rounds the
+        // allocation up to a power of two); a text alone grows in big steps,
+        // as what it leaves unused is cut when it is done.
         const size_t reserved = size_t(m_out.capacity());
-        const size_t capacity =
-            reserved >= used + n ? reserved : std::max<size_t>({used + 4096, used + n, 2 * used});
+        size_t capacity = reserved;
+        if (reserved < used + n)
+            capacity = m_start > 0 ? used + n : std::max<size_t>({used + 4096, used + n, 2 * used});
         if (capacity > size_t(std::numeric_limits<int>::max()))
             throw std::bad_alloc();
         m_out.resize(int(capacity));

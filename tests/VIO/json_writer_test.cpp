@@ -526,6 +526,24 @@ TEST(VJsonWriter, OutputCapacityFollowsItsSize)
     EXPECT_LE(reserved.capacity(), 2 * reserved.size() + 64) << reserved.size();
 }
 
+// Texts appended one after another to one string (a log, JSON lines) grow it
+// as appends do: a few times in all, not once per text.
+TEST(VJsonWriter, AppendedTextsGrowTheStringGeometrically)
+{
+    VJsonWriter writer(0, 0, 0);
+    VJsonValue pieces(VJSONTYPE_ARRAY);
+    for (int i = 0; i < 60; ++i)
+        pieces.append(VJsonValue(QStringLiteral("item%1").arg(i)));
+    QString log;
+    int growths = 0;
+    for (int i = 0; i < 400; ++i) {
+        const qsizetype capacity = log.capacity();
+        writer.write(pieces, log);
+        growths += log.capacity() != capacity;
+    }
+    EXPECT_LE(growths, 20) << log.size();
+}
+
 // A failed write leaves even the null/empty distinction as it was, whether
 // it fails early or after its buffer grew.
 TEST(VJsonWriter, FailedWriteKeepsANullStringNull)
