@@ -1,6 +1,6 @@
 #include "VCore/xml_depth_guard_p.h"
 
-#include <QSet>
+#include <QRegularExpression>
 #include <QXmlStreamReader>
 
 namespace {
@@ -17,25 +17,20 @@ void setOut(QString* error, int* line, int* column, const QString& e, qint64 l, 
         *column = int(c);
 }
 
-// The names of the general entities that the document type declaration
-// dtd declares. Read as text: a declaration inside a comment or a literal
-// counts too, which only refuses more.
-QSet<QString> declaredEntities(const QString& dtd)
+// Whether Qt 5's DOM parser may declare entities in the document type
+// declaration dtd that the reader of the scan skips: after a parameter entity
+// it does not read, it skips every declaration, where Qt 5's parser goes on.
+// That takes a reference to a parameter entity and a declaration whose text
+// the document holds: of a general entity, or of a parameter entity, whose
+// text may declare others, even with its markup written as character
+// references. Read as text: a '%' not followed by white space counts as a
+// reference, also in a comment or a literal, which only refuses more.
+bool mayDeclareUnread(const QString& dtd)
 {
-    auto isXmlSpace = [](QChar c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; };
-    static const QString keyword = QStringLiteral("<!ENTITY");
-    QSet<QString> names;
-    for (int at = dtd.indexOf(keyword); at >= 0; at = dtd.indexOf(keyword, at + 1)) {
-        int i = at + keyword.size();
-        while (i < dtd.size() && isXmlSpace(dtd.at(i)))
-            ++i;
-        const int from = i;
-        while (i < dtd.size() && !isXmlSpace(dtd.at(i)))
-            ++i;
-        if (i > from && i < dtd.size())
-            names.insert(dtd.mid(from, i - from));
-    }
-    return names;
+    static const QRegularExpression reference(QStringLiteral("%[^ \t\r\n]"));
+    static const QRegularExpression fromOutside(
+        QStringLiteral("<!ENTITY[ \t\r\n]+%[ \t\r\n]+[^ \t\r\n]+[ \t\r\n]+(SYSTEM|PUBLIC)[ \t\r\n]"));
+    return dtd.contains(reference) && dtd.count(QStringLiteral("<!ENTITY")) > dtd.count(fromOutside);
 }
 
 // Reads the whole document without building it, keeping only the depth.
@@ -49,7 +44,7 @@ ScanResult scan(QXmlStreamReader& reader, QString* error, int* line, int* column
     reader.setNamespaceProcessing(false);
     int depth = 0;
     *checked = 0;
-    QSet<QString> declared;
+    bool unread = false;
     while (!reader.atEnd()) {
         const QXmlStreamReader::TokenType token = reader.readNext();
         if (token == QXmlStreamReader::StartElement && ++depth > VXML_MAX_DEPTH) {
@@ -61,16 +56,15 @@ ScanResult scan(QXmlStreamReader& reader, QString* error, int* line, int* column
         if (token == QXmlStreamReader::EndElement)
             --depth;
         if (token == QXmlStreamReader::DTD)
-            declared = declaredEntities(reader.text().toString());
+            unread = mayDeclareUnread(reader.text().toString());
         // The reader stops at an undeclared entity where that is an error
         // (no external subset, or standalone) and reports one the external
         // subset may declare, which no parser here reads: the DOM keeps the
-        // reference. But the document may declare it after a parameter
-        // entity that is not read: the reader skips that declaration, a DOM
-        // parser may expand it, to a depth unknown here.
-        if (token == QXmlStreamReader::EntityReference && declared.contains(reader.name().toString())) {
+        // reference. But Qt 5's DOM parser may expand it from a declaration
+        // the reader skipped, to a depth unknown here.
+        if (token == QXmlStreamReader::EntityReference && unread) {
             setOut(error, line, column,
-                   QString::fromLatin1("entity '%1' is declared after a parameter entity that is not read")
+                   QString::fromLatin1("entity '%1' may be declared after a parameter entity that is not read")
                        .arg(reader.name()),
                    reader.lineNumber(), reader.columnNumber() + 1);
             return ScanResult::Malformed;

@@ -2,8 +2,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <random>
 #include <thread>
+
+#include <QThread>
 
 #include <VCore/xml_depth_guard_p.h>
 #include <VDebug/message_formatter.h>
@@ -167,4 +170,26 @@ TEST(VMessageFormatter, TooDeepDocumentAddsNothing)
     EXPECT_EQ(f->resolveMessageFormat(62u), QStringLiteral("limit"));
     f->loadFromXml("<r><g><m id='63' format='over'>" + vtest::nestedXml(VXML_MAX_DEPTH - 2) + "</m></g></r>");
     EXPECT_EQ(f->resolveMessageFormat(63u), QString());
+}
+
+// A general entity declared only by parameter entities, behind one from
+// outside that a strict parser does not read, and its markup written with
+// character references: a lenient parser expands it where the depth scan
+// sees an unknown entity. Read in a thread with a small stack, whole or cut
+// short by a fault after the entity, it adds nothing and does not crash.
+TEST(VMessageFormatter, EntityDeclaredByParameterEntitiesIsRefused)
+{
+    VMessageFormatter::initFromXml("<r/>");
+    const QString head = "<!DOCTYPE r [<!ENTITY % ext SYSTEM 'ext.dtd'> %ext;"
+                         "<!ENTITY % outer \"&#60;!ENTITY &#37; inner '&#38;#60;!ENTITY e &#38;#34;"
+                         + vtest::nestedXml(2 * VXML_MAX_DEPTH) + "&#38;#34;&#38;#62;'&#62;\"> %outer; %inner;]>"
+                         "<r><g><m name='pe' id='64' format='pe'/></g><g>";
+    const QString deep = vtest::nestedXml(VXML_MAX_DEPTH - 6, "&e;");
+    for (const QString& text : {head + deep + "</g></r>", head + deep + "</g><</r>"}) {
+        const std::unique_ptr<QThread> thread(QThread::create([&] { formatter()->loadFromXml(text); }));
+        thread->setStackSize(128 * 1024);
+        thread->start();
+        thread->wait();
+        EXPECT_EQ(formatter()->resolveMessageFormat(64u), QString());
+    }
 }
