@@ -1,6 +1,6 @@
 #include "VCore/xml_depth_guard_p.h"
 
-#include <QRegularExpression>
+#include <QSet>
 #include <QXmlStreamReader>
 
 namespace {
@@ -17,20 +17,73 @@ void setOut(QString* error, int* line, int* column, const QString& e, qint64 l, 
         *column = int(c);
 }
 
-// Whether Qt 5's DOM parser may declare entities in the document type
-// declaration dtd that the reader of the scan skips: after a parameter entity
-// it does not read, it skips every declaration, where Qt 5's parser goes on.
-// That takes a reference to a parameter entity and a declaration whose text
-// the document holds: of a general entity, or of a parameter entity, whose
-// text may declare others, even with its markup written as character
-// references. Read as text: a '%' not followed by white space counts as a
-// reference, also in a comment or a literal, which only refuses more.
-bool mayDeclareUnread(const QString& dtd)
+// The entities of the document type declaration dtd that Qt 5's DOM parser
+// may declare where the reader of the scan skips them: after a reference to
+// a parameter entity it does not read, the reader skips every declaration,
+// where Qt 5's parser goes on. Gives the general entities declared after a
+// reference to a parameter entity, and sets *any if the document refers to
+// one and declares one whose text it holds: that text may refer to one from
+// outside and declare any others, even with its markup written as character
+// references. A '%' in a comment, an instruction or a literal (a default
+// value, an identifier) is no reference.
+QSet<QString> mayDeclareUnread(const QString& dtd, bool* any)
 {
-    static const QRegularExpression reference(QStringLiteral("%[^ \t\r\n]"));
-    static const QRegularExpression fromOutside(
-        QStringLiteral("<!ENTITY[ \t\r\n]+%[ \t\r\n]+[^ \t\r\n]+[ \t\r\n]+(SYSTEM|PUBLIC)[ \t\r\n]"));
-    return dtd.contains(reference) && dtd.count(QStringLiteral("<!ENTITY")) > dtd.count(fromOutside);
+    const int n = dtd.size();
+    auto isXmlSpace = [&](int i) {
+        return i < n && (dtd.at(i) == u' ' || dtd.at(i) == u'\t' || dtd.at(i) == u'\r' || dtd.at(i) == u'\n');
+    };
+    auto startsAt = [&](int i, QLatin1String s) { return n - i >= s.size() && QStringView(dtd).mid(i, s.size()) == s; };
+    int i = 0;
+    auto skipPast = [&](QLatin1String end) {
+        const int at = dtd.indexOf(end, i);
+        i = at < 0 ? n : at + end.size();
+    };
+    auto skipWord = [&] {
+        while (i < n && !isXmlSpace(i))
+            ++i;
+    };
+    auto skipSpaces = [&] {
+        while (isXmlSpace(i))
+            ++i;
+    };
+    QSet<QString> names;
+    bool referred = false;
+    bool parameterText = false;
+    while (i < n) {
+        const QChar c = dtd.at(i);
+        if (startsAt(i, QLatin1String("<!--"))) {
+            skipPast(QLatin1String("-->"));
+        } else if (startsAt(i, QLatin1String("<?"))) {
+            skipPast(QLatin1String("?>"));
+        } else if (c == u'"' || c == u'\'') {
+            ++i;
+            skipPast(c == u'"' ? QLatin1String("\"") : QLatin1String("'"));
+        } else if (c == u'%' && i + 1 < n && !isXmlSpace(i + 1)) {
+            referred = true;
+            ++i;
+        } else if (startsAt(i, QLatin1String("<!ENTITY"))) {
+            i += 8;
+            skipSpaces();
+            const bool parameter = i < n && dtd.at(i) == u'%' && isXmlSpace(i + 1);
+            if (parameter) {
+                ++i;
+                skipSpaces();
+            }
+            const int from = i;
+            skipWord();
+            const QString name = dtd.mid(from, i - from);
+            skipSpaces();
+            const bool fromOutside = startsAt(i, QLatin1String("SYSTEM")) || startsAt(i, QLatin1String("PUBLIC"));
+            if (parameter && !fromOutside)
+                parameterText = true;
+            else if (!parameter && referred)
+                names.insert(name);
+        } else {
+            ++i;
+        }
+    }
+    *any = referred && parameterText;
+    return names;
 }
 
 // Reads the whole document without building it, keeping only the depth.
@@ -44,7 +97,8 @@ ScanResult scan(QXmlStreamReader& reader, QString* error, int* line, int* column
     reader.setNamespaceProcessing(false);
     int depth = 0;
     *checked = 0;
-    bool unread = false;
+    QSet<QString> unread;
+    bool anyUnread = false;
     while (!reader.atEnd()) {
         const QXmlStreamReader::TokenType token = reader.readNext();
         if (token == QXmlStreamReader::StartElement && ++depth > VXML_MAX_DEPTH) {
@@ -56,13 +110,13 @@ ScanResult scan(QXmlStreamReader& reader, QString* error, int* line, int* column
         if (token == QXmlStreamReader::EndElement)
             --depth;
         if (token == QXmlStreamReader::DTD)
-            unread = mayDeclareUnread(reader.text().toString());
+            unread = mayDeclareUnread(reader.text().toString(), &anyUnread);
         // The reader stops at an undeclared entity where that is an error
         // (no external subset, or standalone) and reports one the external
         // subset may declare, which no parser here reads: the DOM keeps the
         // reference. But Qt 5's DOM parser may expand it from a declaration
         // the reader skipped, to a depth unknown here.
-        if (token == QXmlStreamReader::EntityReference && unread) {
+        if (token == QXmlStreamReader::EntityReference && (anyUnread || unread.contains(reader.name().toString()))) {
             setOut(error, line, column,
                    QString::fromLatin1("entity '%1' may be declared after a parameter entity that is not read")
                        .arg(reader.name()),

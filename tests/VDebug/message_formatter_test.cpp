@@ -193,3 +193,21 @@ TEST(VMessageFormatter, EntityDeclaredByParameterEntitiesIsRefused)
         EXPECT_EQ(formatter()->resolveMessageFormat(64u), QString());
     }
 }
+
+// A '%' in the type declaration that refers to nothing (a default value, a
+// comment), or entities declared only before a parameter entity from outside
+// or not used: the messages are read, a reference the outside may declare
+// kept.
+TEST(VMessageFormatter, ReferenceOnlyTheOutsideMayDeclareIsKept)
+{
+    VMessageFormatter::initFromXml("<r/>");
+    const QString body = "<r><g><m id='%1' format='50% of %2'>&copy;</m></g></r>";
+    const QStringList subsets = {"<!ATTLIST m format CDATA '%1'><!ENTITY co 'ACME'>",
+                                 "<!-- 100%! --><!ENTITY co 'ACME'>",
+                                 "<!ENTITY co 'ACME'><!ENTITY % p SYSTEM 'p.ent'> %p;",
+                                 "<!ENTITY % p SYSTEM 'p.ent'> %p;<!ENTITY co 'ACME'>"};
+    for (int i = 0; i < subsets.size(); ++i) {
+        formatter()->loadFromXml("<!DOCTYPE r SYSTEM 'r.dtd' [" + subsets[i] + "]>" + body.arg(70 + i));
+        EXPECT_EQ(formatter()->resolveMessageFormat(70u + i), QStringLiteral("50% of %2")) << subsets[i].toStdString();
+    }
+}
