@@ -91,8 +91,8 @@ QSet<QString> mayDeclareUnread(const QString& dtd, bool* any)
 // (undeclared entities, repeated attributes, entities that open elements
 // they do not close), and expands entities this reader leaves alone, so it
 // never sees more than this scan accepted: *checked is the length of the
-// text up to the end of the last markup that passed.
-ScanResult scan(QXmlStreamReader& reader, QString* error, int* line, int* column, qint64* checked)
+// reader's text up to the end of the last markup of it that passed.
+ScanResult scan(QXmlStreamReader& reader, QStringView text, QString* error, int* line, int* column, qint64* checked)
 {
     reader.setNamespaceProcessing(false);
     int depth = 0;
@@ -124,9 +124,16 @@ ScanResult scan(QXmlStreamReader& reader, QString* error, int* line, int* column
             return ScanResult::Malformed;
         }
         // After text the reader may already have read past what follows it
-        // (an entity reference, say); after markup it stands at its end.
-        if (!reader.hasError() && token != QXmlStreamReader::Characters)
-            *checked = reader.characterOffset();
+        // (an entity reference, say); after markup it stands at its end. A
+        // token of an entity's text leaves it past the reference, whose text
+        // may hold the fault: the DOM parser would build that whole.
+        const qint64 at = reader.characterOffset();
+        const QStringView before = text.left(int(qMin(at, qint64(text.size()))));
+        if (!reader.hasError() && token != QXmlStreamReader::Characters
+            && (token == QXmlStreamReader::EntityReference
+                    ? before.endsWith(QStringLiteral("&%1;").arg(reader.name()))
+                    : before.endsWith(QLatin1Char('>'))))
+            *checked = at;
     }
     if (!reader.hasError())
         return ScanResult::WellFormed;
@@ -231,9 +238,10 @@ const QByteArray& asXml10(const QByteArray& data)
 
 bool vSetXmlContent(QDomDocument* doc, const QString& text, QString* error, int* line, int* column)
 {
-    QXmlStreamReader reader(asXml10(text));
+    const auto& scanned = asXml10(text);
+    QXmlStreamReader reader(scanned);
     qint64 checked = 0;
-    switch (scan(reader, error, line, column, &checked)) {
+    switch (scan(reader, scanned, error, line, column, &checked)) {
     case ScanResult::WellFormed:
         return doc->setContent(text, false, error, line, column);
     case ScanResult::Malformed:
@@ -250,7 +258,7 @@ bool vSetXmlContent(QDomDocument* doc, const QByteArray& data, QString* error, i
 {
     QXmlStreamReader reader(asXml10(data));
     qint64 checked = 0;
-    if (scan(reader, error, line, column, &checked) != ScanResult::WellFormed)
+    if (scan(reader, QStringView(), error, line, column, &checked) != ScanResult::WellFormed)
         return false;
     return doc->setContent(data, false, error, line, column);
 }
