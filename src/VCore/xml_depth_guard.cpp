@@ -17,24 +17,72 @@ void setOut(QString* error, int* line, int* column, const QString& e, qint64 l, 
         *column = int(c);
 }
 
-// The names of the general entities that the document type declaration
-// dtd declares. Read as text: a declaration inside a comment or a literal
-// counts too, which only refuses more.
-QSet<QString> declaredEntities(const QString& dtd)
+// The entities of the document type declaration dtd that Qt 5's DOM parser
+// may declare where the reader of the scan skips them: after a reference to
+// a parameter entity it does not read, the reader skips every declaration,
+// where Qt 5's parser goes on. Gives the general entities declared after a
+// reference to a parameter entity, and sets *any if the document refers to
+// one and declares one whose text it holds: that text may refer to one from
+// outside and declare any others, even with its markup written as character
+// references. A '%' in a comment, an instruction or a literal (a default
+// value, an identifier) is no reference.
+QSet<QString> mayDeclareUnread(const QString& dtd, bool* any)
 {
-    auto isXmlSpace = [](QChar c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; };
-    static const QString keyword = QStringLiteral("<!ENTITY");
+    const int n = dtd.size();
+    auto isXmlSpace = [&](int i) {
+        return i < n && (dtd.at(i) == u' ' || dtd.at(i) == u'\t' || dtd.at(i) == u'\r' || dtd.at(i) == u'\n');
+    };
+    auto startsAt = [&](int i, QLatin1String s) { return n - i >= s.size() && QStringView(dtd).mid(i, s.size()) == s; };
+    int i = 0;
+    auto skipPast = [&](QLatin1String end) {
+        const int at = dtd.indexOf(end, i);
+        i = at < 0 ? n : at + end.size();
+    };
+    auto skipWord = [&] {
+        while (i < n && !isXmlSpace(i))
+            ++i;
+    };
+    auto skipSpaces = [&] {
+        while (isXmlSpace(i))
+            ++i;
+    };
     QSet<QString> names;
-    for (int at = dtd.indexOf(keyword); at >= 0; at = dtd.indexOf(keyword, at + 1)) {
-        int i = at + keyword.size();
-        while (i < dtd.size() && isXmlSpace(dtd.at(i)))
+    bool referred = false;
+    bool parameterText = false;
+    while (i < n) {
+        const QChar c = dtd.at(i);
+        if (startsAt(i, QLatin1String("<!--"))) {
+            skipPast(QLatin1String("-->"));
+        } else if (startsAt(i, QLatin1String("<?"))) {
+            skipPast(QLatin1String("?>"));
+        } else if (c == u'"' || c == u'\'') {
             ++i;
-        const int from = i;
-        while (i < dtd.size() && !isXmlSpace(dtd.at(i)))
+            skipPast(c == u'"' ? QLatin1String("\"") : QLatin1String("'"));
+        } else if (c == u'%' && i + 1 < n && !isXmlSpace(i + 1)) {
+            referred = true;
             ++i;
-        if (i > from && i < dtd.size())
-            names.insert(dtd.mid(from, i - from));
+        } else if (startsAt(i, QLatin1String("<!ENTITY"))) {
+            i += 8;
+            skipSpaces();
+            const bool parameter = i < n && dtd.at(i) == u'%' && isXmlSpace(i + 1);
+            if (parameter) {
+                ++i;
+                skipSpaces();
+            }
+            const int from = i;
+            skipWord();
+            const QString name = dtd.mid(from, i - from);
+            skipSpaces();
+            const bool fromOutside = startsAt(i, QLatin1String("SYSTEM")) || startsAt(i, QLatin1String("PUBLIC"));
+            if (parameter && !fromOutside)
+                parameterText = true;
+            else if (!parameter && referred)
+                names.insert(name);
+        } else {
+            ++i;
+        }
     }
+    *any = referred && parameterText;
     return names;
 }
 
@@ -43,13 +91,14 @@ QSet<QString> declaredEntities(const QString& dtd)
 // (undeclared entities, repeated attributes, entities that open elements
 // they do not close), and expands entities this reader leaves alone, so it
 // never sees more than this scan accepted: *checked is the length of the
-// text up to the end of the last markup that passed.
-ScanResult scan(QXmlStreamReader& reader, QString* error, int* line, int* column, qint64* checked)
+// reader's text up to the end of the last markup of it that passed.
+ScanResult scan(QXmlStreamReader& reader, QStringView text, QString* error, int* line, int* column, qint64* checked)
 {
     reader.setNamespaceProcessing(false);
     int depth = 0;
     *checked = 0;
-    QSet<QString> declared;
+    QSet<QString> unread;
+    bool anyUnread = false;
     while (!reader.atEnd()) {
         const QXmlStreamReader::TokenType token = reader.readNext();
         if (token == QXmlStreamReader::StartElement && ++depth > VXML_MAX_DEPTH) {
@@ -61,24 +110,30 @@ ScanResult scan(QXmlStreamReader& reader, QString* error, int* line, int* column
         if (token == QXmlStreamReader::EndElement)
             --depth;
         if (token == QXmlStreamReader::DTD)
-            declared = declaredEntities(reader.text().toString());
+            unread = mayDeclareUnread(reader.text().toString(), &anyUnread);
         // The reader stops at an undeclared entity where that is an error
         // (no external subset, or standalone) and reports one the external
         // subset may declare, which no parser here reads: the DOM keeps the
-        // reference. But the document may declare it after a parameter
-        // entity that is not read: the reader skips that declaration, a DOM
-        // parser may expand it, to a depth unknown here.
-        if (token == QXmlStreamReader::EntityReference && declared.contains(reader.name().toString())) {
+        // reference. But Qt 5's DOM parser may expand it from a declaration
+        // the reader skipped, to a depth unknown here.
+        if (token == QXmlStreamReader::EntityReference && (anyUnread || unread.contains(reader.name().toString()))) {
             setOut(error, line, column,
-                   QString::fromLatin1("entity '%1' is declared after a parameter entity that is not read")
+                   QString::fromLatin1("entity '%1' may be declared after a parameter entity that is not read")
                        .arg(reader.name()),
                    reader.lineNumber(), reader.columnNumber() + 1);
             return ScanResult::Malformed;
         }
         // After text the reader may already have read past what follows it
-        // (an entity reference, say); after markup it stands at its end.
-        if (!reader.hasError() && token != QXmlStreamReader::Characters)
-            *checked = reader.characterOffset();
+        // (an entity reference, say); after markup it stands at its end. A
+        // token of an entity's text leaves it past the reference, whose text
+        // may hold the fault: the DOM parser would build that whole.
+        const qint64 at = reader.characterOffset();
+        const QStringView before = text.left(int(qMin(at, qint64(text.size()))));
+        if (!reader.hasError() && token != QXmlStreamReader::Characters
+            && (token == QXmlStreamReader::EntityReference
+                    ? before.endsWith(QStringLiteral("&%1;").arg(reader.name()))
+                    : before.endsWith(QLatin1Char('>'))))
+            *checked = at;
     }
     if (!reader.hasError())
         return ScanResult::WellFormed;
@@ -183,9 +238,10 @@ const QByteArray& asXml10(const QByteArray& data)
 
 bool vSetXmlContent(QDomDocument* doc, const QString& text, QString* error, int* line, int* column)
 {
-    QXmlStreamReader reader(asXml10(text));
+    const auto& scanned = asXml10(text);
+    QXmlStreamReader reader(scanned);
     qint64 checked = 0;
-    switch (scan(reader, error, line, column, &checked)) {
+    switch (scan(reader, scanned, error, line, column, &checked)) {
     case ScanResult::WellFormed:
         return doc->setContent(text, false, error, line, column);
     case ScanResult::Malformed:
@@ -202,7 +258,7 @@ bool vSetXmlContent(QDomDocument* doc, const QByteArray& data, QString* error, i
 {
     QXmlStreamReader reader(asXml10(data));
     qint64 checked = 0;
-    if (scan(reader, error, line, column, &checked) != ScanResult::WellFormed)
+    if (scan(reader, QStringView(), error, line, column, &checked) != ScanResult::WellFormed)
         return false;
     return doc->setContent(data, false, error, line, column);
 }

@@ -16,7 +16,7 @@ constexpr int VXML_MAX_DEPTH = 256;
 // scan of the text that refuses elements nested deeper than VXML_MAX_DEPTH:
 // such a document leaves doc untouched and returns false, with error, line
 // and column naming the first element too deep. A text the scan finds not
-// well-formed, or with a reference to an entity that it declares after a
+// well-formed, or with a reference to an entity that it may declare after a
 // parameter entity the scan cannot read, returns false with the scan's
 // error; doc then holds what came before that fault (the text overload) or
 // is left untouched (the bytes overload). A reference to an entity that an

@@ -2,8 +2,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <random>
 #include <thread>
+
+#include <QThread>
 
 #include <VCore/xml_depth_guard_p.h>
 #include <VDebug/message_formatter.h>
@@ -16,6 +19,15 @@ VMessageFormatter* formatter()
 {
     // Tests add their own messages to the one instance.
     return const_cast<VMessageFormatter*>(VMessageFormatter::getInstance());
+}
+
+// Reads text in a thread with a stack of 128 KiB.
+void loadOnSmallStack(const QString& text)
+{
+    const std::unique_ptr<QThread> thread(QThread::create([&] { formatter()->loadFromXml(text); }));
+    thread->setStackSize(128 * 1024);
+    thread->start();
+    thread->wait();
 }
 
 } // namespace
@@ -167,4 +179,53 @@ TEST(VMessageFormatter, TooDeepDocumentAddsNothing)
     EXPECT_EQ(f->resolveMessageFormat(62u), QStringLiteral("limit"));
     f->loadFromXml("<r><g><m id='63' format='over'>" + vtest::nestedXml(VXML_MAX_DEPTH - 2) + "</m></g></r>");
     EXPECT_EQ(f->resolveMessageFormat(63u), QString());
+}
+
+// A general entity declared only by parameter entities, behind one from
+// outside that a strict parser does not read, and its markup written with
+// character references: a lenient parser expands it where the depth scan
+// sees an unknown entity. Read in a thread with a small stack, whole or cut
+// short by a fault after the entity, it adds nothing and does not crash.
+TEST(VMessageFormatter, EntityDeclaredByParameterEntitiesIsRefused)
+{
+    VMessageFormatter::initFromXml("<r/>");
+    const QString head = "<!DOCTYPE r [<!ENTITY % ext SYSTEM 'ext.dtd'> %ext;"
+                         "<!ENTITY % outer \"&#60;!ENTITY &#37; inner '&#38;#60;!ENTITY e &#38;#34;"
+                         + vtest::nestedXml(2 * VXML_MAX_DEPTH) + "&#38;#34;&#38;#62;'&#62;\"> %outer; %inner;]>"
+                         "<r><g><m name='pe' id='64' format='pe'/></g><g>";
+    const QString deep = vtest::nestedXml(VXML_MAX_DEPTH - 6, "&e;");
+    for (const QString& text : {head + deep + "</g></r>", head + deep + "</g><</r>"}) {
+        loadOnSmallStack(text);
+        EXPECT_EQ(formatter()->resolveMessageFormat(64u), QString());
+    }
+}
+
+// An entity whose text refers to one that opens elements it never closes:
+// the scan refuses that, after a token of the first entity's text. What came
+// before the fault ends before the first reference, which a lenient parser
+// would expand whole. Read in a thread with a small stack, it adds nothing.
+TEST(VMessageFormatter, FaultInsideAnEntityLeavesNoDeepDocument)
+{
+    VMessageFormatter::initFromXml("<r/>");
+    loadOnSmallStack("<!DOCTYPE r [<!ENTITY b '" + QString("<d>").repeated(4 * VXML_MAX_DEPTH)
+                     + "'><!ENTITY a '<x>&b;</x>'>]><r><g><m id='66' format='f'/></g>&a;</r>");
+    EXPECT_EQ(formatter()->resolveMessageFormat(66u), QString());
+}
+
+// A '%' in the type declaration that refers to nothing (a default value, a
+// comment), or entities declared only before a parameter entity from outside
+// or not used: the messages are read, a reference the outside may declare
+// kept.
+TEST(VMessageFormatter, ReferenceOnlyTheOutsideMayDeclareIsKept)
+{
+    VMessageFormatter::initFromXml("<r/>");
+    const QString body = "<r><g><m id='%1' format='50% of %2'>&copy;</m></g></r>";
+    const QStringList subsets = {"<!ATTLIST m format CDATA '%1'><!ENTITY co 'ACME'>",
+                                 "<!-- 100%! --><!ENTITY co 'ACME'>",
+                                 "<!ENTITY co 'ACME'><!ENTITY % p SYSTEM 'p.ent'> %p;",
+                                 "<!ENTITY % p SYSTEM 'p.ent'> %p;<!ENTITY co 'ACME'>"};
+    for (int i = 0; i < subsets.size(); ++i) {
+        formatter()->loadFromXml("<!DOCTYPE r SYSTEM 'r.dtd' [" + subsets[i] + "]>" + body.arg(70 + i));
+        EXPECT_EQ(formatter()->resolveMessageFormat(70u + i), QStringLiteral("50% of %2")) << subsets[i].toStdString();
+    }
 }
