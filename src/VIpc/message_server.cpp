@@ -1,7 +1,6 @@
 #include "VIpc/message_server.h"
 
 #include <arpa/inet.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -16,6 +15,7 @@
 #include "VIpc/message.h"
 #include "VIpc/message_p.h"
 #include "VIpc/message_server_p.h"
+#include "VIpc/tcp_delivery_p.h"
 
 namespace {
 
@@ -25,6 +25,8 @@ const unsigned long kBackOffMs = 100;
 // read: the client's further bytes are not wanted, and Qt's read buffer
 // would otherwise take all it sends while a large reply drains.
 const qint64 kInputBoundAfterRequest = 64 * 1024;
+// The longest pause between two looks at whether the client has acknowledged its reply.
+const int kAcknowledgementPollMs = 50;
 
 // Qt keeps the text of the accept that failed; a temporary failure leaves none.
 QString acceptErrorText(const QTcpServer& server)
@@ -210,7 +212,7 @@ void VMessageSimpleServer::serveConnection(QTcpSocket* socket, std::unique_ptr<V
         socket->write(VMessageWire::encodeFrame(reply.get()));
         sendAll(socket);
     }
-    dropInputUntilClose(socket);
+    dropInputUntilDelivered(socket);
 }
 
 void VMessageSimpleServer::sendAll(QTcpSocket* socket)
@@ -231,21 +233,28 @@ void VMessageSimpleServer::sendAll(QTcpSocket* socket)
     }
 }
 
-void VMessageSimpleServer::dropInputUntilClose(QTcpSocket* socket)
+void VMessageSimpleServer::dropInputUntilDelivered(QTcpSocket* socket)
 {
     // Closing with the client's bytes unread makes the kernel reset the
-    // connection and drop what of the reply has not left yet: end our side
-    // first (the reply then ends with a FIN), and read until the client
-    // closes too.
+    // connection and drop what of the reply has not reached the client yet:
+    // end our side first (the reply then ends with a FIN), and drop what the
+    // client sends until it has acknowledged the whole reply or closed. Then
+    // nothing of the reply can be lost, and with the input dropped that has
+    // arrived the close is an orderly one.
     if (socket->state() != QAbstractSocket::ConnectedState)
         return;
-    ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+    const int fd = int(socket->socketDescriptor());
+    if (!vTcpEndSending(fd))
+        return;
     // A client may have sent one more request of any size we would take.
     const qint64 byteBound = qMax<qint64>(qint64(VMessage::maxFrameLength()) + 8, kInputBoundAfterRequest);
     const int waitMs = _waitMs.load();
     const qint64 deadlineMs = _requestDeadlineMs.load();
     QElapsedTimer clock;
     clock.start();
+    QElapsedTimer quiet;
+    quiet.start();
+    int pauseMs = 1;
     qint64 dropped = 0;
     char sink[16 * 1024];
     // Qt closes the socket once it sees the client's end.
@@ -255,15 +264,24 @@ void VMessageSimpleServer::dropInputUntilClose(QTcpSocket* socket)
             dropped += r;
             if (dropped > byteBound)
                 throw VException(QStringLiteral("client sent more than %1 bytes after its request").arg(byteBound));
+            if (clock.elapsed() >= deadlineMs)
+                throw VException(QStringLiteral("client still sending %1 ms after its reply").arg(deadlineMs));
+            quiet.restart();
             continue;
         }
         if (r < 0)
             return;
-        const qint64 left = deadlineMs - clock.elapsed();
-        if (left <= 0)
-            throw VException(QStringLiteral("client still sending %1 ms after its reply").arg(deadlineMs));
-        // A client that neither sends nor closes has had its answer.
-        if (!socket->waitForReadyRead(int(qMin<qint64>(waitMs, left))))
+        if (vTcpAllSentAcknowledged(fd)) {
+            vTcpDropArrivedInput(fd);
             return;
+        }
+        // A client that neither sends, acknowledges nor closes has had its answer.
+        const qint64 left = qMin<qint64>(waitMs - quiet.elapsed(), deadlineMs - clock.elapsed());
+        if (left <= 0)
+            return;
+        // No event tells of an acknowledgement: look again after pauses that
+        // grow from 1 ms, as a client's kernel may delay it by tens of ms.
+        socket->waitForReadyRead(int(qMin<qint64>(left, pauseMs)));
+        pauseMs = qMin(2 * pauseMs, kAcknowledgementPollMs);
     }
 }

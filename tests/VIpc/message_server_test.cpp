@@ -538,9 +538,36 @@ TEST(VMessageSimpleServer, ReplyArrivesWholeWhenTheClientSentMoreAfterItsRequest
     EXPECT_EQ(used, qint64(reply.size()));
     EXPECT_EQ(m->getStringData().size(), chars);
     // The first client has its reply and never closes: the next is served
-    // once the server's wait for it has passed.
+    // once the first has acknowledged its reply.
     EXPECT_EQ(decode(exchange(s.port, requestBytes(QStringLiteral("next"), 7)))->getIntData(), 8);
     EXPECT_EQ(s.stop(), "");
+}
+
+TEST(VMessageSimpleServer, ClientKeepingItsSocketAfterItsReplyHoldsNeitherTheNextClientNorStop)
+{
+    // Waits far beyond the bounds below: only the reply's delivery may end
+    // an exchange here.
+    RunningServer s(QStringList(), 30000, 60000);
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler);
+    s.start();
+    // Each client reads its reply to the server's end and keeps its socket.
+    auto served = [&s](int number, vtest::Fd* fd) {
+        *fd = vtest::tcpConnect(s.port);
+        const QByteArray request = requestBytes(QStringLiteral("keep"), number);
+        vtest::sendAll(fd->get(), request.constData(), size_t(request.size()));
+        bool closed = false;
+        const std::string reply = vtest::recvUntilClose(fd->get(), 1000, &closed);
+        ASSERT_TRUE(closed);
+        EXPECT_EQ(decode(reply)->getIntData(), number + 1);
+    };
+    vtest::Fd first, second;
+    ASSERT_NO_FATAL_FAILURE(served(1, &first));
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_NO_FATAL_FAILURE(served(2, &second));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    const auto t1 = std::chrono::steady_clock::now();
+    EXPECT_EQ(s.stop(), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - t1, std::chrono::seconds(1));
 }
 
 TEST(VMessageSimpleServer, ClientFloodingWhileItsReplyWaitsCannotGrowTheServer)

@@ -1,0 +1,39 @@
+#include "VIpc/tcp_delivery_p.h"
+
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+
+#include "VCore/eintr_p.h"
+
+bool vTcpEndSending(int fd)
+{
+    return ::shutdown(fd, SHUT_WR) == 0;
+}
+
+bool vTcpAllSentAcknowledged(int fd)
+{
+    // The bytes written but not yet acknowledged; the end sent by
+    // vTcpEndSending counts as one more, and being the last in sequence it
+    // is the one left when all else is acknowledged.
+    int unacknowledged = 0;
+    return ::ioctl(fd, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged <= 1;
+}
+
+void vTcpDropArrivedInput(int fd)
+{
+    int arrived = 0;
+    if (::ioctl(fd, SIOCINQ, &arrived) != 0)
+        return;
+    char sink[16 * 1024];
+    // Only what is there now: a client that keeps sending must not keep us.
+    while (arrived > 0) {
+        const size_t want = std::min(sizeof sink, size_t(arrived));
+        const ssize_t r = vRetryOnEintr([&] { return ::recv(fd, sink, want, MSG_DONTWAIT); });
+        if (r <= 0)
+            return;
+        arrived -= int(r);
+    }
+}
