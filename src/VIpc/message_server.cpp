@@ -27,6 +27,9 @@ const unsigned long kBackOffMs = 100;
 const qint64 kInputBoundAfterRequest = 64 * 1024;
 // The longest pause between two looks at whether the client has acknowledged its reply.
 const int kAcknowledgementPollMs = 50;
+// How long a client that sent more after its request must be silent, once
+// its reply is acknowledged, before it is taken to have stopped sending.
+const int kSendingPauseMs = 50;
 
 // Qt keeps the text of the accept that failed; a temporary failure leaves none.
 QString acceptErrorText(const QTcpServer& server)
@@ -272,8 +275,13 @@ void VMessageSimpleServer::dropInputUntilDelivered(QTcpSocket* socket)
         if (r < 0)
             return;
         if (vTcpAllSentAcknowledged(fd)) {
-            vTcpDropArrivedInput(fd);
-            return;
+            // A client that sent more may still be sending (one more request
+            // beyond the socket buffers): closing under its writes would reset
+            // them, so its input is dropped until it pauses.
+            dropped += vTcpDropArrivedInput(fd);
+            if (dropped == 0 || !_keepRunning.load() || !socket->waitForReadyRead(kSendingPauseMs))
+                return;
+            continue;
         }
         // A client that neither sends, acknowledges nor closes has had its answer.
         const qint64 left = qMin<qint64>(waitMs - quiet.elapsed(), deadlineMs - clock.elapsed());

@@ -6,8 +6,9 @@
 // VMessageHandlerFactory, which start() empties when it ends: run one
 // server per process. After its reply the server ends its sending side
 // and reads and drops what the client still sends until the client has
-// acknowledged the whole reply or closed (bounded by the waits of
-// setTimeouts): a client that keeps its socket after its reply holds the
+// acknowledged the whole reply and stopped sending, or closed (bounded by
+// the waits of setTimeouts and, once the reply is acknowledged, by stop()):
+// a client that keeps its socket after its reply holds the
 // server until its side has acknowledged the reply; one that does not read
 // a reply too large for its socket buffers, for up to one wait.
 // Thread-safety: start() runs in one thread (any, not only the constructor's); stop() is safe from any thread.

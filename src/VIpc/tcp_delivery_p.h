@@ -5,6 +5,8 @@
 #ifndef VORNLIB_VIPC_TCP_DELIVERY_P_H
 #define VORNLIB_VIPC_TCP_DELIVERY_P_H
 
+#include <QtGlobal>
+
 // Ends the sending side of fd: the peer reads what was written, then the end.
 // False when the socket is not connected any more.
 bool vTcpEndSending(int fd);
@@ -13,7 +15,8 @@ bool vTcpEndSending(int fd);
 // to fd. False too when the kernel cannot tell.
 bool vTcpAllSentAcknowledged(int fd);
 
-// Reads and drops what input the kernel holds for fd now, without waiting.
-void vTcpDropArrivedInput(int fd);
+// Reads and drops what input the kernel holds for fd now, without waiting;
+// returns how many bytes that was.
+qint64 vTcpDropArrivedInput(int fd);
 
 #endif

@@ -22,18 +22,21 @@ bool vTcpAllSentAcknowledged(int fd)
     return ::ioctl(fd, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged <= 1;
 }
 
-void vTcpDropArrivedInput(int fd)
+qint64 vTcpDropArrivedInput(int fd)
 {
     int arrived = 0;
     if (::ioctl(fd, SIOCINQ, &arrived) != 0)
-        return;
+        return 0;
+    qint64 dropped = 0;
     char sink[16 * 1024];
     // Only what is there now: a client that keeps sending must not keep us.
     while (arrived > 0) {
         const size_t want = std::min(sizeof sink, size_t(arrived));
         const ssize_t r = vRetryOnEintr([&] { return ::recv(fd, sink, want, MSG_DONTWAIT); });
         if (r <= 0)
-            return;
+            break;
         arrived -= int(r);
+        dropped += r;
     }
+    return dropped;
 }

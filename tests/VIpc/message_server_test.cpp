@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -568,6 +570,28 @@ TEST(VMessageSimpleServer, ClientKeepingItsSocketAfterItsReplyHoldsNeitherTheNex
     const auto t1 = std::chrono::steady_clock::now();
     EXPECT_EQ(s.stop(), "");
     EXPECT_LT(std::chrono::steady_clock::now() - t1, std::chrono::seconds(1));
+}
+
+TEST(VMessageSimpleServer, ClientStillSendingWhenItsReplyIsAcknowledgedIsNotReset)
+{
+    // One more request beyond the socket buffers, written before the client
+    // reads: its small reply is acknowledged long before that is through,
+    // and a close then would reset the client's writes.
+    RunningServer s(QStringList(), 2000, 60000);
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler);
+    s.start();
+    vtest::Fd fd = vtest::tcpConnect(s.port);
+    ASSERT_TRUE(fd.valid());
+    QByteArray bytes = requestBytes(QStringLiteral("first"), 1);
+    VMessage second;
+    second.setStringData(QString(8 * 1024 * 1024, QLatin1Char('s'))); // 16 MiB more
+    QDataStream out(&bytes, QIODevice::Append);
+    out << &second;
+    EXPECT_TRUE(vtest::sendAll(fd.get(), bytes.constData(), size_t(bytes.size()))) << std::strerror(errno);
+    bool closed = false;
+    EXPECT_EQ(decode(vtest::recvUntilClose(fd.get(), 20000, &closed))->getIntData(), 2);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(s.stop(), "");
 }
 
 TEST(VMessageSimpleServer, ClientFloodingWhileItsReplyWaitsCannotGrowTheServer)
