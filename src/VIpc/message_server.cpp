@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <iostream>
 
 #include <QDataStream>
@@ -11,6 +12,7 @@
 #include <QTcpSocket>
 #include <QThread>
 
+#include "VArch/arch_unix.h"
 #include "VCore/vexception.h"
 #include "VIpc/message.h"
 #include "VIpc/message_p.h"
@@ -23,7 +25,7 @@ namespace {
 const unsigned long kBackOffMs = 100;
 // What a connection may buffer of its client's input once the request is
 // read: the client's further bytes are not wanted, and Qt's read buffer
-// would otherwise take all it sends while a large reply drains.
+// would otherwise take all it sends while the reply is delivered.
 const qint64 kInputBoundAfterRequest = 64 * 1024;
 // The longest pause between two looks at whether the client has acknowledged its reply.
 const int kAcknowledgementPollMs = 50;
@@ -211,28 +213,41 @@ void VMessageSimpleServer::serveConnection(QTcpSocket* socket, std::unique_ptr<V
     if (reply == request)
         request.release();
     if (reply) {
-        // One write of the whole frame: the bytes of stream << reply.
-        socket->write(VMessageWire::encodeFrame(reply.get()));
-        sendAll(socket);
+        // The bytes of stream << reply.
+        sendAll(socket, VMessageWire::encodeFrame(reply.get()));
     }
     dropInputUntilDelivered(socket);
 }
 
-void VMessageSimpleServer::sendAll(QTcpSocket* socket)
+void VMessageSimpleServer::sendAll(QTcpSocket* socket, const QByteArray& frame)
 {
-    // One waitForBytesWritten moves one chunk: wait until Qt's buffer is
-    // empty, or closing the socket would drop the rest of a large reply.
+    // Past Qt's buffer: Qt's waits read as well, and once they see the end of
+    // a client that has ended its sending side they close the socket with the
+    // rest of a large reply unsent.
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    const int fd = int(socket->socketDescriptor());
     const int waitMs = _waitMs.load();
     const qint64 deadlineMs = _requestDeadlineMs.load();
     QElapsedTimer clock;
     clock.start();
-    socket->flush();
-    while (socket->bytesToWrite() > 0) {
+    QElapsedTimer stalled;
+    stalled.start();
+    qint64 sent = 0;
+    while (sent < frame.size()) {
         const qint64 left = deadlineMs - clock.elapsed();
         if (left <= 0)
             throw VException(QStringLiteral("Error while waiting for write: reply not sent within %1 ms").arg(deadlineMs));
-        if (!socket->waitForBytesWritten(int(qMin<qint64>(waitMs, left))))
-            throw VException(QStringLiteral("Error while waiting for write: ") + socket->errorString());
+        const qint64 wait = qMax<qint64>(0, qMin<qint64>(waitMs - stalled.elapsed(), left));
+        const qint64 w = vTcpSendSome(fd, frame.constData() + sent, frame.size() - sent, int(wait));
+        if (w < 0)
+            throw VException(vSysError(QStringLiteral("Error while waiting for write"), errno));
+        if (w > 0) {
+            sent += w;
+            stalled.restart();
+        } else if (stalled.elapsed() >= waitMs) {
+            throw VException(vSysError(QStringLiteral("Error while waiting for write"), ETIMEDOUT));
+        }
     }
 }
 

@@ -79,7 +79,7 @@ private:
 
     void serveConnection(QTcpSocket* socket, std::unique_ptr<VMessage>& request, std::unique_ptr<VMessage>& reply);
     void checkClient(QTcpSocket* socket);
-    void sendAll(QTcpSocket* socket);
+    void sendAll(QTcpSocket* socket, const QByteArray& frame);
     void dropInputUntilDelivered(QTcpSocket* socket);
     void dropPendingConnections();
 

@@ -1,12 +1,25 @@
 #include "VIpc/tcp_delivery_p.h"
 
 #include <linux/sockios.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 
 #include "VCore/eintr_p.h"
+
+qint64 vTcpSendSome(int fd, const char* data, qint64 size, int waitMs)
+{
+    pollfd p = {fd, POLLOUT, 0};
+    const int ready = vRetryOnEintr([&] { return ::poll(&p, 1, waitMs); });
+    if (ready <= 0)
+        return ready;
+    const ssize_t w = vRetryOnEintr([&] { return ::send(fd, data, size_t(size), MSG_DONTWAIT | MSG_NOSIGNAL); });
+    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return 0;
+    return w;
+}
 
 bool vTcpEndSending(int fd)
 {

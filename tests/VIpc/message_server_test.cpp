@@ -175,12 +175,16 @@ std::unique_ptr<VMessage> decode(const std::string& bytes, qint64* used = nullpt
     return std::unique_ptr<VMessage>(m);
 }
 
-// Sends bytes as one client and returns all it gets until the server closes.
-std::string exchange(quint16 port, const QByteArray& bytes, bool* closed = nullptr, int readDelayMs = 0)
+// Sends bytes as one client (then ends its sending side if endSending) and
+// returns all it gets until the server closes.
+std::string exchange(quint16 port, const QByteArray& bytes, bool* closed = nullptr, int readDelayMs = 0,
+                     bool endSending = false)
 {
     vtest::Fd fd = vtest::tcpConnect(port);
     EXPECT_TRUE(fd.valid());
     vtest::sendAll(fd.get(), bytes.constData(), size_t(bytes.size()));
+    if (endSending)
+        ::shutdown(fd.get(), SHUT_WR);
     if (readDelayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(readDelayMs)); // a slow reader
     return vtest::recvUntilClose(fd.get(), 20000, closed);
@@ -505,6 +509,20 @@ TEST(VMessageSimpleServer, LargeReplyArrivesWholeAtASlowReader)
     std::unique_ptr<VMessage> m = decode(reply, &used);
     EXPECT_EQ(used, qint64(reply.size()));
     EXPECT_EQ(m->getStringData().size(), chars);
+}
+
+TEST(VMessageSimpleServer, ReplyBeyondTheSocketBuffersArrivesWholeAtAHalfClosedClient)
+{
+    // The client ends its sending side once its request is out: the server
+    // sees that end while most of the 8 MiB reply is still to be written.
+    const int chars = 4 * 1024 * 1024;
+    RunningServer s(QStringList(), 5000, 60000);
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler(nullptr, chars));
+    s.start();
+    const std::string reply = exchange(s.port, requestBytes(QStringLiteral("half"), 1), nullptr, 0, true);
+    EXPECT_EQ(s.stop(), "");
+    ASSERT_GT(reply.size(), size_t(2) * chars);
+    EXPECT_EQ(decode(reply)->getStringData().size(), chars);
 }
 
 TEST(VMessageSimpleServer, ReplyArrivesWholeWhenTheClientSentMoreAfterItsRequest)
