@@ -61,6 +61,8 @@ int main(int argc, char** argv)
         stream >> reply;
         std::cout << "received: " << reply->toString().toStdString() << std::endl;
         delete reply;
+        // A client closes once it has its reply.
+        socket.close();
 
         server.stop();
         serving.join();

@@ -1,9 +1,9 @@
 #include "VIpc/message_server.h"
 
 #include <arpa/inet.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <iostream>
 
 #include <QDataStream>
@@ -12,10 +12,12 @@
 #include <QTcpSocket>
 #include <QThread>
 
+#include "VArch/arch_unix.h"
 #include "VCore/vexception.h"
 #include "VIpc/message.h"
 #include "VIpc/message_p.h"
 #include "VIpc/message_server_p.h"
+#include "VIpc/tcp_delivery_p.h"
 
 namespace {
 
@@ -23,8 +25,13 @@ namespace {
 const unsigned long kBackOffMs = 100;
 // What a connection may buffer of its client's input once the request is
 // read: the client's further bytes are not wanted, and Qt's read buffer
-// would otherwise take all it sends while a large reply drains.
+// would otherwise take all it sends while the reply is delivered.
 const qint64 kInputBoundAfterRequest = 64 * 1024;
+// The longest pause between two looks at whether the client has acknowledged its reply.
+const int kAcknowledgementPollMs = 50;
+// How long a client that sent more after its request must be silent, once
+// its reply is acknowledged, before it is taken to have stopped sending.
+const int kSendingPauseMs = 50;
 
 // Qt keeps the text of the accept that failed; a temporary failure leaves none.
 QString acceptErrorText(const QTcpServer& server)
@@ -206,46 +213,66 @@ void VMessageSimpleServer::serveConnection(QTcpSocket* socket, std::unique_ptr<V
     if (reply == request)
         request.release();
     if (reply) {
-        // One write of the whole frame: the bytes of stream << reply.
-        socket->write(VMessageWire::encodeFrame(reply.get()));
-        sendAll(socket);
+        // The bytes of stream << reply.
+        sendAll(socket, VMessageWire::encodeFrame(reply.get()));
     }
-    dropInputUntilClose(socket);
+    dropInputUntilDelivered(socket);
 }
 
-void VMessageSimpleServer::sendAll(QTcpSocket* socket)
+void VMessageSimpleServer::sendAll(QTcpSocket* socket, const QByteArray& frame)
 {
-    // One waitForBytesWritten moves one chunk: wait until Qt's buffer is
-    // empty, or closing the socket would drop the rest of a large reply.
+    // Past Qt's buffer: Qt's waits read as well, and once they see the end of
+    // a client that has ended its sending side they close the socket with the
+    // rest of a large reply unsent.
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    const int fd = int(socket->socketDescriptor());
     const int waitMs = _waitMs.load();
     const qint64 deadlineMs = _requestDeadlineMs.load();
     QElapsedTimer clock;
     clock.start();
-    socket->flush();
-    while (socket->bytesToWrite() > 0) {
+    QElapsedTimer stalled;
+    stalled.start();
+    qint64 sent = 0;
+    while (sent < frame.size()) {
         const qint64 left = deadlineMs - clock.elapsed();
         if (left <= 0)
             throw VException(QStringLiteral("Error while waiting for write: reply not sent within %1 ms").arg(deadlineMs));
-        if (!socket->waitForBytesWritten(int(qMin<qint64>(waitMs, left))))
-            throw VException(QStringLiteral("Error while waiting for write: ") + socket->errorString());
+        const qint64 wait = qMax<qint64>(0, qMin<qint64>(waitMs - stalled.elapsed(), left));
+        const qint64 w = vTcpSendSome(fd, frame.constData() + sent, frame.size() - sent, int(wait));
+        if (w < 0)
+            throw VException(vSysError(QStringLiteral("Error while waiting for write"), errno));
+        if (w > 0) {
+            sent += w;
+            stalled.restart();
+        } else if (stalled.elapsed() >= waitMs) {
+            throw VException(vSysError(QStringLiteral("Error while waiting for write"), ETIMEDOUT));
+        }
     }
 }
 
-void VMessageSimpleServer::dropInputUntilClose(QTcpSocket* socket)
+void VMessageSimpleServer::dropInputUntilDelivered(QTcpSocket* socket)
 {
     // Closing with the client's bytes unread makes the kernel reset the
-    // connection and drop what of the reply has not left yet: end our side
-    // first (the reply then ends with a FIN), and read until the client
-    // closes too.
+    // connection and drop what of the reply has not reached the client yet:
+    // end our side first (the reply then ends with a FIN), and drop what the
+    // client sends until it has acknowledged the whole reply or closed. Then
+    // nothing of the reply can be lost, and with the input dropped that has
+    // arrived the close is an orderly one.
     if (socket->state() != QAbstractSocket::ConnectedState)
         return;
-    ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+    const int fd = int(socket->socketDescriptor());
+    if (!vTcpEndSending(fd))
+        return;
     // A client may have sent one more request of any size we would take.
     const qint64 byteBound = qMax<qint64>(qint64(VMessage::maxFrameLength()) + 8, kInputBoundAfterRequest);
     const int waitMs = _waitMs.load();
     const qint64 deadlineMs = _requestDeadlineMs.load();
     QElapsedTimer clock;
     clock.start();
+    QElapsedTimer quiet;
+    quiet.start();
+    int pauseMs = 1;
     qint64 dropped = 0;
     char sink[16 * 1024];
     // Qt closes the socket once it sees the client's end.
@@ -255,15 +282,29 @@ void VMessageSimpleServer::dropInputUntilClose(QTcpSocket* socket)
             dropped += r;
             if (dropped > byteBound)
                 throw VException(QStringLiteral("client sent more than %1 bytes after its request").arg(byteBound));
+            if (clock.elapsed() >= deadlineMs)
+                throw VException(QStringLiteral("client still sending %1 ms after its reply").arg(deadlineMs));
+            quiet.restart();
             continue;
         }
         if (r < 0)
             return;
-        const qint64 left = deadlineMs - clock.elapsed();
+        if (vTcpAllSentAcknowledged(fd)) {
+            // A client that sent more may still be sending (one more request
+            // beyond the socket buffers): closing under its writes would reset
+            // them, so its input is dropped until it pauses.
+            dropped += vTcpDropArrivedInput(fd);
+            if (dropped == 0 || !_keepRunning.load() || !socket->waitForReadyRead(kSendingPauseMs))
+                return;
+            continue;
+        }
+        // A client that neither sends, acknowledges nor closes has had its answer.
+        const qint64 left = qMin<qint64>(waitMs - quiet.elapsed(), deadlineMs - clock.elapsed());
         if (left <= 0)
-            throw VException(QStringLiteral("client still sending %1 ms after its reply").arg(deadlineMs));
-        // A client that neither sends nor closes has had its answer.
-        if (!socket->waitForReadyRead(int(qMin<qint64>(waitMs, left))))
             return;
+        // No event tells of an acknowledgement: look again after pauses that
+        // grow from 1 ms, as a client's kernel may delay it by tens of ms.
+        socket->waitForReadyRead(int(qMin<qint64>(left, pauseMs)));
+        pauseMs = qMin(2 * pauseMs, kAcknowledgementPollMs);
     }
 }

@@ -5,9 +5,12 @@
 // loopback clients are allowed. Handlers come from the process-wide
 // VMessageHandlerFactory, which start() empties when it ends: run one
 // server per process. After its reply the server ends its sending side
-// and reads and drops what the client still sends until the client closes
-// (bounded by the waits of setTimeouts): a client should close once it has
-// its reply, or it holds the server for up to one wait.
+// and reads and drops what the client still sends until the client has
+// acknowledged the whole reply and stopped sending, or closed (bounded by
+// the waits of setTimeouts and, once the reply is acknowledged, by stop()):
+// a client that keeps its socket after its reply holds the
+// server until its side has acknowledged the reply; one that does not read
+// a reply too large for its socket buffers, for up to one wait.
 // Thread-safety: start() runs in one thread (any, not only the constructor's); stop() is safe from any thread.
 #ifndef VORNLIB_VIPC_MESSAGE_SERVER_H
 #define VORNLIB_VIPC_MESSAGE_SERVER_H
@@ -55,8 +58,8 @@ public:
 
     // waitMs bounds each wait for a client's bytes (30000 by default);
     // requestDeadlineMs bounds the reading of one request and, again, the
-    // sending of one reply and the wait for the client to close after it
-    // (120000 by default). Set them before start().
+    // sending of one reply and the wait for its delivery (120000 by
+    // default). Set them before start().
     void setTimeouts(int waitMs, int requestDeadlineMs);
 
     static const int DEFAULT_WAIT_MS = 30000;
@@ -76,8 +79,8 @@ private:
 
     void serveConnection(QTcpSocket* socket, std::unique_ptr<VMessage>& request, std::unique_ptr<VMessage>& reply);
     void checkClient(QTcpSocket* socket);
-    void sendAll(QTcpSocket* socket);
-    void dropInputUntilClose(QTcpSocket* socket);
+    void sendAll(QTcpSocket* socket, const QByteArray& frame);
+    void dropInputUntilDelivered(QTcpSocket* socket);
     void dropPendingConnections();
 
     Listener _networkServer;

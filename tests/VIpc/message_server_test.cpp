@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -173,12 +175,16 @@ std::unique_ptr<VMessage> decode(const std::string& bytes, qint64* used = nullpt
     return std::unique_ptr<VMessage>(m);
 }
 
-// Sends bytes as one client and returns all it gets until the server closes.
-std::string exchange(quint16 port, const QByteArray& bytes, bool* closed = nullptr, int readDelayMs = 0)
+// Sends bytes as one client (then ends its sending side if endSending) and
+// returns all it gets until the server closes.
+std::string exchange(quint16 port, const QByteArray& bytes, bool* closed = nullptr, int readDelayMs = 0,
+                     bool endSending = false)
 {
     vtest::Fd fd = vtest::tcpConnect(port);
     EXPECT_TRUE(fd.valid());
     vtest::sendAll(fd.get(), bytes.constData(), size_t(bytes.size()));
+    if (endSending)
+        ::shutdown(fd.get(), SHUT_WR);
     if (readDelayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(readDelayMs)); // a slow reader
     return vtest::recvUntilClose(fd.get(), 20000, closed);
@@ -505,6 +511,20 @@ TEST(VMessageSimpleServer, LargeReplyArrivesWholeAtASlowReader)
     EXPECT_EQ(m->getStringData().size(), chars);
 }
 
+TEST(VMessageSimpleServer, ReplyBeyondTheSocketBuffersArrivesWholeAtAHalfClosedClient)
+{
+    // The client ends its sending side once its request is out: the server
+    // sees that end while most of the 8 MiB reply is still to be written.
+    const int chars = 4 * 1024 * 1024;
+    RunningServer s(QStringList(), 5000, 60000);
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler(nullptr, chars));
+    s.start();
+    const std::string reply = exchange(s.port, requestBytes(QStringLiteral("half"), 1), nullptr, 0, true);
+    EXPECT_EQ(s.stop(), "");
+    ASSERT_GT(reply.size(), size_t(2) * chars);
+    EXPECT_EQ(decode(reply)->getStringData().size(), chars);
+}
+
 TEST(VMessageSimpleServer, ReplyArrivesWholeWhenTheClientSentMoreAfterItsRequest)
 {
     // The server must not close with the client's further bytes unread: the
@@ -538,8 +558,57 @@ TEST(VMessageSimpleServer, ReplyArrivesWholeWhenTheClientSentMoreAfterItsRequest
     EXPECT_EQ(used, qint64(reply.size()));
     EXPECT_EQ(m->getStringData().size(), chars);
     // The first client has its reply and never closes: the next is served
-    // once the server's wait for it has passed.
+    // once the first has acknowledged its reply.
     EXPECT_EQ(decode(exchange(s.port, requestBytes(QStringLiteral("next"), 7)))->getIntData(), 8);
+    EXPECT_EQ(s.stop(), "");
+}
+
+TEST(VMessageSimpleServer, ClientKeepingItsSocketAfterItsReplyHoldsNeitherTheNextClientNorStop)
+{
+    // Waits far beyond the bounds below: only the reply's delivery may end
+    // an exchange here.
+    RunningServer s(QStringList(), 30000, 60000);
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler);
+    s.start();
+    // Each client reads its reply to the server's end and keeps its socket.
+    auto served = [&s](int number, vtest::Fd* fd) {
+        *fd = vtest::tcpConnect(s.port);
+        const QByteArray request = requestBytes(QStringLiteral("keep"), number);
+        vtest::sendAll(fd->get(), request.constData(), size_t(request.size()));
+        bool closed = false;
+        const std::string reply = vtest::recvUntilClose(fd->get(), 1000, &closed);
+        ASSERT_TRUE(closed);
+        EXPECT_EQ(decode(reply)->getIntData(), number + 1);
+    };
+    vtest::Fd first, second;
+    ASSERT_NO_FATAL_FAILURE(served(1, &first));
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_NO_FATAL_FAILURE(served(2, &second));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    const auto t1 = std::chrono::steady_clock::now();
+    EXPECT_EQ(s.stop(), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - t1, std::chrono::seconds(1));
+}
+
+TEST(VMessageSimpleServer, ClientStillSendingWhenItsReplyIsAcknowledgedIsNotReset)
+{
+    // One more request beyond the socket buffers, written before the client
+    // reads: its small reply is acknowledged long before that is through,
+    // and a close then would reset the client's writes.
+    RunningServer s(QStringList(), 2000, 60000);
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), new EchoHandler);
+    s.start();
+    vtest::Fd fd = vtest::tcpConnect(s.port);
+    ASSERT_TRUE(fd.valid());
+    QByteArray bytes = requestBytes(QStringLiteral("first"), 1);
+    VMessage second;
+    second.setStringData(QString(8 * 1024 * 1024, QLatin1Char('s'))); // 16 MiB more
+    QDataStream out(&bytes, QIODevice::Append);
+    out << &second;
+    EXPECT_TRUE(vtest::sendAll(fd.get(), bytes.constData(), size_t(bytes.size()))) << std::strerror(errno);
+    bool closed = false;
+    EXPECT_EQ(decode(vtest::recvUntilClose(fd.get(), 20000, &closed))->getIntData(), 2);
+    EXPECT_TRUE(closed);
     EXPECT_EQ(s.stop(), "");
 }
 
