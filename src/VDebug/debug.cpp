@@ -897,6 +897,10 @@ bool VDebug::VDebugSink::rotateLogFile()
     // between this read and the truncation is lost.
     if (!copyTail(src.get(), dst.get(), &copied))
         return fail(cannotCopy, errno);
+    // Some file systems (NFS) report a failed write only at the close: a
+    // copy not known whole empties nothing.
+    if (::close(dst.release()) != 0)
+        return fail(cannotCopy, errno);
     // Emptied in place: every process's append-mode descriptor goes on at
     // the start of the same file.
     if (::ftruncate(fd, 0) != 0)

@@ -2,18 +2,23 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/sem.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <cstddef>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -719,6 +724,35 @@ TEST_F(RotationTest, FailedCopyOrTruncationIsReportedOnceAndNotRetriedPerLine)
     line(1000);
     EXPECT_EQ(copies().size(), 1u);
     EXPECT_EQ(size(path), 0);
+}
+
+// A copy whose closing fails (where write errors only show then, as on NFS)
+// is not known whole: the log is not emptied.
+TEST_F(RotationTest, CopyThatFailsToCloseLeavesTheLogWhole)
+{
+    const std::string b = base();
+    path = logs.file(b + ".log");
+    EXPECT_EQ(vtest::waitChild(vtest::forkChild([&] {
+                  TestClock clock;
+                  open(b + ".log");
+                  VDebug::setRotationSize(id, 1);
+                  line(MB);
+                  // From here on every close(2) fails with EIO.
+                  struct sock_filter filter[] = {
+                      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+                      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_close, 0, 1),
+                      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+                      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+                  };
+                  struct sock_fprog prog = {sizeof filter / sizeof filter[0], filter};
+                  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0)
+                      return 2;
+                  line(100);
+                  return 0;
+              })),
+              0);
+    EXPECT_EQ(size(path), MB + 100);
+    EXPECT_TRUE(copies().empty());
 }
 
 TEST_F(RotationTest, RelativePathStillRotatesAfterChdir)
