@@ -128,9 +128,10 @@ public:
     // waited for as long at most; one that does not get it goes out anyway,
     // said once on standard error. A rotation still copies such lines: its
     // last look at the file comes after every step that may stall, just
-    // before the truncation; only lines written between the two, while a
-    // rotator is stopped exactly there, are lost. A rotation that cannot
-    // lock the file in that time is retried a minute later. A process
+    // before the truncation; only lines written between the two are lost: a
+    // few where the truncation is slow (FUSE, network file systems), all
+    // that come while a rotator is stopped exactly there. A rotation that
+    // cannot lock the file in that time is retried a minute later. A process
     // that has not armed rotation on the file cannot know that others rotate
     // it: its lines written during their rotations may be lost. Refusals and
     // failures are written to standard error; the stream keeps logging.
