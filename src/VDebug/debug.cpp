@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <memory>
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -177,16 +179,75 @@ QString vRotationStamp(const struct timespec& ts)
     return QString::fromLatin1(buf);
 }
 
-bool vRenameNoReplace(const QByteArray& from, const QByteArray& to)
+namespace {
+
+std::atomic<bool> g_refuseLinks{false};
+std::atomic<int> g_namingStallMs{0};
+
+enum RenameWay { kRenameWayUnknown, kRenameNoReplace, kRenameByLink, kRenameAfterCheck };
+
+int renameNoReplace(const char* from, const char* to)
 {
-    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS)
+    if (g_refuseLinks.load(std::memory_order_relaxed)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return vRetryOnEintr([&] { return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE); });
+}
+
+int hardLink(int fromDir, const char* from, const char* to, int flags)
+{
+    if (g_refuseLinks.load(std::memory_order_relaxed)) {
+        errno = EPERM;
+        return -1;
+    }
+    return vRetryOnEintr([&] { return ::linkat(fromDir, from, AT_FDCWD, to, flags); });
+}
+
+} // namespace
+
+void VDebugTestAccess::refuseLinks(bool refuse)
+{
+    g_refuseLinks.store(refuse);
+}
+
+void VDebugTestAccess::stallNaming(int ms)
+{
+    g_namingStallMs.store(ms);
+}
+
+bool vRenameNoReplace(const QByteArray& from, const QByteArray& to, int* way)
+{
+    int known = kRenameWayUnknown;
+    int& w = way ? *way : known;
+    if (w == kRenameWayUnknown || w == kRenameNoReplace) {
+        if (renameNoReplace(from.constData(), to.constData()) == 0) {
+            w = kRenameNoReplace;
+            return true;
+        }
+        if (w == kRenameNoReplace || (errno != EINVAL && errno != ENOSYS))
+            return false;
+    }
+    if (w == kRenameWayUnknown || w == kRenameByLink) {
+        // link refuses an existing name.
+        if (hardLink(AT_FDCWD, from.constData(), to.constData(), 0) == 0) {
+            ::unlink(from.constData());
+            w = kRenameByLink;
+            return true;
+        }
+        if (w == kRenameByLink || (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS))
+            return false;
+    }
+    // Neither (some FUSE and network file systems): every file system has
+    // rename, which replaces a name made after the check.
+    struct stat st;
+    if (::lstat(to.constData(), &st) == 0) {
+        errno = EEXIST;
         return false;
-    // A file system without RENAME_NOREPLACE: link refuses an existing name.
-    if (::link(from.constData(), to.constData()) != 0)
+    }
+    if (errno != ENOENT || vRetryOnEintr([&] { return ::rename(from.constData(), to.constData()); }) != 0)
         return false;
-    ::unlink(from.constData());
+    w = kRenameAfterCheck;
     return true;
 }
 
@@ -530,20 +591,34 @@ void VDebug::VDebugSink::writeLine(const char* data, size_t len)
 
 // The line goes out under a shared lock that a rotation's last step waits
 // for. A lock not had within the rotation wait (another program's, or a
-// rotator stopped in that step) is not waited for again until it is free:
-// the line goes out anyway, in the window where a rotation may cut it.
+// rotator stalled in that step) is not waited for again until it is free:
+// the line goes out anyway, and the rotation's last look at the file before
+// it empties it still copies the line, unless it lands just between the two.
 void VDebug::VDebugSink::writeBypassing(FILE* f, const char* data, size_t len)
 {
     const int lockFd = bypassLockFd(fileno(f));
+    const int waitMs = g_lineLockWaitMs.load(std::memory_order_relaxed);
+    int err = errno;
     bool locked = false;
     if (lockFd >= 0) {
-        locked = _lockStalled ? ofdLock(lockFd, _bypassLockType)
-                              : lockWithin(lockFd, _bypassLockType, g_lineLockWaitMs.load(std::memory_order_relaxed));
-        _lockStalled = !locked && isLockConflict(errno);
+        locked = _lockStalled ? ofdLock(lockFd, _bypassLockType) : lockWithin(lockFd, _bypassLockType, waitMs);
+        err = errno;
+        _lockStalled = !locked && isLockConflict(err);
     }
     writeWhole(f, data, len, false);
-    if (locked)
+    if (locked) {
         ofdLock(lockFd, F_UNLCK);
+    } else if (!_unlockedReported) {
+        _unlockedReported = true;
+        const QString path = QString::fromLocal8Bit(_sinkFilePath);
+        vReportToStderr(
+            _lockStalled
+                ? QStringLiteral("VDebug: %1 locked for more than %2 ms; lines are written without the lock")
+                      .arg(path)
+                      .arg(waitMs)
+                : vSysError(QStringLiteral("VDebug: cannot lock %1; lines are written without the lock").arg(path),
+                            err));
+    }
 }
 
 bool VDebug::VDebugSink::takeRotationUnit(VSemaphore* sem)
@@ -611,6 +686,126 @@ bool copyTail(int src, int dst, off_t* from)
 
 } // namespace
 
+namespace {
+
+const int kRandomPartLength = 12;
+
+// Hexadecimal digits, random: names that neither another process (pids are
+// reused across containers that share a folder) nor another user can
+// foresee.
+QByteArray randomPart()
+{
+    quint64 r = 0;
+    if (vRetryOnEintr([&] { return ::getrandom(&r, sizeof r, GRND_NONBLOCK); }) != ssize_t(sizeof r)) {
+        struct timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        r = (quint64(ts.tv_nsec) ^ quint64(quintptr(&r)) << 16 ^ quint64(ts.tv_sec)) * 0x9E3779B97F4A7C15ULL;
+    }
+    return QByteArray::number(r & 0xffffffffffffULL, 16).rightJustified(kRandomPartLength, '0');
+}
+
+// Links the unnamed file fd under name, refusing an existing one. By the
+// descriptor alone only with CAP_DAC_READ_SEARCH before Linux 6.10; through
+// /proc for any owner.
+int linkUnnamed(int fd, const char* name)
+{
+    if (hardLink(fd, "", name, AT_EMPTY_PATH) == 0)
+        return 0;
+    if (errno != ENOENT && errno != EPERM)
+        return -1;
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+    return hardLink(AT_FDCWD, self.constData(), name, AT_SYMLINK_FOLLOW);
+}
+
+// Removes the temporary copies that rotators left when they died: a live
+// one holds a lock on its copy while it writes it. Not opened: anything but
+// a regular file, and what this user may not read.
+void removeDeadCopies(const QByteArray& prefix)
+{
+    const QFileInfo info(QFile::decodeName(prefix));
+    const QString start = info.fileName();
+    const QStringList names = QDir(info.absolutePath()).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : names) {
+        if (!name.startsWith(start) || name.size() != start.size() + kRandomPartLength)
+            continue;
+        const QByteArray p = QFile::encodeName(info.absolutePath() + QLatin1Char('/') + name);
+        struct stat st, again;
+        if (::lstat(p.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        const VUniqueFd fd(
+            vRetryOnEintr([&] { return ::open(p.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
+        struct flock fl;
+        std::memset(&fl, 0, sizeof fl);
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        if (!fd.isValid() || ::fcntl(fd.get(), F_OFD_GETLK, &fl) != 0 || fl.l_type != F_UNLCK)
+            continue;
+        // Still the file looked at, not one put in its place meanwhile.
+        if (::fstat(fd.get(), &again) == 0 && ::lstat(p.constData(), &st) == 0 && st.st_ino == again.st_ino &&
+            st.st_dev == again.st_dev)
+            ::unlink(p.constData());
+    }
+}
+
+bool lacksUnnamedFiles(int err) { return err == EOPNOTSUPP || err == EISDIR || err == EINVAL; }
+
+} // namespace
+
+// A copy has no name until it is whole, where the file system can do that:
+// a rotator killed in the copy leaves nothing behind, and no file another
+// user made beside the log can stand in its way. Elsewhere it is written
+// under a temporary name with a random part and locked meanwhile, so that
+// the next rotation can tell a dead rotator's leftover from a live one's.
+// Rotators of one file are kept apart by the rotation unit.
+int VDebug::VDebugSink::openCopy(QByteArray* tempName)
+{
+    tempName->clear();
+    const QByteArray dir = QFile::encodeName(_copyDir);
+    auto openUnnamed = [&] {
+        return vRetryOnEintr([&] { return ::open(dir.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600); });
+    };
+    const bool probing = _copyWay == kCopyWayUnknown;
+    if (probing) {
+        // Found once, before any copy is made: whether an unnamed file can
+        // be made here and given a name (a file once linked cannot be
+        // linked again after its name goes, so the probe is not the copy).
+        // Named like a temporary copy and locked, so that the probe of a
+        // rotator killed here is removed as one.
+        removeDeadCopies(_copyTemp);
+        const VUniqueFd probe(openUnnamed());
+        const QByteArray name = _copyTemp + randomPart();
+        if (probe.isValid() && ofdLock(probe.get(), F_WRLCK) && linkUnnamed(probe.get(), name.constData()) == 0) {
+            ::unlink(name.constData());
+            _copyWay = kCopyUnnamed;
+        } else if (probe.isValid() || lacksUnnamedFiles(errno)) {
+            _copyWay = kCopyTempName;
+        }
+    }
+    if (_copyWay == kCopyUnnamed)
+        return openUnnamed();
+    if (!probing)
+        removeDeadCopies(_copyTemp);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        *tempName = _copyTemp + randomPart();
+        VUniqueFd fd(vRetryOnEintr([&] {
+            return ::open(tempName->constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        }));
+        if (!fd.isValid() && errno == EEXIST)
+            continue;
+        if (fd.isValid() && ofdLock(fd.get(), F_WRLCK))
+            return fd.release();
+        const int err = errno;
+        if (fd.isValid())
+            ::unlink(tempName->constData());
+        tempName->clear();
+        errno = err;
+        return -1;
+    }
+    tempName->clear();
+    errno = EEXIST;
+    return -1;
+}
+
 bool VDebug::VDebugSink::rotateLogFile()
 {
     struct timespec now;
@@ -652,25 +847,13 @@ bool VDebug::VDebugSink::rotateLogFile()
         src.reset(reopenOwnFile(fd, O_RDONLY));
     if (!src.isValid())
         return fail(cannotCopy, errno);
-    // Written under the temporary name and renamed once whole, so a rotator
-    // killed in the copy leaves no torn copy; what such a one left is
-    // replaced here (one rotator at a time holds the unit). A new file only:
-    // never through a link or onto something planted there.
-    auto createTemp = [&] {
-        return vRetryOnEintr([&] {
-            return ::open(_copyTemp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        });
-    };
-    VUniqueFd dst(createTemp());
-    if (!dst.isValid() && errno == EEXIST && ::unlink(_copyTemp.constData()) == 0)
-        dst.reset(createTemp());
-    if (!dst.isValid()) {
-        const int err = errno;
-        return fail(QStringLiteral("cannot copy to %1").arg(QFile::decodeName(_copyTemp)), err == EEXIST ? EBUSY : err);
-    }
-    written = &_copyTemp;
+    QByteArray temp;
+    VUniqueFd dst(openCopy(&temp));
+    if (!dst.isValid())
+        return fail(cannotCopy, errno);
+    written = temp.isEmpty() ? nullptr : &temp;
     // Most of the file is copied while lines that bypass the unit may still
-    // come; the lock is held only for what they appended since, the rename
+    // come; the lock is held only for what they appended since, the naming
     // and the truncation.
     off_t copied = 0;
     if (!copyTail(src.get(), dst.get(), &copied))
@@ -699,13 +882,25 @@ bool VDebug::VDebugSink::rotateLogFile()
         return fail(cannotCopy, errno);
     if (::fstat(fd, &st) == 0)
         ::fchmod(dst.get(), st.st_mode & 07777);
-    if (::close(dst.release()) != 0)
-        return fail(cannotCopy, errno);
-    if (!vRenameNoReplace(_copyTemp, copyPath))
+    if (const int ms = g_namingStallMs.exchange(0))
+        VThread::sleepMilli(ms);
+    const bool named = temp.isEmpty() ? linkUnnamed(dst.get(), copyPath.constData()) == 0
+                                      : vRenameNoReplace(temp, copyPath, &_renameWay);
+    if (!named)
         return fail(cannotCopy, errno);
     // Killed from here to the truncation, the lines are in the copy and
     // stay in the log: twice, never lost.
     written = &copyPath;
+    // The last look, after every step that may stall: writers that gave up
+    // waiting for the lock meanwhile wrote without it, and what they
+    // appended goes into the copy still open here. Only a line written
+    // between this read and the truncation is lost.
+    if (!copyTail(src.get(), dst.get(), &copied))
+        return fail(cannotCopy, errno);
+    // Some file systems (NFS) report a failed write only at the close: a
+    // copy not known whole empties nothing.
+    if (::close(dst.release()) != 0)
+        return fail(cannotCopy, errno);
     // Emptied in place: every process's append-mode descriptor goes on at
     // the start of the same file.
     if (::ftruncate(fd, 0) != 0)
@@ -760,7 +955,9 @@ void VDebug::VDebugSink::setRotationSize(int size)
     _copyBase = info.baseName();
     _copySuffix = info.completeSuffix();
     // Hidden: no rotated copy's name starts with a dot.
-    _copyTemp = QFile::encodeName(_copyDir + QStringLiteral("/.") + info.fileName() + QStringLiteral(".rotating"));
+    _copyTemp = QFile::encodeName(_copyDir + QStringLiteral("/.") + info.fileName() + QStringLiteral(".rotating."));
+    _copyWay = kCopyWayUnknown;
+    _renameWay = 0;
     _lockOnly.store(false);
     // Published once and kept until the stream goes: writers may hold it.
     _rotationSem.store(sem.release(), std::memory_order_release);

@@ -114,14 +114,23 @@ public:
     // Arms size rotation of a stream that writes to a regular file of its
     // own, in megabytes (0 or less: off): the line that takes the file past
     // the size has it copied to "<base>_ddMMyy_hhmmss.<suffix>" beside it and
-    // emptied in place; the copy is written as ".<file name>.rotating" and
-    // renamed once whole. Processes logging to files of one base name share
-    // the semaphore "<base>_rotationSem"; each line holds it while it is
-    // written, so no line is lost to a rotation. A line that waited the
-    // rotation wait (10 s) for it, and a line of a process whose semaphore
-    // was refused (the message names its key file), holds a shared lock on
-    // the file instead, waited for as long at most; one that does not get it
-    // goes out anyway and may then be cut by a rotation. A rotation that
+    // emptied in place. The copy gets its name only once whole: until then
+    // it has none, or where the file system cannot make unnamed files a
+    // hidden temporary name with a random part, which a later rotation
+    // removes once its writer is dead. Where the file system can neither
+    // rename without replacing nor link, the copy is renamed after a check
+    // that the name is free (a file made there in between is replaced).
+    // Processes logging to files of one base name share the semaphore
+    // "<base>_rotationSem"; each line holds it while it is written, so no
+    // line is lost to a rotation. A line that waited the rotation wait
+    // (10 s) for it, and a line of a process whose semaphore was refused (the
+    // message names its key file), holds a shared lock on the file instead,
+    // waited for as long at most; one that does not get it goes out anyway,
+    // said once on standard error. A rotation still copies such lines: its
+    // last look at the file comes after every step that may stall, just
+    // before the truncation; only lines written between the two are lost: a
+    // few where the truncation is slow (FUSE, network file systems), all
+    // that come while a rotator is stopped exactly there. A rotation that
     // cannot lock the file in that time is retried a minute later. A process
     // that has not armed rotation on the file cannot know that others rotate
     // it: its lines written during their rotations may be lost. Refusals and

@@ -75,6 +75,9 @@ public:
     bool takeRotationUnit(VSemaphore* sem);
     // One rotation: copies the file beside itself and empties it.
     bool rotateLogFile();
+    // Opens the file a rotation copies into; tempName is left empty when
+    // the file has no name yet, else set to the name it has. -1 with errno.
+    int openCopy(QByteArray* tempName);
 
     std::atomic<debug_level_t> _globalDebugLevel;
     std::atomic<FILE*> _fstream;
@@ -89,7 +92,14 @@ public:
     QString _copyDir;
     QString _copyBase;
     QString _copySuffix;
+    // Where a copy cannot be unnamed, it is written under this prefix and a
+    // random part until it is whole.
     QByteArray _copyTemp;
+    // Guarded by the rotation unit: whether copies can be unnamed (found at
+    // the first rotation), and how this folder renames without replacing.
+    enum CopyWay { kCopyWayUnknown, kCopyUnnamed, kCopyTempName };
+    CopyWay _copyWay = kCopyWayUnknown;
+    int _renameWay = 0;
     // Guarded by the rotation unit: no copy is tried before this second of
     // the log clock; a failure is reported once.
     qint64 _retryAfter;
@@ -122,6 +132,8 @@ public:
     // The last wait for the shared lock timed out: lines only try for it
     // until it is free again.
     bool _lockStalled = false;
+    // A line went out without the lock, and standard error said so.
+    bool _unlockedReported = false;
     pid_t _bypassPid = 0;
     ino_t _bypassIno = 0;
     dev_t _bypassDev = 0;
@@ -132,8 +144,11 @@ bool vRepointSink(VDebug::StreamId id, quint64 serial, const std::function<bool(
 // One line on standard error: how the library complains about a stream's
 // set-up and rotation (never through a stream, which may be the broken one).
 void vReportToStderr(const QString& text);
-// Renames without replacing an existing name; false with errno.
-bool vRenameNoReplace(const QByteArray& from, const QByteArray& to);
+// Renames without replacing an existing name; false with errno. Where the
+// file system can neither rename so nor link, the name is checked and then
+// renamed over: a file made there between the two is replaced. way, when
+// given, keeps what worked (start at 0) so that later calls go straight to it.
+bool vRenameNoReplace(const QByteArray& from, const QByteArray& to, int* way = nullptr);
 // The log clock's time now: it stamps lines and names rotated copies.
 void vDebugClockNow(struct timespec* ts);
 // Its local time as "ddMMyy_hhmmss", the stamp in rotated copies' names.
@@ -153,6 +168,11 @@ struct VDebugTestAccess
     // lock (0: the default 10 s); how long a line that goes without the unit
     // waits for its shared lock (0: the same).
     static void setRotationWait(int ms, int lineLockMs = 0);
+    // Makes rename-without-replace and hard links fail as on a file system
+    // without them.
+    static void refuseLinks(bool refuse);
+    // The next naming of a rotated copy in this process first sleeps ms.
+    static void stallNaming(int ms);
     // The armed rotation limit of a stream in bytes (0: off).
     static long rotationSize(VDebug::StreamId id) { return VDebug::getSink(id)._maxSize.load(); }
     static bool isActive(const VDebug& d) { return d._active; }

@@ -26,7 +26,10 @@ class VMutex;
 // it does nothing more, even when a new stream takes over the same id.
 // The new file under the old name is made only as a new regular file (never
 // through a link); a name taken meanwhile by anything else is refused, and
-// the stream keeps writing to the renamed file.
+// the stream keeps writing to the renamed file. A time-stamped name that
+// exists is never replaced, except where the file system can neither rename
+// without replacing nor link: there it is checked and then renamed to, and
+// a file made under it in between is replaced.
 class VORN_EXPORT VPeriodicLogRotator
 {
 public:

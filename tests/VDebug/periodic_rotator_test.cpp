@@ -161,6 +161,22 @@ TEST_F(PeriodicRotatorTest, RenameCollisionWritesTheTwoWarningLines)
     EXPECT_NE(vtest::readFile(dir.file("app_051226_235002.log")).find("rotation of log failed"), std::string::npos);
 }
 
+// Without rename-without-replace and hard links the file is still renamed,
+// and a time-stamped name that exists is still refused.
+TEST_F(PeriodicRotatorTest, RotatesWithoutLinksOrNoReplaceRename)
+{
+    VPeriodicLogRotator rotator(id, dir.path().c_str(), "app", 0, 1);
+    vtest::writeFile(dir.file("app_051226_235001.log"), "older");
+    VDebugTestAccess::refuseLinks(true);
+    rotator.rotateLog(false);
+    g_sec = g_sec + 1;
+    rotator.rotateLog(false);
+    VDebugTestAccess::refuseLinks(false);
+    EXPECT_EQ(vtest::readFile(dir.file("app_051226_235001.log")), "older");
+    EXPECT_NE(vtest::readFile(dir.file("app_051226_235002.log")).find("rotation of log failed"), std::string::npos);
+    EXPECT_EQ(files().size(), 4u);
+}
+
 TEST_F(PeriodicRotatorTest, NoLineLostAndNoDescriptorLeakedUnderLoad)
 {
     VPeriodicLogRotator rotator(id, dir.path().c_str(), "load", 0, 1);

@@ -2,18 +2,23 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/sem.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <cstddef>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -313,6 +318,20 @@ TEST_F(RotationStressTest, NoLineIsLostOrTornAfterAHolderStalls)
     checkAllLines(b, 2);
 }
 
+// A rotator stopped after its copy for longer than lines wait (for the unit,
+// then for the lock) cuts none of the lines written meanwhile without them.
+TEST_F(RotationStressTest, NoLineIsLostWhenARotatorStallsBeforeNamingItsCopy)
+{
+    const std::string b = base("many");
+    afterArming = [](int) {
+        VDebugTestAccess::setRotationWait(100, 100);
+        VDebugTestAccess::stallNaming(1500);
+        return true;
+    };
+    startWriters(b, 0, 3, 2, 12000);
+    checkAllLines(b, 1);
+}
+
 // A writer whose rotation semaphore is refused (the set was handed to
 // another user after the others had opened it) does not rotate, yet the
 // others' rotations cut none of its lines; its message names the key file.
@@ -529,6 +548,65 @@ TEST_F(RotationTest, OutsideSharedLockStopsRotationOnceNotLogging)
     EXPECT_EQ(size(path), 0);
 }
 
+// Where neither rename-without-replace nor hard links work the copy is
+// named by a plain rename, at the first attempt; a dead rotator's temporary
+// copy goes, a live one's (locked) stays.
+TEST_F(RotationTest, RotatesWithoutLinksOrNoReplaceRename)
+{
+    TestClock clock;
+    const std::string b = base();
+    open(b + ".log");
+    VDebug::setRotationSize(id, 1);
+    const std::string dead = logs.file("." + b + ".log.rotating.0123456789ab");
+    const std::string live = logs.file("." + b + ".log.rotating.ba9876543210");
+    vtest::writeFile(dead, "dead");
+    vtest::writeFile(live, "live");
+    const OutsideLock writing(live, F_WRLCK);
+    ASSERT_TRUE(writing.locked);
+    const int before = VDebugTestAccess::rotationAttempts();
+    VDebugTestAccess::refuseLinks(true);
+    line(MB + 10);
+    VDebugTestAccess::refuseLinks(false);
+    EXPECT_EQ(VDebugTestAccess::rotationAttempts(), before + 1);
+    EXPECT_EQ(copies(), std::vector<std::string>{b + "_051226_235001.log"});
+    EXPECT_EQ(size(logs.file(b + "_051226_235001.log")), MB + 10);
+    EXPECT_EQ(size(path), 0);
+    EXPECT_EQ(size(dead), -1);
+    EXPECT_EQ(QDir(logs.qpath()).entryList(QDir::Files | QDir::Hidden).size(), 3);
+}
+
+// Another user's files where a copy might be written, in a sticky
+// world-writable folder, do not stop an unprivileged rotator.
+TEST_F(RotationTest, AnotherUsersFilesBesideTheLogDoNotStopRotation)
+{
+    if (!vtest::canRunAttacker())
+        GTEST_SKIP() << "needs root to switch users";
+    ASSERT_EQ(chmod(logs.path().c_str(), 01777), 0);
+    ASSERT_EQ(chmod(semDir.path().c_str(), 01777), 0);
+    const std::string b = base();
+    path = logs.file(b + ".log");
+    const std::string planted[] = {logs.file("." + b + ".log.rotating"),
+                                   logs.file("." + b + ".log.rotating.0123456789ab")};
+    ASSERT_EQ(vtest::waitChild(vtest::forkAttacker([&] {
+                  for (const std::string& p : planted)
+                      vtest::writeFile(p, "mine");
+                  return 0;
+              })),
+              0);
+    EXPECT_EQ(vtest::waitChild(vtest::forkAs(vtest::kAttackerId - 1, vtest::kAttackerId - 1, [&] {
+                  TestClock clock;
+                  open(b + ".log");
+                  VDebug::setRotationSize(id, 1);
+                  line(MB + 10);
+                  return 0;
+              })),
+              0);
+    EXPECT_EQ(copies().size(), 1u);
+    EXPECT_EQ(size(path), 0);
+    for (const std::string& p : planted)
+        EXPECT_EQ(size(p), 4);
+}
+
 TEST_F(RotationTest, ChildForkedWhileAThreadWritesCanLog)
 {
     open(base() + ".log");
@@ -648,6 +726,35 @@ TEST_F(RotationTest, FailedCopyOrTruncationIsReportedOnceAndNotRetriedPerLine)
     line(1000);
     EXPECT_EQ(copies().size(), 1u);
     EXPECT_EQ(size(path), 0);
+}
+
+// A copy whose closing fails (where write errors only show then, as on NFS)
+// is not known whole: the log is not emptied.
+TEST_F(RotationTest, CopyThatFailsToCloseLeavesTheLogWhole)
+{
+    const std::string b = base();
+    path = logs.file(b + ".log");
+    EXPECT_EQ(vtest::waitChild(vtest::forkChild([&] {
+                  TestClock clock;
+                  open(b + ".log");
+                  VDebug::setRotationSize(id, 1);
+                  line(MB);
+                  // From here on every close(2) fails with EIO.
+                  struct sock_filter filter[] = {
+                      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+                      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_close, 0, 1),
+                      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+                      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+                  };
+                  struct sock_fprog prog = {sizeof filter / sizeof filter[0], filter};
+                  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0)
+                      return 2;
+                  line(100);
+                  return 0;
+              })),
+              0);
+    EXPECT_EQ(size(path), MB + 100);
+    EXPECT_TRUE(copies().empty());
 }
 
 TEST_F(RotationTest, RelativePathStillRotatesAfterChdir)
