@@ -170,12 +170,8 @@ void VDbConnection::reopenOutsideTransaction(const QString& prefix, const QStrin
         m_state->markLostIfInTransaction(reason);
         throw VException(prefix + reason);
     }
-    if (!vdbIsUsable(m_conn))
-        ++m_state->closures;
-    // Statements prepared before are dead, whether or not this succeeds.
-    ++m_state->generation;
     QString failure;
-    if (!vdbReopen(m_conn, &failure))
+    if (!VSafeSqlQuery::reopenWatched(m_conn, m_state.get(), nullptr, &failure))
         throw VException(prefix + failure);
     m_state->opened(vdbAutocommitOff(m_conn));
 }

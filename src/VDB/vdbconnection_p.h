@@ -8,6 +8,7 @@
 #include <atomic>
 #include <memory>
 #include <shared_mutex>
+#include <vector>
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -15,6 +16,7 @@
 #include <QtGlobal>
 
 class VDb;
+class VSafeSqlQuery;
 
 struct VDbConnectionState
 {
@@ -31,9 +33,8 @@ struct VDbConnectionState
     bool lossReported = false;
     // Counts reopens: statements prepared before one are prepared again.
     quint64 generation = 0;
-    // Counts reopens that found the connection closed: while it was, a
-    // QSqlQuery::prepare could fail leaving no trace in the query.
-    quint64 closures = 0;
+    // The live VSafeSqlQuery objects made on this connection.
+    std::vector<VSafeSqlQuery*> queries;
 
     // Whether losing the session now loses work of the caller's.
     bool holdsWork() const { return inTransaction || (autocommitOff && !lossReported); }

@@ -66,6 +66,31 @@ protected:
     }
     QString tableText() { return tableText(admin()); }
 
+    // A pool on a server of the test's own, which the test may stop, and
+    // one of its connections.
+    struct OwnServer
+    {
+        vdbtest::PrivateServer priv;
+        InitData init;
+        std::unique_ptr<VDb> db;
+        VDbConnectionPtr c;
+    };
+
+    // Opens the pool and the connection, and makes the test's table there
+    // with the given rows, if any.
+    void open(OwnServer& s, const QString& rows)
+    {
+        ASSERT_TRUE(s.priv.started);
+        s.init = settings();
+        s.init.port = s.priv.server.port();
+        s.db.reset(new VDb(&s.init));
+        s.c = s.db->getConnection();
+        QSqlQuery q(s.c->getDatabase());
+        ASSERT_TRUE(q.exec(QString("CREATE TABLE %1 (id INT, v VARCHAR(40)) ENGINE=InnoDB").arg(table)));
+        if (!rows.isEmpty())
+            ASSERT_TRUE(q.exec(QString("INSERT INTO %1 VALUES %2").arg(table, rows)));
+    }
+
     // Over TCP the first statement after a kill reports 2013 (outcome
     // unknown), the next 2006 (never sent), which retries may repeat.
     static void failOnce(VDbConnectionPtr& c) { EXPECT_FALSE(QSqlQuery(c->getDatabase()).exec("SELECT 1")); }
@@ -150,6 +175,70 @@ TEST_F(Recovery, ConnectionServesAgainAfterAFailedReopen)
     EXPECT_TRUE(kept.execWithRetries(VDb::VDbLog, 2)) << kept.lastError().text().toStdString();
     VDbConnectionPtr reader = db.getTemporaryConnection();
     EXPECT_EQ(tableText(reader->getDatabase()), "1:row 1 2:kept");
+}
+
+TEST_F(Recovery, KeptStatementsRunAgainAfterTheServerRestarts)
+{
+    OwnServer own;
+    ASSERT_NO_FATAL_FAILURE(open(own, ""));
+    VDbConnectionPtr& c = own.c;
+    VSafeSqlQuery a = c->createQuery("insert");
+    VSafeSqlQuery b = c->createQuery("positional");
+    a.bindValue(":id", 1);
+    a.bindValue(":v", "a1");
+    ASSERT_TRUE(a.exec());
+    b.bindValue(0, 2);
+    b.bindValue(1, "b2"); // bound, not run before the outage
+
+    // First outage: calls through A; second: only calls that reopen.
+    for (int phase = 1; phase <= 2; ++phase) {
+        shutdownServer(own.priv.server, own.priv.path);
+        a.bindValue(":id", 2 * phase + 1);
+        a.bindValue(":v", QString("a%1").arg(2 * phase + 1));
+        for (int i = 0; i < 2; ++i) {
+            if (phase == 1) {
+                EXPECT_FALSE(a.execWithRetries(VDb::VDbLog, 2));
+                EXPECT_FALSE(a.exec());
+            } else {
+                EXPECT_ANY_THROW(c->createQuery("one"));
+                EXPECT_ANY_THROW(c->beginTransaction());
+            }
+        }
+        ASSERT_TRUE(vdbtest::serverScript("restart", own.priv.path));
+        EXPECT_TRUE(a.execWithRetries(VDb::VDbLog, 3)) << phase << ": " << a.lastError().text().toStdString();
+        EXPECT_TRUE(b.exec()) << phase << ": " << b.lastError().text().toStdString();
+        b.bindValue(0, 4);
+        b.bindValue(1, "b4");
+    }
+    VDbConnectionPtr reader = own.db->getTemporaryConnection();
+    EXPECT_EQ(tableText(reader->getDatabase()).toStdString(), "1:a1 2:b2 3:a3 4:b4 5:a5");
+}
+
+TEST_F(Recovery, PrepareThroughTheBaseClassDuringAnOutageStaysRefused)
+{
+    OwnServer own;
+    ASSERT_NO_FATAL_FAILURE(open(own, "(1, 'a'), (2, 'b'), (3, 'c')"));
+    VDbConnectionPtr& c = own.c;
+    VSafeSqlQuery q = c->createQuery("del");
+    shutdownServer(own.priv.server, own.priv.path);
+    EXPECT_ANY_THROW(c->beginTransaction()); // the reopen fails: the connection is closed
+    const QString insert = QString("INSERT INTO %1 (id, v) VALUES (:id, 'new')").arg(table);
+    QSqlQuery& plain = q;
+    EXPECT_FALSE(plain.prepare(insert));
+    plain.bindValue(":id", 3);
+    const std::string refused = "its prepare failed: prepare it again and bind its values statement not prepared";
+    EXPECT_FALSE(q.execWithRetries(VDb::VDbLog, 3));
+    EXPECT_EQ(q.lastError().text().toStdString(), refused);
+
+    // Refused still once the server is back, until prepared again.
+    ASSERT_TRUE(vdbtest::serverScript("restart", own.priv.path));
+    EXPECT_FALSE(q.execWithRetries(VDb::VDbLog, 3));
+    EXPECT_EQ(q.lastError().text().toStdString(), refused);
+    ASSERT_TRUE(q.prepare(insert));
+    q.bindValue(":id", 4);
+    EXPECT_TRUE(q.exec()) << q.lastError().text().toStdString();
+    VDbConnectionPtr reader = own.db->getTemporaryConnection();
+    EXPECT_EQ(tableText(reader->getDatabase()).toStdString(), "1:a 2:b 3:c 4:new");
 }
 
 TEST_F(Recovery, LostSessionWithAutocommitOffIsAFailure)
