@@ -145,6 +145,7 @@ VDbConnection::~VDbConnection()
             states().erase(it);
     }
     if (m_conn.isOpen()) {
+        VSafeSqlQuery::endRows(*m_state);
         if (m_autoCommit && !m_state->transactionLost)
             m_conn.commit();
         else

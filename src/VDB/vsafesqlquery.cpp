@@ -150,6 +150,7 @@ bool VSafeSqlQuery::reopenWatched(QSqlDatabase& db, VDbConnectionState* state, c
         return vdbReopen(db, reason);
     // Statements prepared before are dead, whether or not this succeeds.
     ++state->generation;
+    endRows(*state);
     // A call of the library on every other live query of the connection
     // too: the caller's own call does that for itself.
     for (VSafeSqlQuery* q : state->queries)
@@ -160,6 +161,15 @@ bool VSafeSqlQuery::reopenWatched(QSqlDatabase& db, VDbConnectionState* state, c
         if (q != caller)
             q->endCall();
     return opened;
+}
+
+void VSafeSqlQuery::endRows(const VDbConnectionState& state)
+{
+    // The client library frees what a prepared statement's rows point to
+    // when its connection closes: fetching one later crashes. finish()
+    // keeps the text and the bound values.
+    for (VSafeSqlQuery* q : state.queries)
+        q->finish();
 }
 
 bool VSafeSqlQuery::prepare(const QString& query)

@@ -10,7 +10,9 @@
 // Reopening: after a reopen the statement the query was last prepared with
 // (lastQuery(), however it was prepared) is prepared again and every value
 // bound so far is bound again position by position, as Qt holds them
-// whether they were bound by name or by position.
+// whether they were bound by name or by position. Rows a query has not
+// read when the library reopens or closes its connection are dropped, as
+// by finish(): next() returns false.
 //
 // Calls through QSqlQuery (a QSqlQuery& to this query) are not seen by this
 // class. bindValue, exec() and finish() that way change no statement. A
@@ -124,6 +126,9 @@ private:
     // while it was closed.
     static bool reopenWatched(QSqlDatabase& db, VDbConnectionState* state, const VSafeSqlQuery* caller,
                               QString* reason);
+    // Before the library closes the connection that `state` belongs to:
+    // the rows its live queries have not read yet are dropped.
+    static void endRows(const VDbConnectionState& state);
     bool runPrepared();
     bool prepareStatement(const QString& query);
     // The last prepare() failed before Qt took its text.

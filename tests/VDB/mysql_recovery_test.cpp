@@ -241,6 +241,25 @@ TEST_F(Recovery, PrepareThroughTheBaseClassDuringAnOutageStaysRefused)
     EXPECT_EQ(tableText(reader->getDatabase()).toStdString(), "1:a 2:b 3:c 4:new");
 }
 
+TEST_F(Recovery, RowsLeftWhenTheLibraryClosesTheConnectionAreDropped)
+{
+    OwnServer own;
+    ASSERT_NO_FATAL_FAILURE(open(own, "(1, 'a'), (2, 'b')"));
+    VDbConnectionPtr& c = own.c;
+    VSafeSqlQuery all = c->createQuery("all");
+    ASSERT_TRUE(all.exec());
+    ASSERT_TRUE(all.next());
+    shutdownServer(own.priv.server, own.priv.path);
+    EXPECT_ANY_THROW(c->beginTransaction()); // the reopen closes the connection
+    EXPECT_FALSE(all.next());
+    ASSERT_TRUE(vdbtest::serverScript("restart", own.priv.path));
+    ASSERT_TRUE(all.execWithRetries(VDb::VDbLog, 3)) << all.lastError().text().toStdString();
+    QStringList rows;
+    while (all.next())
+        rows << all.value(0).toString() + ":" + all.value(1).toString();
+    EXPECT_EQ(rows.join(' ').toStdString(), "1:a 2:b");
+}
+
 TEST_F(Recovery, LostSessionWithAutocommitOffIsAFailure)
 {
     // A server whose sessions start with autocommit off.
