@@ -223,6 +223,12 @@ bool VSafeSqlQuery::runPrepared()
     }
     const QString sql = reopened ? lastQuery() : QString();
     if (!sql.isEmpty()) {
+        if (!vdbIsUsable(_database)) {
+            // QSqlQuery::prepare would fail, and on a result shared with a
+            // copy it first gives this query an empty one: the text is lost.
+            setError(vdbFailureReason(QSqlError(), _database), QString());
+            return false;
+        }
         const QSqlResult* result = QSqlQuery::result();
         const int count = (result->*(&ResultAccess::boundValueCount))();
         QVector<QVariant> values;

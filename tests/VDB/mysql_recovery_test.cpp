@@ -241,6 +241,25 @@ TEST_F(Recovery, PrepareThroughTheBaseClassDuringAnOutageStaysRefused)
     EXPECT_EQ(tableText(reader->getDatabase()).toStdString(), "1:a 2:b 3:c 4:new");
 }
 
+TEST_F(Recovery, KeptStatementSharedWithACopyRunsAgainAfterTheServerRestarts)
+{
+    OwnServer own;
+    ASSERT_NO_FATAL_FAILURE(open(own, ""));
+    VSafeSqlQuery q = own.c->createQuery("insert");
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    const QSqlQuery copy(q); // shares q's result, as a VSafeSqlQuery copy does on Qt 5
+    QT_WARNING_POP
+    q.bindValue(":id", 1);
+    q.bindValue(":v", "a");
+    shutdownServer(own.priv.server, own.priv.path);
+    EXPECT_ANY_THROW(own.c->beginTransaction()); // the reopen fails: the connection is closed
+    EXPECT_FALSE(q.exec());
+    ASSERT_TRUE(vdbtest::serverScript("restart", own.priv.path));
+    EXPECT_TRUE(q.execWithRetries(VDb::VDbLog, 3)) << q.lastError().text().toStdString();
+    EXPECT_EQ(tableText(own.c->getDatabase()).toStdString(), "1:a");
+}
+
 TEST_F(Recovery, RowsLeftWhenTheLibraryClosesTheConnectionAreDropped)
 {
     OwnServer own;
