@@ -22,6 +22,7 @@ struct ResultAccess : QSqlResult
 
 const QLatin1String NOT_PREPARED_DRIVER("statement not prepared");
 const QLatin1String NOT_PREPARED("its prepare failed: prepare it again and bind its values");
+const QLatin1String ROWS_DROPPED("the connection was reopened or closed before all rows were read");
 
 // A second handle on the query's result: while it lives, QSqlQuery::prepare
 // and exec with a text give the query a new result instead of changing it.
@@ -168,8 +169,13 @@ void VSafeSqlQuery::endRows(const VDbConnectionState& state)
     // The client library frees what a prepared statement's rows point to
     // when its connection closes: fetching one later crashes. finish()
     // keeps the text and the bound values.
-    for (VSafeSqlQuery* q : state.queries)
+    for (VSafeSqlQuery* q : state.queries) {
+        const bool unread = q->isActive() && q->isSelect() && q->at() != QSql::AfterLastRow;
         q->finish();
+        // So that a loop over next() can tell the end from a loss.
+        if (unread)
+            q->setError(ROWS_DROPPED, QString());
+    }
 }
 
 bool VSafeSqlQuery::prepare(const QString& query)

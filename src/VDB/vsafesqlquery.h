@@ -12,7 +12,8 @@
 // bound so far is bound again position by position, as Qt holds them
 // whether they were bound by name or by position. Rows a query has not
 // read when the library reopens or closes its connection are dropped, as
-// by finish(): next() returns false.
+// by finish(): next() returns false, and lastError() says "the connection
+// was reopened or closed before all rows were read".
 //
 // Calls through QSqlQuery (a QSqlQuery& to this query) are not seen by this
 // class. bindValue, exec() and finish() that way change no statement. A

@@ -271,6 +271,7 @@ TEST_F(Recovery, RowsLeftWhenTheLibraryClosesTheConnectionAreDropped)
     shutdownServer(own.priv.server, own.priv.path);
     EXPECT_ANY_THROW(c->beginTransaction()); // the reopen closes the connection
     EXPECT_FALSE(all.next());
+    EXPECT_EQ(all.lastError().text().toStdString(), "the connection was reopened or closed before all rows were read");
     ASSERT_TRUE(vdbtest::serverScript("restart", own.priv.path));
     ASSERT_TRUE(all.execWithRetries(VDb::VDbLog, 3)) << all.lastError().text().toStdString();
     QStringList rows;
