@@ -33,10 +33,26 @@ QHash<QString, std::weak_ptr<VDbConnectionState>>& states()
 
 } // namespace
 
-std::shared_ptr<VDbConnectionState> vdbFindState(const QString& connectionName)
+std::shared_ptr<VDbConnectionState> vdbStateOf(const QString& connectionName)
 {
+    if (connectionName.isEmpty())
+        return nullptr;
     VCancelSafeLocker<std::mutex> lock(&statesMutex());
-    return states().value(connectionName).lock();
+    std::shared_ptr<VDbConnectionState> state = states().value(connectionName).lock();
+    if (!state) {
+        // Its entry goes with the last query: names may be made per task.
+        state.reset(new VDbConnectionState, [connectionName](VDbConnectionState* gone) {
+            {
+                VCancelSafeLocker<std::mutex> lock(&statesMutex());
+                auto it = states().find(connectionName);
+                if (it != states().end() && it->expired())
+                    states().erase(it);
+            }
+            delete gone;
+        });
+        states().insert(connectionName, state);
+    }
+    return state;
 }
 
 QString vdbFailureReason(const QSqlError& error, const QSqlDatabase& db)

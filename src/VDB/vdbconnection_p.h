@@ -63,9 +63,10 @@ struct VDbConnectionState
 };
 
 // The state of the pooled connection registered under a Qt connection name,
-// or null: so a query made on that connection's QSqlDatabase by any
-// constructor sees its transaction.
-std::shared_ptr<VDbConnectionState> vdbFindState(const QString& connectionName);
+// so a query made on that connection's QSqlDatabase by any constructor sees
+// its transaction. For a connection not from a pool, one state its queries
+// share while any lives (they reopen it alike). Null for an empty name.
+std::shared_ptr<VDbConnectionState> vdbStateOf(const QString& connectionName);
 
 inline bool vdbIsUsable(const QSqlDatabase& db) { return db.isOpen() && !db.isOpenError(); }
 

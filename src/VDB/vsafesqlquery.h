@@ -22,11 +22,10 @@
 // trace in the query: Qt keeps the older statement and no error. So when a
 // reopen by the library fails and leaves the connection closed, the library
 // holds a second handle on the statement of each live query of that
-// connection (of a connection not from a pool: of the query whose call it
-// was) until the reopen. A QSqlQuery::prepare, exec with a text, clear() or
-// assignment meanwhile gives the query a new result, which its next call
-// sees: such a query fails with "its prepare failed: prepare it again and
-// bind its values" from then on, whatever runs in between, until
+// connection until the reopen. A QSqlQuery::prepare, exec with a text,
+// clear() or assignment meanwhile gives the query a new result, which its
+// next call sees: such a query fails with "its prepare failed: prepare it
+// again and bind its values" from then on, whatever runs in between, until
 // VSafeSqlQuery::prepare succeeds. The other queries run their statements
 // again after the reopen. A close the library does not make
 // (QSqlDatabase::close() on getDatabase()) leaves no handle: every query
@@ -85,7 +84,9 @@ public:
     VSafeSqlQuery();
     explicit VSafeSqlQuery(QSqlDatabase db);
     // Used by VDbConnection: the query shares the connection's state (open
-    // transaction, reopen count, live queries).
+    // transaction, reopen count, live queries). The constructor above finds
+    // it by the connection's name; queries of a connection not from a pool
+    // share one too.
     VSafeSqlQuery(QSqlDatabase db, const std::shared_ptr<VDbConnectionState>& state);
     ~VSafeSqlQuery();
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)

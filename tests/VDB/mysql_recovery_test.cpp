@@ -280,6 +280,37 @@ TEST_F(Recovery, RowsLeftWhenTheLibraryClosesTheConnectionAreDropped)
     EXPECT_EQ(rows.join(' ').toStdString(), "1:a 2:b");
 }
 
+TEST_F(Recovery, QueriesOfAConnectionNotFromAPoolAreReopenedTogether)
+{
+    vdbtest::PrivateServer priv;
+    ASSERT_TRUE(priv.started);
+    const QString name = QString::fromStdString(vtest::uniqueName("own"));
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QMYSQL", name);
+        db.setHostName(priv.server.host());
+        db.setPort(int(priv.server.port()));
+        db.setUserName(priv.server.get("VORN_MYSQL_USER"));
+        db.setPassword(priv.server.get("VORN_MYSQL_PASSWORD"));
+        ASSERT_TRUE(db.open());
+        VSafeSqlQuery rows(db);
+        VSafeSqlQuery one(db);
+        ASSERT_TRUE(rows.prepare("SELECT 1 UNION SELECT 2"));
+        ASSERT_TRUE(one.prepare("SELECT 1"));
+        ASSERT_TRUE(rows.exec());
+        ASSERT_TRUE(rows.next());
+        shutdownServer(priv.server, priv.path);
+        EXPECT_FALSE(one.exec()); // 2013: not retried
+        EXPECT_FALSE(one.execWithRetries(VDb::VDbLog, 2)); // the reopen fails: the connection is closed
+        EXPECT_FALSE(rows.next());
+        ASSERT_TRUE(vdbtest::serverScript("restart", priv.path));
+        EXPECT_TRUE(one.execWithRetries(VDb::VDbLog, 3)) << one.lastError().text().toStdString();
+        // Prepared again after the other query's reopen.
+        EXPECT_TRUE(rows.exec()) << rows.lastError().text().toStdString();
+        EXPECT_EQ(rows.size(), 2);
+    }
+    QSqlDatabase::removeDatabase(name);
+}
+
 TEST_F(Recovery, LostSessionWithAutocommitOffIsAFailure)
 {
     // A server whose sessions start with autocommit off.
