@@ -135,8 +135,11 @@ void VSafeSqlQuery::noteFailure()
 
 bool VSafeSqlQuery::exec(const QString& query)
 {
-    if (QSqlQuery::exec(query))
+    vdbNoteSession(_state.get(), _database);
+    if (QSqlQuery::exec(query)) {
+        vdbNoteSession(_state.get(), _database);
         return true;
+    }
     noteFailure();
     return false;
 }
@@ -144,8 +147,11 @@ bool VSafeSqlQuery::exec(const QString& query)
 bool VSafeSqlQuery::exec()
 {
     checkClosures();
-    if (runPrepared())
+    vdbNoteSession(_state.get(), _database);
+    if (runPrepared()) {
+        vdbNoteSession(_state.get(), _database);
         return true;
+    }
     noteFailure();
     return false;
 }
@@ -176,14 +182,17 @@ void VSafeSqlQuery::reopen(VDebug::StreamId stream, int attempt, int attempts)
     if (!vdbReopen(_database, &reason))
         VWARNING(stream) << "Reopening the database connection failed:" << reason << endl;
     else if (_state)
-        _state->opened(vdbAutocommitOff(_database));
+        vdbSessionOpened(*_state, _database);
 }
 
 bool VSafeSqlQuery::execWithRetries(const QString& query, VDebug::StreamId stream, int attempts)
 {
+    vdbNoteSession(_state.get(), _database);
     for (int attempt = 1;; ++attempt) {
-        if (QSqlQuery::exec(query))
+        if (QSqlQuery::exec(query)) {
+            vdbNoteSession(_state.get(), _database);
             return true;
+        }
         if (!retryable(attempt, attempts)) {
             noteFailure();
             return false;
@@ -195,9 +204,12 @@ bool VSafeSqlQuery::execWithRetries(const QString& query, VDebug::StreamId strea
 bool VSafeSqlQuery::execWithRetries(VDebug::StreamId stream, int attempts)
 {
     checkClosures();
+    vdbNoteSession(_state.get(), _database);
     for (int attempt = 1;; ++attempt) {
-        if (runPrepared())
+        if (runPrepared()) {
+            vdbNoteSession(_state.get(), _database);
             return true;
+        }
         if (!retryable(attempt, attempts)) {
             noteFailure();
             return false;

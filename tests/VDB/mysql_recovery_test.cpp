@@ -186,6 +186,65 @@ TEST_F(Recovery, LostSessionWithAutocommitOffIsAFailure)
     EXPECT_EQ(tableText(reader->getDatabase()).toStdString(), "3:row 3");
 }
 
+TEST_F(Recovery, IdleSessionWithAutocommitOffThatCommittedEverythingReopens)
+{
+    vdbtest::PrivateServer priv;
+    ASSERT_TRUE(priv.started);
+    rootExec(priv.server, "SET GLOBAL autocommit = 0");
+    InitData init = settings();
+    init.port = priv.server.port();
+    VDb db(&init);
+    VDbConnectionPtr reader = db.getTemporaryConnection();
+    QSqlQuery read(reader->getDatabase());
+    ASSERT_TRUE(read.exec(QString("CREATE TABLE %1 (id INT, v VARCHAR(40)) ENGINE=InnoDB").arg(table)));
+    {
+        VDbConnectionPtr c = db.getConnection();
+        const qlonglong id = connectionId(c);
+        ASSERT_TRUE(QSqlQuery(c->getDatabase()).exec("SET SESSION wait_timeout = 1"));
+        c->beginTransaction();
+        insert(c, 1);
+        c->commit();
+        const QString alive = QString("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = %1").arg(id);
+        ASSERT_TRUE(vtest::waitFor([&] { return scalar(reader->getDatabase(), alive).toInt() == 0; },
+                                   std::chrono::seconds(30)));
+    }
+    VDbConnectionPtr next = db.getConnection();
+    ASSERT_NO_THROW(next->beginTransaction());
+    insert(next, 2);
+    next->commit();
+    read.exec("ROLLBACK");
+    EXPECT_EQ(tableText(reader->getDatabase()).toStdString(), "1:row 1 2:row 2");
+}
+
+TEST_F(Recovery, TransactionOpenedInSqlIsLostWithItsSession)
+{
+    InitData init = settings();
+    for (const char* sql : {"SET autocommit = 0", "START TRANSACTION"}) {
+        VDb db(&init);
+        VDbConnectionPtr c = db.getConnection();
+        ASSERT_TRUE(QSqlQuery(c->getDatabase()).exec(sql));
+        insert(c, 1);
+        kill(connectionId(c));
+        EXPECT_THROW(c->beginTransaction(), VException) << sql;
+        EXPECT_TRUE(startsWith(vtest::exceptionText([&] { c->commit(); }), "Commit operation failed, reason: "))
+            << sql;
+    }
+    EXPECT_EQ(tableText(), "");
+}
+
+TEST_F(Recovery, KeptStatementOfASessionKilledWhileIdleRunsAgain)
+{
+    InitData init = settings();
+    VDb db(&init);
+    VDbConnectionPtr c = db.getConnection();
+    VSafeSqlQuery q = c->createQuery("insert");
+    q.bindValue(":id", 4);
+    q.bindValue(":v", "four");
+    kill(connectionId(c));
+    EXPECT_TRUE(q.execWithRetries(VDb::VDbLog, 3)) << q.lastError().text().toStdString();
+    EXPECT_EQ(tableText().toStdString(), "4:four");
+}
+
 TEST_F(Recovery, QueriesOnTheConnectionsDatabaseKnowItsTransaction)
 {
     InitData init = settings();
