@@ -22,14 +22,18 @@ struct VDbConnectionState
 {
     // Between a successful beginTransaction() and commit()/rollback().
     bool inTransaction = false;
-    // The session runs with autocommit off (read when the connection opens
-    // or reopens): all its work waits for a commit.
-    bool autocommitOff = false;
+    // The client library's record of the session can be read
+    // (vdbServerStatusReadable): sessionWork follows the server.
+    bool statusReadable = false;
+    // The session holds work of its own: its last statement seen while it
+    // was healthy left a transaction open; where that cannot be read, it
+    // runs with autocommit off (read when it opened).
+    bool sessionWork = false;
     // The session was lost while holding work: that work is gone.
     bool transactionLost = false;
     QString lostText;
     // The caller has heard of that loss (commit() failed, or rollback()):
-    // an autocommit-off session may be reopened.
+    // the session may be reopened.
     bool lossReported = false;
     // Counts reopens: statements prepared before one are prepared again.
     quint64 generation = 0;
@@ -37,7 +41,7 @@ struct VDbConnectionState
     std::vector<VSafeSqlQuery*> queries;
 
     // Whether losing the session now loses work of the caller's.
-    bool holdsWork() const { return inTransaction || (autocommitOff && !lossReported); }
+    bool holdsWork() const { return inTransaction || (sessionWork && !lossReported); }
 
     void markLostIfInTransaction(const QString& text)
     {
@@ -55,9 +59,9 @@ struct VDbConnectionState
         lostText.clear();
     }
     // A new session: nothing of it is lost yet.
-    void opened(bool autocommitIsOff)
+    void opened(bool holdsWorkAllAlong)
     {
-        autocommitOff = autocommitIsOff;
+        sessionWork = holdsWorkAllAlong;
         lossReported = false;
     }
 };
@@ -78,14 +82,31 @@ inline bool vdbIsUsable(const QSqlDatabase& db) { return db.isOpen() && !db.isOp
 // is judged by its text (vdbIsLostConnection).
 bool vdbSessionLost(const QSqlError& error);
 
-// Lost before the server got the statement (2006), so running it again
-// cannot run it twice; judged as vdbSessionLost.
+// Lost before the server got the statement, so running it again cannot
+// run it twice: 2006, or a lost session reported by Qt's MySQL driver at a
+// step before it executes a prepared statement (its reset, binding
+// values). Judged as vdbSessionLost otherwise.
 bool vdbNeverReachedServer(const QSqlError& error);
 
 // Whether the session of an open connection runs with autocommit off; true
 // when that cannot be read, as work may then be pending. False for drivers
 // other than MySQL's.
 bool vdbAutocommitOff(QSqlDatabase& db);
+
+// Whether db's driver is Qt's MySQL driver on MariaDB Connector/C 3.x
+// (libmariadb.so.3, already loaded for its plugin), whose record of the
+// server status flags after each statement can then be read.
+bool vdbServerStatusReadable(const QSqlDatabase& db);
+// The "in transaction" flag of db's session after its last statement; false
+// when it cannot be read, or when the client library has dropped the
+// session (a failure cleared the flags). Only for a readable driver.
+bool vdbServerInTransaction(const QSqlDatabase& db, bool* inTransaction);
+
+// Notes whether the session holds a transaction, whoever ran its last
+// statement; nothing when that cannot be read.
+void vdbNoteSession(VDbConnectionState* state, const QSqlDatabase& db);
+// A new session on db: nothing of it is lost yet.
+void vdbSessionOpened(VDbConnectionState& state, QSqlDatabase& db);
 
 // The text of a failure: the driver's, else "connection is not open" for a
 // closed connection, else a generic text. Never empty.

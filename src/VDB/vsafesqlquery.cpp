@@ -271,8 +271,11 @@ void VSafeSqlQuery::noteFailure()
 bool VSafeSqlQuery::exec(const QString& query)
 {
     const Call call(this);
-    if (QSqlQuery::exec(query))
+    vdbNoteSession(_state.get(), _database);
+    if (QSqlQuery::exec(query)) {
+        vdbNoteSession(_state.get(), _database);
         return true;
+    }
     noteFailure();
     return false;
 }
@@ -280,8 +283,11 @@ bool VSafeSqlQuery::exec(const QString& query)
 bool VSafeSqlQuery::exec()
 {
     const Call call(this);
-    if (runPrepared())
+    vdbNoteSession(_state.get(), _database);
+    if (runPrepared()) {
+        vdbNoteSession(_state.get(), _database);
         return true;
+    }
     noteFailure();
     return false;
 }
@@ -305,15 +311,18 @@ void VSafeSqlQuery::reopen(VDebug::StreamId stream, int attempt, int attempts)
     if (!reopenWatched(_database, _state.get(), this, &reason))
         VWARNING(stream) << "Reopening the database connection failed:" << reason << endl;
     else if (_state)
-        _state->opened(vdbAutocommitOff(_database));
+        vdbSessionOpened(*_state, _database);
 }
 
 bool VSafeSqlQuery::execWithRetries(const QString& query, VDebug::StreamId stream, int attempts)
 {
     const Call call(this);
+    vdbNoteSession(_state.get(), _database);
     for (int attempt = 1;; ++attempt) {
-        if (QSqlQuery::exec(query))
+        if (QSqlQuery::exec(query)) {
+            vdbNoteSession(_state.get(), _database);
             return true;
+        }
         if (!retryable(attempt, attempts)) {
             noteFailure();
             return false;
@@ -325,9 +334,12 @@ bool VSafeSqlQuery::execWithRetries(const QString& query, VDebug::StreamId strea
 bool VSafeSqlQuery::execWithRetries(VDebug::StreamId stream, int attempts)
 {
     const Call call(this);
+    vdbNoteSession(_state.get(), _database);
     for (int attempt = 1;; ++attempt) {
-        if (runPrepared())
+        if (runPrepared()) {
+            vdbNoteSession(_state.get(), _database);
             return true;
+        }
         if (!retryable(attempt, attempts)) {
             noteFailure();
             return false;

@@ -113,11 +113,13 @@ public:
     // For idempotent statements only. At most `attempts` runs in total (at
     // least one); a further run happens only when the server never got the
     // statement (error 2006, "server has gone away" from a driver without
-    // codes, or the connection is not open) and the session holds no work
-    // (no transaction open, autocommit on): the connection is reopened,
-    // the statement prepared and its values bound again. Each
-    // retry logs a warning on `stream`. After 2013 ("lost connection during
-    // query") the outcome is unknown and the failure is reported as it is.
+    // codes, the connection is not open, or Qt's MySQL driver lost the
+    // session while resetting the statement or binding its values, before
+    // running it) and the session holds no work (see vdbconnection.h): the
+    // connection is reopened, the statement prepared and its values bound
+    // again. Each retry logs a warning on `stream`. After 2013 ("lost
+    // connection during query") at execution the outcome is unknown and
+    // the failure is reported as it is.
     bool execWithRetries(const QString& query, VDebug::StreamId stream, int attempts);
     bool execWithRetries(VDebug::StreamId stream, int attempts);
 

@@ -28,6 +28,21 @@ using vdbtest::scalar;
 
 bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
+// Runs a statement as root on a server started by the test scripts.
+void rootExec(const vdbtest::Server& s, const QString& sql)
+{
+    const QString name = QString::fromStdString(vtest::uniqueName("root"));
+    {
+        QSqlDatabase root = QSqlDatabase::addDatabase("QMYSQL", name);
+        root.setHostName("localhost");
+        root.setUserName("root");
+        root.setConnectOptions("UNIX_SOCKET=" + s.socket());
+        ASSERT_TRUE(root.open()) << root.lastError().text().toStdString();
+        QSqlQuery(root).exec(sql);
+    }
+    QSqlDatabase::removeDatabase(name);
+}
+
 class Recovery : public vdbtest::MariaDb
 {
 protected:
@@ -94,22 +109,38 @@ protected:
     // Over TCP the first statement after a kill reports 2013 (outcome
     // unknown), the next 2006 (never sent), which retries may repeat.
     static void failOnce(VDbConnectionPtr& c) { EXPECT_FALSE(QSqlQuery(c->getDatabase()).exec("SELECT 1")); }
-};
 
-// Runs a statement as root on a server started by the test scripts.
-void rootExec(const vdbtest::Server& s, const QString& sql)
-{
-    const QString name = QString::fromStdString(vtest::uniqueName("root"));
+    // A pool on a server of the test's own, and a temporary connection of
+    // it, `reader`, that made the test's table there.
+    struct OwnPool
     {
-        QSqlDatabase root = QSqlDatabase::addDatabase("QMYSQL", name);
-        root.setHostName("localhost");
-        root.setUserName("root");
-        root.setConnectOptions("UNIX_SOCKET=" + s.socket());
-        ASSERT_TRUE(root.open()) << root.lastError().text().toStdString();
-        QSqlQuery(root).exec(sql);
+        vdbtest::PrivateServer server;
+        InitData init;
+        std::unique_ptr<VDb> db;
+        VDbConnectionPtr reader;
+    };
+    void open(OwnPool& own, const QString& globalSql = QString())
+    {
+        ASSERT_TRUE(own.server.started);
+        if (!globalSql.isEmpty())
+            rootExec(own.server.server, globalSql);
+        own.init = settings();
+        own.init.port = own.server.server.port();
+        own.db.reset(new VDb(&own.init));
+        own.reader = own.db->getTemporaryConnection();
+        ASSERT_TRUE(QSqlQuery(own.reader->getDatabase())
+                        .exec(QString("CREATE TABLE %1 (id INT, v VARCHAR(40)) ENGINE=InnoDB").arg(table)));
     }
-    QSqlDatabase::removeDatabase(name);
-}
+    // Kills a session of that server, or waits for its end, through reader.
+    static void endSession(OwnPool& own, qlonglong id, bool kill)
+    {
+        QSqlDatabase db = own.reader->getDatabase();
+        if (kill)
+            ASSERT_TRUE(QSqlQuery(db).exec(QString("KILL CONNECTION %1").arg(id)));
+        const QString alive = QString("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = %1").arg(id);
+        ASSERT_TRUE(vtest::waitFor([&] { return scalar(db, alive).toInt() == 0; }, std::chrono::seconds(30)));
+    }
+};
 
 // Stops a server started by the test scripts with SHUTDOWN and waits until
 // its process is gone; "restart" then brings it back on the same port.
@@ -314,24 +345,13 @@ TEST_F(Recovery, QueriesOfAConnectionNotFromAPoolAreReopenedTogether)
 TEST_F(Recovery, LostSessionWithAutocommitOffIsAFailure)
 {
     // A server whose sessions start with autocommit off.
-    vdbtest::PrivateServer priv;
-    ASSERT_TRUE(priv.started);
-    const vdbtest::Server& own = priv.server;
-    rootExec(own, "SET GLOBAL autocommit = 0");
-    InitData init = settings();
-    init.port = own.port();
-    VDb db(&init);
-    VDbConnectionPtr reader = db.getTemporaryConnection();
-    ASSERT_TRUE(QSqlQuery(reader->getDatabase())
-                    .exec(QString("CREATE TABLE %1 (id INT, v VARCHAR(40)) ENGINE=InnoDB").arg(table)));
-    VDbConnectionPtr c = db.getConnection();
+    OwnPool own;
+    ASSERT_NO_FATAL_FAILURE(open(own, "SET GLOBAL autocommit = 0"));
+    VDbConnectionPtr& reader = own.reader;
+    VDbConnectionPtr c = own.db->getConnection();
     insert(c, 1);
     VSafeSqlQuery q = c->createQuery("insert");
-    const qlonglong id = connectionId(c);
-    ASSERT_TRUE(QSqlQuery(reader->getDatabase()).exec(QString("KILL CONNECTION %1").arg(id)));
-    const QString alive = QString("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = %1").arg(id);
-    ASSERT_TRUE(vtest::waitFor([&] { return scalar(reader->getDatabase(), alive).toInt() == 0; },
-                               std::chrono::seconds(10)));
+    ASSERT_NO_FATAL_FAILURE(endSession(own, connectionId(c), true));
     failOnce(c);
     q.bindValue(":id", 2);
     q.bindValue(":v", "row 2");
@@ -343,6 +363,56 @@ TEST_F(Recovery, LostSessionWithAutocommitOffIsAFailure)
     c->commit();
     QSqlQuery(reader->getDatabase()).exec("ROLLBACK");
     EXPECT_EQ(tableText(reader->getDatabase()).toStdString(), "3:row 3");
+}
+
+TEST_F(Recovery, IdleSessionWithAutocommitOffThatCommittedEverythingReopens)
+{
+    OwnPool own;
+    ASSERT_NO_FATAL_FAILURE(open(own, "SET GLOBAL autocommit = 0"));
+    {
+        VDbConnectionPtr c = own.db->getConnection();
+        const qlonglong id = connectionId(c);
+        ASSERT_TRUE(QSqlQuery(c->getDatabase()).exec("SET SESSION wait_timeout = 1"));
+        c->beginTransaction();
+        insert(c, 1);
+        c->commit();
+        ASSERT_NO_FATAL_FAILURE(endSession(own, id, false));
+    }
+    VDbConnectionPtr next = own.db->getConnection();
+    ASSERT_NO_THROW(next->beginTransaction());
+    insert(next, 2);
+    next->commit();
+    QSqlQuery(own.reader->getDatabase()).exec("ROLLBACK");
+    EXPECT_EQ(tableText(own.reader->getDatabase()).toStdString(), "1:row 1 2:row 2");
+}
+
+TEST_F(Recovery, TransactionOpenedInSqlIsLostWithItsSession)
+{
+    OwnPool own;
+    ASSERT_NO_FATAL_FAILURE(open(own));
+    for (const char* sql : {"SET autocommit = 0", "START TRANSACTION"}) {
+        VDbConnectionPtr c = own.db->getTemporaryConnection();
+        ASSERT_TRUE(QSqlQuery(c->getDatabase()).exec(sql));
+        insert(c, 1);
+        ASSERT_NO_FATAL_FAILURE(endSession(own, connectionId(c), true));
+        EXPECT_THROW(c->beginTransaction(), VException) << sql;
+        EXPECT_TRUE(startsWith(vtest::exceptionText([&] { c->commit(); }), "Commit operation failed, reason: "))
+            << sql;
+    }
+    EXPECT_EQ(tableText(own.reader->getDatabase()), "");
+}
+
+TEST_F(Recovery, KeptStatementOfASessionKilledWhileIdleRunsAgain)
+{
+    InitData init = settings();
+    VDb db(&init);
+    VDbConnectionPtr c = db.getConnection();
+    VSafeSqlQuery q = c->createQuery("insert");
+    q.bindValue(":id", 4);
+    q.bindValue(":v", "four");
+    kill(connectionId(c));
+    EXPECT_TRUE(q.execWithRetries(VDb::VDbLog, 3)) << q.lastError().text().toStdString();
+    EXPECT_EQ(tableText().toStdString(), "4:four");
 }
 
 TEST_F(Recovery, QueriesOnTheConnectionsDatabaseKnowItsTransaction)
