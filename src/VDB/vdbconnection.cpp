@@ -123,13 +123,18 @@ bool vdbAutocommitOff(QSqlDatabase& db)
 void vdbNoteSession(VDbConnectionState* state, const QSqlDatabase& db)
 {
     bool inTransaction = false;
-    if (state && state->statusReadable && vdbServerInTransaction(db, &inTransaction))
-        state->sessionWork = inTransaction;
+    bool autocommit = false;
+    // A setting the user changed dies with the session: a new one would
+    // silently commit (or hold) what the user expects otherwise.
+    if (state && state->statusReadable && vdbServerStatus(db, &inTransaction, &autocommit))
+        state->sessionWork = inTransaction || autocommit != state->autocommitAtOpen;
 }
 
 void vdbSessionOpened(VDbConnectionState& state, QSqlDatabase& db)
 {
-    state.statusReadable = vdbServerStatusReadable(db);
+    bool inTransaction = false;
+    state.statusReadable =
+        vdbServerStatusReadable(db) && vdbServerStatus(db, &inTransaction, &state.autocommitAtOpen);
     // A new session holds nothing yet. Where the server's flags cannot be
     // read, one running with autocommit off holds work all along.
     state.opened(!state.statusReadable && vdbAutocommitOff(db));

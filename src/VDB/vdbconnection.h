@@ -17,16 +17,20 @@
 // whenever the server reported a transaction open after the session's last
 // statement: START TRANSACTION or BEGIN sent as SQL text, or any statement
 // with autocommit off, a SELECT of a table too (the server does not say
-// whether only reads are pending). The library reads that flag from the
-// client library at the start of each of its calls and after each
-// statement it runs: about 0.05 us per read, no round trip; a connection
-// opened costs about 1 us to check the client library, in place of an
-// @@autocommit query (about 80 us). A statement
+// whether only reads are pending). Also when the session's autocommit
+// flag differs from the one it opened with (SET autocommit changed it): a
+// new session would start with the server's default, and the caller's
+// later statements would commit at once, or wait for a commit. The
+// library reads these flags from the client library at the start of each
+// of its calls and after each statement it runs: about 0.05 us per read,
+// no round trip; a connection opened costs about 1 us to check the client
+// library, in place of an @@autocommit query (about 80 us). A statement
 // run through a plain QSqlQuery on getDatabase() is seen at the next call
 // of the library, if the session is still connected then: the client
-// library clears the flag once it has lost the session. A session whose
-// last statement left no transaction open is reopened silently, whatever
-// its autocommit setting.
+// library clears the flags once it has lost the session. A session whose
+// last statement left no transaction open and whose autocommit setting is
+// the one it opened with (the server's default, on or off) is reopened
+// silently.
 //
 // Where the client library cannot be confirmed as that one (another
 // driver's handle, another client library), the library does not read

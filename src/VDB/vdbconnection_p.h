@@ -26,9 +26,12 @@ struct VDbConnectionState
     // (vdbServerStatusReadable): sessionWork follows the server.
     bool statusReadable = false;
     // The session holds work of its own: its last statement seen while it
-    // was healthy left a transaction open; where that cannot be read, it
-    // runs with autocommit off (read when it opened).
+    // was healthy left a transaction open or its autocommit setting other
+    // than it opened with; where that cannot be read, it runs with
+    // autocommit off (read when it opened).
     bool sessionWork = false;
+    // The server's autocommit flag for the session when it opened.
+    bool autocommitAtOpen = true;
     // The session was lost while holding work: that work is gone.
     bool transactionLost = false;
     QString lostText;
@@ -97,13 +100,15 @@ bool vdbAutocommitOff(QSqlDatabase& db);
 // (libmariadb.so.3, already loaded for its plugin), whose record of the
 // server status flags after each statement can then be read.
 bool vdbServerStatusReadable(const QSqlDatabase& db);
-// The "in transaction" flag of db's session after its last statement; false
-// when it cannot be read, or when the client library has dropped the
-// session (a failure cleared the flags). Only for a readable driver.
-bool vdbServerInTransaction(const QSqlDatabase& db, bool* inTransaction);
+// The "in transaction" and "autocommit" flags of db's session after its
+// last statement; false when they cannot be read, or when the client
+// library has dropped the session (a failure cleared the flags). Only for
+// a readable driver.
+bool vdbServerStatus(const QSqlDatabase& db, bool* inTransaction, bool* autocommit);
 
-// Notes whether the session holds a transaction, whoever ran its last
-// statement; nothing when that cannot be read.
+// Notes whether the session holds work (a transaction, or an autocommit
+// setting other than it opened with), whoever ran its last statement;
+// nothing when that cannot be read.
 void vdbNoteSession(VDbConnectionState* state, const QSqlDatabase& db);
 // A new session on db: nothing of it is lost yet.
 void vdbSessionOpened(VDbConnectionState& state, QSqlDatabase& db);

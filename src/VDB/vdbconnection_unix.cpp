@@ -90,7 +90,7 @@ bool vdbServerStatusReadable(const QSqlDatabase& db)
     return plugin && definer(plugin.get(), "mysql_init") == library.base && (!global || global == library.base);
 }
 
-bool vdbServerInTransaction(const QSqlDatabase& db, bool* inTransaction)
+bool vdbServerStatus(const QSqlDatabase& db, bool* inTransaction, bool* autocommit)
 {
     const GetInfo getInfo = clientLibrary().getInfo;
     MYSQL* mysql = db.isOpen() ? mysqlOf(db.driver()) : nullptr;
@@ -103,5 +103,6 @@ bool vdbServerInTransaction(const QSqlDatabase& db, bool* inTransaction)
     if (getInfo(mysql, MARIADB_CONNECTION_PVIO_TYPE, &type) || getInfo(mysql, MARIADB_CONNECTION_SERVER_STATUS, &status))
         return false;
     *inTransaction = (status & SERVER_STATUS_IN_TRANS) != 0;
+    *autocommit = (status & SERVER_STATUS_AUTOCOMMIT) != 0;
     return true;
 }

@@ -399,6 +399,12 @@ TEST_F(Recovery, TransactionOpenedInSqlIsLostWithItsSession)
         EXPECT_TRUE(startsWith(vtest::exceptionText([&] { c->commit(); }), "Commit operation failed, reason: "))
             << sql;
     }
+    // Autocommit turned off, nothing written yet: the setting dies too.
+    VDbConnectionPtr c = own.db->getTemporaryConnection();
+    ASSERT_TRUE(VSafeSqlQuery(c->getDatabase()).exec("SET autocommit = 0"));
+    ASSERT_NO_FATAL_FAILURE(endSession(own, connectionId(c), true));
+    EXPECT_THROW(c->beginTransaction(), VException);
+    EXPECT_THROW(c->commit(), VException);
     EXPECT_EQ(tableText(own.reader->getDatabase()), "");
 }
 
