@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include <QCoreApplication>
 #include <QHash>
 #include <QSqlDriver>
 #include <QSqlQuery>
@@ -33,10 +34,26 @@ QHash<QString, std::weak_ptr<VDbConnectionState>>& states()
 
 } // namespace
 
-std::shared_ptr<VDbConnectionState> vdbFindState(const QString& connectionName)
+std::shared_ptr<VDbConnectionState> vdbStateOf(const QString& connectionName)
 {
+    if (connectionName.isEmpty())
+        return nullptr;
     VCancelSafeLocker<std::mutex> lock(&statesMutex());
-    return states().value(connectionName).lock();
+    std::shared_ptr<VDbConnectionState> state = states().value(connectionName).lock();
+    if (!state) {
+        // Its entry goes with the last query: names may be made per task.
+        state.reset(new VDbConnectionState, [connectionName](VDbConnectionState* gone) {
+            {
+                VCancelSafeLocker<std::mutex> lock(&statesMutex());
+                auto it = states().find(connectionName);
+                if (it != states().end() && it->expired())
+                    states().erase(it);
+            }
+            delete gone;
+        });
+        states().insert(connectionName, state);
+    }
+    return state;
 }
 
 QString vdbFailureReason(const QSqlError& error, const QSqlDatabase& db)
@@ -55,6 +72,23 @@ bool isLostCode(const QString& code)
            code == QLatin1String("1927");
 }
 
+// Qt's MySQL driver fails a prepared statement with its own text after a
+// prefix; at these steps the statement has not been sent yet.
+bool failedBeforeExecution(const QSqlError& error)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    const QLatin1String prefix("QMYSQL: ");
+#else
+    const QLatin1String prefix("QMYSQL3: ");
+#endif
+    const QString text = error.driverText();
+    if (!text.startsWith(prefix))
+        return false;
+    const QString step = text.mid(prefix.size());
+    return step == QCoreApplication::translate("QMYSQLResult", "Unable to reset statement") ||
+           step == QCoreApplication::translate("QMYSQLResult", "Unable to bind value");
+}
+
 bool isMySql(const QSqlDatabase& db)
 {
     const QSqlDriver* driver = db.driver();
@@ -71,7 +105,9 @@ bool vdbSessionLost(const QSqlError& error)
 bool vdbNeverReachedServer(const QSqlError& error)
 {
     const QString code = error.nativeErrorCode();
-    return code.isEmpty() ? vdbIsLostConnection(error) : code == QLatin1String("2006");
+    if (code.isEmpty())
+        return vdbIsLostConnection(error);
+    return code == QLatin1String("2006") || (isLostCode(code) && failedBeforeExecution(error));
 }
 
 bool vdbAutocommitOff(QSqlDatabase& db)
@@ -82,6 +118,26 @@ bool vdbAutocommitOff(QSqlDatabase& db)
     if (!q.exec(QStringLiteral("SELECT @@autocommit")) || !q.next())
         return true;
     return q.value(0).toInt() == 0;
+}
+
+void vdbNoteSession(VDbConnectionState* state, const QSqlDatabase& db)
+{
+    bool inTransaction = false;
+    bool autocommit = false;
+    // A setting the user changed dies with the session: a new one would
+    // silently commit (or hold) what the user expects otherwise.
+    if (state && state->statusReadable && vdbServerStatus(db, &inTransaction, &autocommit))
+        state->sessionWork = inTransaction || autocommit != state->autocommitAtOpen;
+}
+
+void vdbSessionOpened(VDbConnectionState& state, QSqlDatabase& db)
+{
+    bool inTransaction = false;
+    state.statusReadable =
+        vdbServerStatusReadable(db) && vdbServerStatus(db, &inTransaction, &state.autocommitAtOpen);
+    // A new session holds nothing yet. Where the server's flags cannot be
+    // read, one running with autocommit off holds work all along.
+    state.opened(!state.statusReadable && vdbAutocommitOff(db));
 }
 
 bool vdbReopen(QSqlDatabase& db, QString* reason)
@@ -132,7 +188,7 @@ VDbConnection::VDbConnection(QSqlDatabase qdb, VDb* conn, VDbConfigReader* confi
         states().insert(name, m_state);
     }
     if (vdbIsUsable(m_conn))
-        m_state->opened(vdbAutocommitOff(m_conn));
+        vdbSessionOpened(*m_state, m_conn);
 }
 
 VDbConnection::~VDbConnection()
@@ -145,6 +201,7 @@ VDbConnection::~VDbConnection()
             states().erase(it);
     }
     if (m_conn.isOpen()) {
+        VSafeSqlQuery::endRows(*m_state);
         if (m_autoCommit && !m_state->transactionLost)
             m_conn.commit();
         else
@@ -170,19 +227,16 @@ void VDbConnection::reopenOutsideTransaction(const QString& prefix, const QStrin
         m_state->markLostIfInTransaction(reason);
         throw VException(prefix + reason);
     }
-    if (!vdbIsUsable(m_conn))
-        ++m_state->closures;
-    // Statements prepared before are dead, whether or not this succeeds.
-    ++m_state->generation;
     QString failure;
-    if (!vdbReopen(m_conn, &failure))
+    if (!VSafeSqlQuery::reopenWatched(m_conn, m_state.get(), nullptr, &failure))
         throw VException(prefix + failure);
-    m_state->opened(vdbAutocommitOff(m_conn));
+    vdbSessionOpened(*m_state, m_conn);
 }
 
 void VDbConnection::beginTransaction()
 {
     const QString prefix = QStringLiteral("Begin transaction operation failed, reason: ");
+    vdbNoteSession(m_state.get(), m_conn);
     bool reopened = false;
     if (!vdbIsUsable(m_conn)) {
         reopenOutsideTransaction(prefix, NOT_OPEN);
@@ -197,11 +251,13 @@ void VDbConnection::beginTransaction()
             throw VException(prefix + vdbFailureReason(m_conn.lastError(), m_conn));
     }
     m_state->inTransaction = true;
+    vdbNoteSession(m_state.get(), m_conn);
 }
 
 void VDbConnection::commit()
 {
     const QString prefix = QStringLiteral("Commit operation failed, reason: ");
+    vdbNoteSession(m_state.get(), m_conn);
     if (m_state->transactionLost) {
         const QString text = m_state->lostText;
         m_conn.rollback();
@@ -220,13 +276,16 @@ void VDbConnection::commit()
         throw VException(prefix + reason);
     }
     m_state->endTransaction();
+    vdbNoteSession(m_state.get(), m_conn);
 }
 
 void VDbConnection::rollback()
 {
+    vdbNoteSession(m_state.get(), m_conn);
     if (!m_conn.rollback() && (vdbSessionLost(m_conn.lastError()) || !vdbIsUsable(m_conn)))
         m_state->markLostIfInTransaction(vdbFailureReason(m_conn.lastError(), m_conn));
     m_state->endTransaction();
+    vdbNoteSession(m_state.get(), m_conn);
 }
 
 void VDbConnection::readDbConfig(QTextStream* xmlStream)
@@ -243,6 +302,7 @@ VSafeSqlQuery VDbConnection::createQuery(const QString& queryName)
     if (sql.isEmpty())
         throw VException(QStringLiteral("No such query: ") + queryName);
     const QString prefix = QStringLiteral("Sql query prepared failed: ");
+    vdbNoteSession(m_state.get(), m_conn);
     bool reopened = false;
     if (!vdbIsUsable(m_conn)) {
         reopenOutsideTransaction(prefix, NOT_OPEN);

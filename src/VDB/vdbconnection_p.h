@@ -8,6 +8,7 @@
 #include <atomic>
 #include <memory>
 #include <shared_mutex>
+#include <vector>
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -15,28 +16,35 @@
 #include <QtGlobal>
 
 class VDb;
+class VSafeSqlQuery;
 
 struct VDbConnectionState
 {
     // Between a successful beginTransaction() and commit()/rollback().
     bool inTransaction = false;
-    // The session runs with autocommit off (read when the connection opens
-    // or reopens): all its work waits for a commit.
-    bool autocommitOff = false;
+    // The client library's record of the session can be read
+    // (vdbServerStatusReadable): sessionWork follows the server.
+    bool statusReadable = false;
+    // The session holds work of its own: its last statement seen while it
+    // was healthy left a transaction open or its autocommit setting other
+    // than it opened with; where that cannot be read, it runs with
+    // autocommit off (read when it opened).
+    bool sessionWork = false;
+    // The server's autocommit flag for the session when it opened.
+    bool autocommitAtOpen = true;
     // The session was lost while holding work: that work is gone.
     bool transactionLost = false;
     QString lostText;
     // The caller has heard of that loss (commit() failed, or rollback()):
-    // an autocommit-off session may be reopened.
+    // the session may be reopened.
     bool lossReported = false;
     // Counts reopens: statements prepared before one are prepared again.
     quint64 generation = 0;
-    // Counts reopens that found the connection closed: while it was, a
-    // QSqlQuery::prepare could fail leaving no trace in the query.
-    quint64 closures = 0;
+    // The live VSafeSqlQuery objects made on this connection.
+    std::vector<VSafeSqlQuery*> queries;
 
     // Whether losing the session now loses work of the caller's.
-    bool holdsWork() const { return inTransaction || (autocommitOff && !lossReported); }
+    bool holdsWork() const { return inTransaction || (sessionWork && !lossReported); }
 
     void markLostIfInTransaction(const QString& text)
     {
@@ -54,17 +62,18 @@ struct VDbConnectionState
         lostText.clear();
     }
     // A new session: nothing of it is lost yet.
-    void opened(bool autocommitIsOff)
+    void opened(bool holdsWorkAllAlong)
     {
-        autocommitOff = autocommitIsOff;
+        sessionWork = holdsWorkAllAlong;
         lossReported = false;
     }
 };
 
 // The state of the pooled connection registered under a Qt connection name,
-// or null: so a query made on that connection's QSqlDatabase by any
-// constructor sees its transaction.
-std::shared_ptr<VDbConnectionState> vdbFindState(const QString& connectionName);
+// so a query made on that connection's QSqlDatabase by any constructor sees
+// its transaction. For a connection not from a pool, one state its queries
+// share while any lives (they reopen it alike). Null for an empty name.
+std::shared_ptr<VDbConnectionState> vdbStateOf(const QString& connectionName);
 
 inline bool vdbIsUsable(const QSqlDatabase& db) { return db.isOpen() && !db.isOpenError(); }
 
@@ -76,14 +85,33 @@ inline bool vdbIsUsable(const QSqlDatabase& db) { return db.isOpen() && !db.isOp
 // is judged by its text (vdbIsLostConnection).
 bool vdbSessionLost(const QSqlError& error);
 
-// Lost before the server got the statement (2006), so running it again
-// cannot run it twice; judged as vdbSessionLost.
+// Lost before the server got the statement, so running it again cannot
+// run it twice: 2006, or a lost session reported by Qt's MySQL driver at a
+// step before it executes a prepared statement (its reset, binding
+// values). Judged as vdbSessionLost otherwise.
 bool vdbNeverReachedServer(const QSqlError& error);
 
 // Whether the session of an open connection runs with autocommit off; true
 // when that cannot be read, as work may then be pending. False for drivers
 // other than MySQL's.
 bool vdbAutocommitOff(QSqlDatabase& db);
+
+// Whether db's driver is Qt's MySQL driver on MariaDB Connector/C 3.x
+// (libmariadb.so.3, already loaded for its plugin), whose record of the
+// server status flags after each statement can then be read.
+bool vdbServerStatusReadable(const QSqlDatabase& db);
+// The "in transaction" and "autocommit" flags of db's session after its
+// last statement; false when they cannot be read, or when the client
+// library has dropped the session (a failure cleared the flags). Only for
+// a readable driver.
+bool vdbServerStatus(const QSqlDatabase& db, bool* inTransaction, bool* autocommit);
+
+// Notes whether the session holds work (a transaction, or an autocommit
+// setting other than it opened with), whoever ran its last statement;
+// nothing when that cannot be read.
+void vdbNoteSession(VDbConnectionState* state, const QSqlDatabase& db);
+// A new session on db: nothing of it is lost yet.
+void vdbSessionOpened(VDbConnectionState& state, QSqlDatabase& db);
 
 // The text of a failure: the driver's, else "connection is not open" for a
 // closed connection, else a generic text. Never empty.

@@ -28,6 +28,21 @@ using vdbtest::scalar;
 
 bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
+// Runs a statement as root on a server started by the test scripts.
+void rootExec(const vdbtest::Server& s, const QString& sql)
+{
+    const QString name = QString::fromStdString(vtest::uniqueName("root"));
+    {
+        QSqlDatabase root = QSqlDatabase::addDatabase("QMYSQL", name);
+        root.setHostName("localhost");
+        root.setUserName("root");
+        root.setConnectOptions("UNIX_SOCKET=" + s.socket());
+        ASSERT_TRUE(root.open()) << root.lastError().text().toStdString();
+        QSqlQuery(root).exec(sql);
+    }
+    QSqlDatabase::removeDatabase(name);
+}
+
 class Recovery : public vdbtest::MariaDb
 {
 protected:
@@ -66,25 +81,66 @@ protected:
     }
     QString tableText() { return tableText(admin()); }
 
+    // A pool on a server of the test's own, which the test may stop, and
+    // one of its connections.
+    struct OwnServer
+    {
+        vdbtest::PrivateServer priv;
+        InitData init;
+        std::unique_ptr<VDb> db;
+        VDbConnectionPtr c;
+    };
+
+    // Opens the pool and the connection, and makes the test's table there
+    // with the given rows, if any.
+    void open(OwnServer& s, const QString& rows)
+    {
+        ASSERT_TRUE(s.priv.started);
+        s.init = settings();
+        s.init.port = s.priv.server.port();
+        s.db.reset(new VDb(&s.init));
+        s.c = s.db->getConnection();
+        QSqlQuery q(s.c->getDatabase());
+        ASSERT_TRUE(q.exec(QString("CREATE TABLE %1 (id INT, v VARCHAR(40)) ENGINE=InnoDB").arg(table)));
+        if (!rows.isEmpty())
+            ASSERT_TRUE(q.exec(QString("INSERT INTO %1 VALUES %2").arg(table, rows)));
+    }
+
     // Over TCP the first statement after a kill reports 2013 (outcome
     // unknown), the next 2006 (never sent), which retries may repeat.
     static void failOnce(VDbConnectionPtr& c) { EXPECT_FALSE(QSqlQuery(c->getDatabase()).exec("SELECT 1")); }
-};
 
-// Runs a statement as root on a server started by the test scripts.
-void rootExec(const vdbtest::Server& s, const QString& sql)
-{
-    const QString name = QString::fromStdString(vtest::uniqueName("root"));
+    // A pool on a server of the test's own, and a temporary connection of
+    // it, `reader`, that made the test's table there.
+    struct OwnPool
     {
-        QSqlDatabase root = QSqlDatabase::addDatabase("QMYSQL", name);
-        root.setHostName("localhost");
-        root.setUserName("root");
-        root.setConnectOptions("UNIX_SOCKET=" + s.socket());
-        ASSERT_TRUE(root.open()) << root.lastError().text().toStdString();
-        QSqlQuery(root).exec(sql);
+        vdbtest::PrivateServer server;
+        InitData init;
+        std::unique_ptr<VDb> db;
+        VDbConnectionPtr reader;
+    };
+    void open(OwnPool& own, const QString& globalSql = QString())
+    {
+        ASSERT_TRUE(own.server.started);
+        if (!globalSql.isEmpty())
+            rootExec(own.server.server, globalSql);
+        own.init = settings();
+        own.init.port = own.server.server.port();
+        own.db.reset(new VDb(&own.init));
+        own.reader = own.db->getTemporaryConnection();
+        ASSERT_TRUE(QSqlQuery(own.reader->getDatabase())
+                        .exec(QString("CREATE TABLE %1 (id INT, v VARCHAR(40)) ENGINE=InnoDB").arg(table)));
     }
-    QSqlDatabase::removeDatabase(name);
-}
+    // Kills a session of that server, or waits for its end, through reader.
+    static void endSession(OwnPool& own, qlonglong id, bool kill)
+    {
+        QSqlDatabase db = own.reader->getDatabase();
+        if (kill)
+            ASSERT_TRUE(QSqlQuery(db).exec(QString("KILL CONNECTION %1").arg(id)));
+        const QString alive = QString("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = %1").arg(id);
+        ASSERT_TRUE(vtest::waitFor([&] { return scalar(db, alive).toInt() == 0; }, std::chrono::seconds(30)));
+    }
+};
 
 // Stops a server started by the test scripts with SHUTDOWN and waits until
 // its process is gone; "restart" then brings it back on the same port.
@@ -152,27 +208,150 @@ TEST_F(Recovery, ConnectionServesAgainAfterAFailedReopen)
     EXPECT_EQ(tableText(reader->getDatabase()), "1:row 1 2:kept");
 }
 
+TEST_F(Recovery, KeptStatementsRunAgainAfterTheServerRestarts)
+{
+    OwnServer own;
+    ASSERT_NO_FATAL_FAILURE(open(own, ""));
+    VDbConnectionPtr& c = own.c;
+    VSafeSqlQuery a = c->createQuery("insert");
+    VSafeSqlQuery b = c->createQuery("positional");
+    a.bindValue(":id", 1);
+    a.bindValue(":v", "a1");
+    ASSERT_TRUE(a.exec());
+    b.bindValue(0, 2);
+    b.bindValue(1, "b2"); // bound, not run before the outage
+
+    // First outage: calls through A; second: only calls that reopen.
+    for (int phase = 1; phase <= 2; ++phase) {
+        shutdownServer(own.priv.server, own.priv.path);
+        a.bindValue(":id", 2 * phase + 1);
+        a.bindValue(":v", QString("a%1").arg(2 * phase + 1));
+        for (int i = 0; i < 2; ++i) {
+            if (phase == 1) {
+                EXPECT_FALSE(a.execWithRetries(VDb::VDbLog, 2));
+                EXPECT_FALSE(a.exec());
+            } else {
+                EXPECT_ANY_THROW(c->createQuery("one"));
+                EXPECT_ANY_THROW(c->beginTransaction());
+            }
+        }
+        ASSERT_TRUE(vdbtest::serverScript("restart", own.priv.path));
+        EXPECT_TRUE(a.execWithRetries(VDb::VDbLog, 3)) << phase << ": " << a.lastError().text().toStdString();
+        EXPECT_TRUE(b.exec()) << phase << ": " << b.lastError().text().toStdString();
+        b.bindValue(0, 4);
+        b.bindValue(1, "b4");
+    }
+    VDbConnectionPtr reader = own.db->getTemporaryConnection();
+    EXPECT_EQ(tableText(reader->getDatabase()).toStdString(), "1:a1 2:b2 3:a3 4:b4 5:a5");
+}
+
+TEST_F(Recovery, PrepareThroughTheBaseClassDuringAnOutageStaysRefused)
+{
+    OwnServer own;
+    ASSERT_NO_FATAL_FAILURE(open(own, "(1, 'a'), (2, 'b'), (3, 'c')"));
+    VDbConnectionPtr& c = own.c;
+    VSafeSqlQuery q = c->createQuery("del");
+    shutdownServer(own.priv.server, own.priv.path);
+    EXPECT_ANY_THROW(c->beginTransaction()); // the reopen fails: the connection is closed
+    const QString insert = QString("INSERT INTO %1 (id, v) VALUES (:id, 'new')").arg(table);
+    QSqlQuery& plain = q;
+    EXPECT_FALSE(plain.prepare(insert));
+    plain.bindValue(":id", 3);
+    const std::string refused = "its prepare failed: prepare it again and bind its values statement not prepared";
+    EXPECT_FALSE(q.execWithRetries(VDb::VDbLog, 3));
+    EXPECT_EQ(q.lastError().text().toStdString(), refused);
+
+    // Refused still once the server is back, until prepared again.
+    ASSERT_TRUE(vdbtest::serverScript("restart", own.priv.path));
+    EXPECT_FALSE(q.execWithRetries(VDb::VDbLog, 3));
+    EXPECT_EQ(q.lastError().text().toStdString(), refused);
+    ASSERT_TRUE(q.prepare(insert));
+    q.bindValue(":id", 4);
+    EXPECT_TRUE(q.exec()) << q.lastError().text().toStdString();
+    VDbConnectionPtr reader = own.db->getTemporaryConnection();
+    EXPECT_EQ(tableText(reader->getDatabase()).toStdString(), "1:a 2:b 3:c 4:new");
+}
+
+TEST_F(Recovery, KeptStatementSharedWithACopyRunsAgainAfterTheServerRestarts)
+{
+    OwnServer own;
+    ASSERT_NO_FATAL_FAILURE(open(own, ""));
+    VSafeSqlQuery q = own.c->createQuery("insert");
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    const QSqlQuery copy(q); // shares q's result, as a VSafeSqlQuery copy does on Qt 5
+    QT_WARNING_POP
+    q.bindValue(":id", 1);
+    q.bindValue(":v", "a");
+    shutdownServer(own.priv.server, own.priv.path);
+    EXPECT_ANY_THROW(own.c->beginTransaction()); // the reopen fails: the connection is closed
+    EXPECT_FALSE(q.exec());
+    ASSERT_TRUE(vdbtest::serverScript("restart", own.priv.path));
+    EXPECT_TRUE(q.execWithRetries(VDb::VDbLog, 3)) << q.lastError().text().toStdString();
+    EXPECT_EQ(tableText(own.c->getDatabase()).toStdString(), "1:a");
+}
+
+TEST_F(Recovery, RowsLeftWhenTheLibraryClosesTheConnectionAreDropped)
+{
+    OwnServer own;
+    ASSERT_NO_FATAL_FAILURE(open(own, "(1, 'a'), (2, 'b')"));
+    VDbConnectionPtr& c = own.c;
+    VSafeSqlQuery all = c->createQuery("all");
+    ASSERT_TRUE(all.exec());
+    ASSERT_TRUE(all.next());
+    shutdownServer(own.priv.server, own.priv.path);
+    EXPECT_ANY_THROW(c->beginTransaction()); // the reopen closes the connection
+    EXPECT_FALSE(all.next());
+    EXPECT_EQ(all.lastError().text().toStdString(), "the connection was reopened or closed before all rows were read");
+    ASSERT_TRUE(vdbtest::serverScript("restart", own.priv.path));
+    ASSERT_TRUE(all.execWithRetries(VDb::VDbLog, 3)) << all.lastError().text().toStdString();
+    QStringList rows;
+    while (all.next())
+        rows << all.value(0).toString() + ":" + all.value(1).toString();
+    EXPECT_EQ(rows.join(' ').toStdString(), "1:a 2:b");
+}
+
+TEST_F(Recovery, QueriesOfAConnectionNotFromAPoolAreReopenedTogether)
+{
+    vdbtest::PrivateServer priv;
+    ASSERT_TRUE(priv.started);
+    const QString name = QString::fromStdString(vtest::uniqueName("own"));
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QMYSQL", name);
+        db.setHostName(priv.server.host());
+        db.setPort(int(priv.server.port()));
+        db.setUserName(priv.server.get("VORN_MYSQL_USER"));
+        db.setPassword(priv.server.get("VORN_MYSQL_PASSWORD"));
+        ASSERT_TRUE(db.open());
+        VSafeSqlQuery rows(db);
+        VSafeSqlQuery one(db);
+        ASSERT_TRUE(rows.prepare("SELECT 1 UNION SELECT 2"));
+        ASSERT_TRUE(one.prepare("SELECT 1"));
+        ASSERT_TRUE(rows.exec());
+        ASSERT_TRUE(rows.next());
+        shutdownServer(priv.server, priv.path);
+        EXPECT_FALSE(one.exec()); // 2013: not retried
+        EXPECT_FALSE(one.execWithRetries(VDb::VDbLog, 2)); // the reopen fails: the connection is closed
+        EXPECT_FALSE(rows.next());
+        ASSERT_TRUE(vdbtest::serverScript("restart", priv.path));
+        EXPECT_TRUE(one.execWithRetries(VDb::VDbLog, 3)) << one.lastError().text().toStdString();
+        // Prepared again after the other query's reopen.
+        EXPECT_TRUE(rows.exec()) << rows.lastError().text().toStdString();
+        EXPECT_EQ(rows.size(), 2);
+    }
+    QSqlDatabase::removeDatabase(name);
+}
+
 TEST_F(Recovery, LostSessionWithAutocommitOffIsAFailure)
 {
     // A server whose sessions start with autocommit off.
-    vdbtest::PrivateServer priv;
-    ASSERT_TRUE(priv.started);
-    const vdbtest::Server& own = priv.server;
-    rootExec(own, "SET GLOBAL autocommit = 0");
-    InitData init = settings();
-    init.port = own.port();
-    VDb db(&init);
-    VDbConnectionPtr reader = db.getTemporaryConnection();
-    ASSERT_TRUE(QSqlQuery(reader->getDatabase())
-                    .exec(QString("CREATE TABLE %1 (id INT, v VARCHAR(40)) ENGINE=InnoDB").arg(table)));
-    VDbConnectionPtr c = db.getConnection();
+    OwnPool own;
+    ASSERT_NO_FATAL_FAILURE(open(own, "SET GLOBAL autocommit = 0"));
+    VDbConnectionPtr& reader = own.reader;
+    VDbConnectionPtr c = own.db->getConnection();
     insert(c, 1);
     VSafeSqlQuery q = c->createQuery("insert");
-    const qlonglong id = connectionId(c);
-    ASSERT_TRUE(QSqlQuery(reader->getDatabase()).exec(QString("KILL CONNECTION %1").arg(id)));
-    const QString alive = QString("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = %1").arg(id);
-    ASSERT_TRUE(vtest::waitFor([&] { return scalar(reader->getDatabase(), alive).toInt() == 0; },
-                               std::chrono::seconds(10)));
+    ASSERT_NO_FATAL_FAILURE(endSession(own, connectionId(c), true));
     failOnce(c);
     q.bindValue(":id", 2);
     q.bindValue(":v", "row 2");
@@ -184,6 +363,62 @@ TEST_F(Recovery, LostSessionWithAutocommitOffIsAFailure)
     c->commit();
     QSqlQuery(reader->getDatabase()).exec("ROLLBACK");
     EXPECT_EQ(tableText(reader->getDatabase()).toStdString(), "3:row 3");
+}
+
+TEST_F(Recovery, IdleSessionWithAutocommitOffThatCommittedEverythingReopens)
+{
+    OwnPool own;
+    ASSERT_NO_FATAL_FAILURE(open(own, "SET GLOBAL autocommit = 0"));
+    {
+        VDbConnectionPtr c = own.db->getConnection();
+        const qlonglong id = connectionId(c);
+        ASSERT_TRUE(QSqlQuery(c->getDatabase()).exec("SET SESSION wait_timeout = 1"));
+        c->beginTransaction();
+        insert(c, 1);
+        c->commit();
+        ASSERT_NO_FATAL_FAILURE(endSession(own, id, false));
+    }
+    VDbConnectionPtr next = own.db->getConnection();
+    ASSERT_NO_THROW(next->beginTransaction());
+    insert(next, 2);
+    next->commit();
+    QSqlQuery(own.reader->getDatabase()).exec("ROLLBACK");
+    EXPECT_EQ(tableText(own.reader->getDatabase()).toStdString(), "1:row 1 2:row 2");
+}
+
+TEST_F(Recovery, TransactionOpenedInSqlIsLostWithItsSession)
+{
+    OwnPool own;
+    ASSERT_NO_FATAL_FAILURE(open(own));
+    for (const char* sql : {"SET autocommit = 0", "START TRANSACTION"}) {
+        VDbConnectionPtr c = own.db->getTemporaryConnection();
+        ASSERT_TRUE(QSqlQuery(c->getDatabase()).exec(sql));
+        insert(c, 1);
+        ASSERT_NO_FATAL_FAILURE(endSession(own, connectionId(c), true));
+        EXPECT_THROW(c->beginTransaction(), VException) << sql;
+        EXPECT_TRUE(startsWith(vtest::exceptionText([&] { c->commit(); }), "Commit operation failed, reason: "))
+            << sql;
+    }
+    // Autocommit turned off, nothing written yet: the setting dies too.
+    VDbConnectionPtr c = own.db->getTemporaryConnection();
+    ASSERT_TRUE(VSafeSqlQuery(c->getDatabase()).exec("SET autocommit = 0"));
+    ASSERT_NO_FATAL_FAILURE(endSession(own, connectionId(c), true));
+    EXPECT_THROW(c->beginTransaction(), VException);
+    EXPECT_THROW(c->commit(), VException);
+    EXPECT_EQ(tableText(own.reader->getDatabase()), "");
+}
+
+TEST_F(Recovery, KeptStatementOfASessionKilledWhileIdleRunsAgain)
+{
+    InitData init = settings();
+    VDb db(&init);
+    VDbConnectionPtr c = db.getConnection();
+    VSafeSqlQuery q = c->createQuery("insert");
+    q.bindValue(":id", 4);
+    q.bindValue(":v", "four");
+    kill(connectionId(c));
+    EXPECT_TRUE(q.execWithRetries(VDb::VDbLog, 3)) << q.lastError().text().toStdString();
+    EXPECT_EQ(tableText().toStdString(), "4:four");
 }
 
 TEST_F(Recovery, QueriesOnTheConnectionsDatabaseKnowItsTransaction)
