@@ -106,6 +106,9 @@ start() {
   halt
   rm -rf "$dir"
   mkdir -p "$dir/tmp"
+  # Temporary files of the set-up too: in a shared folder two servers set up
+  # at once can collide on their temporary table names.
+  export TMPDIR="$dir/tmp"
   sock=$(mktemp -u /tmp/vornmdb.XXXXXXXX)
   echo "$sock" > "$dir/sockpath"
   trap 'rc=$?; if [ $rc -ne 0 ]; then show_log; halt; rm -rf "$dir"; fi' EXIT

@@ -322,6 +322,35 @@ TEST_F(VSemaphoreTest, PlantedLinksAreNotFollowed)
     err.text();
 }
 
+// The suite's last step sweeps the key files left in its directory: a link,
+// or a file another user planted, beside an id file naming a set costs that
+// set nothing.
+TEST(SuiteTmpDir, PlantedKeyFilesCostNoForeignSet)
+{
+    vtest::TempDir dir;
+    const int foreign = semget(IPC_PRIVATE, 1, 0600);
+    ASSERT_GE(foreign, 0);
+    ASSERT_EQ(symlink("/nowhere", dir.file("vsemfile_link").c_str()), 0);
+    vtest::writeFile(dir.file("vsemfile_link_semid"), std::to_string(foreign));
+    int keyed = -1;
+    if (vtest::canRunAttacker()) {
+        const std::string planted = dir.file("vsemfile_planted");
+        vtest::writeFile(planted, "");
+        ASSERT_EQ(chown(planted.c_str(), vtest::kAttackerId, vtest::kAttackerId), 0);
+        keyed = semget(ftok(planted.c_str(), 1), 1, IPC_CREAT | IPC_EXCL | 0600);
+        EXPECT_GE(keyed, 0);
+        vtest::writeFile(planted + "_semid", std::to_string(keyed));
+    }
+    EXPECT_EQ(vtest::removeSemaphoreSets(dir.path()), std::vector<std::string>());
+    struct semid_ds ds;
+    EXPECT_EQ(semctl(foreign, 0, IPC_STAT, &ds), 0);
+    EXPECT_EQ(semctl(foreign, 0, IPC_RMID), 0);
+    if (keyed >= 0) {
+        EXPECT_EQ(semctl(keyed, 0, IPC_STAT, &ds), 0);
+        EXPECT_EQ(semctl(keyed, 0, IPC_RMID), 0);
+    }
+}
+
 TEST_F(VSemaphoreTest, OneObjectServesManyThreads)
 {
     const std::string n = name();

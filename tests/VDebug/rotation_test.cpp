@@ -100,7 +100,7 @@ protected:
 
     vtest::TempDir semDir{true};
     vtest::SemCleanup sems;
-    vtest::TempDir logs;
+    vtest::TempDir logs{false, vtest::Space::Large};
     std::string path;
     VDebug::StreamId id;
 };
@@ -268,6 +268,8 @@ TEST_F(RotationStressTest, UsersOfOneGroupShareRotation)
 {
     if (!vtest::canRunAttacker())
         GTEST_SKIP() << "needs root to switch users";
+    // The other user may not reach the build tree: the logs (small here) in TMPDIR.
+    logs = vtest::TempDir();
     ASSERT_EQ(chmod(semDir.path().c_str(), 0770), 0);
     ASSERT_EQ(chmod(logs.path().c_str(), 0770), 0);
     asUser = [](int p) {
