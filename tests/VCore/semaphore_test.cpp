@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/sem.h>
 #include <sys/stat.h>
 
@@ -13,6 +15,7 @@
 #include "VCore/semunix.h"
 #include "VDebug/debug.h"
 #include "ipctest.h"
+#include "suite_run.h"
 #include "testutil.h"
 
 namespace {
@@ -349,6 +352,48 @@ TEST(SuiteTmpDir, PlantedKeyFilesCostNoForeignSet)
         EXPECT_EQ(semctl(keyed, 0, IPC_STAT, &ds), 0);
         EXPECT_EQ(semctl(keyed, 0, IPC_RMID), 0);
     }
+}
+
+// A ctest run in another pid namespace (a container sharing the build tree)
+// cannot be seen alive from here: the first step of a run leaves it alone.
+TEST(SuiteTmpDir, RunOfAnotherPidNamespaceIsNotReaped)
+{
+    if (!vtest::canRunAttacker())
+        GTEST_SKIP() << "needs root";
+    vtest::TempDir dir;
+    vtest::Pipe made, done;
+    const pid_t outer = vtest::forkChild([&] {
+        if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) {
+            made.send('-');
+            return 77;
+        }
+        // pid 1 of the new namespace, with a /proc of its own.
+        return vtest::waitChild(vtest::forkChild([&] {
+            if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+                || mount("proc", "/proc", "proc", 0, nullptr) != 0) {
+                made.send('-');
+                return 77;
+            }
+            const std::string id = vtest::runIdOf(getpid());
+            vtest::openRun(id);
+            vtest::writeFile(dir.file("id"), id);
+            made.send();
+            done.receive(60000);
+            vtest::removeRun(id);
+            return 0;
+        }));
+    });
+    const char state = made.receive(60000);
+    if (state == '-' && vtest::waitChild(outer) == 77)
+        GTEST_SKIP() << "no pid namespace";
+    ASSERT_EQ(state, '+');
+    const std::string ownRun = std::getenv("VORN_TEST_RUN");
+    const std::string folder = ownRun.substr(0, ownRun.rfind('/') + 1) + vtest::readFile(dir.file("id"));
+    vtest::reapDeadRuns();
+    struct stat st;
+    EXPECT_EQ(lstat(folder.c_str(), &st), 0) << folder;
+    done.send();
+    EXPECT_EQ(vtest::waitChild(outer), 0);
 }
 
 TEST_F(VSemaphoreTest, OneObjectServesManyThreads)

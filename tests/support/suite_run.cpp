@@ -115,6 +115,22 @@ void stopServers(const std::string& folder)
     }
 }
 
+// The pid namespace of this process ("pid:[<inode>]"), empty when unknown.
+std::string pidNamespace()
+{
+    char link[64];
+    const ssize_t n = readlink("/proc/self/ns/pid", link, sizeof link);
+    return n > 0 && size_t(n) < sizeof link ? std::string(link, size_t(n)) : std::string();
+}
+
+// Writes a file of the run's record whole, so that readers see all or none.
+void writeRecord(const std::string& folder, const std::string& name, const std::string& text)
+{
+    writeFile(folder + "/" + name + ".new", text + "\n");
+    if (rename((folder + "/" + name + ".new").c_str(), (folder + "/" + name).c_str()) != 0)
+        throw failure(folder, std::strerror(errno));
+}
+
 bool isCtest(pid_t pid)
 {
     return readFile("/proc/" + std::to_string(pid) + "/comm") == "ctest\n";
@@ -152,10 +168,9 @@ SuiteRun openRun(const std::string& id)
     // The first process of a run makes it; the others wait for its record.
     if (mkdir(run.folder.c_str(), 0700) == 0) {
         makeSearchable(run.folder);
+        writeRecord(run.folder, "pidns", pidNamespace());
         run.tmpdir = makeSmallDir();
-        writeFile(run.folder + "/tmpdir.new", run.tmpdir + "\n");
-        if (rename((run.folder + "/tmpdir.new").c_str(), (run.folder + "/tmpdir").c_str()) != 0)
-            throw failure(run.folder, std::strerror(errno));
+        writeRecord(run.folder, "tmpdir", run.tmpdir);
         return run;
     }
     if (errno != EEXIST)
@@ -190,12 +205,20 @@ std::vector<std::string> removeRun(const std::string& id)
 
 void reapDeadRuns()
 {
+    const std::string ns = pidNamespace();
     for (const QString& name : QDir(QString::fromStdString(kRunsRoot)).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         const std::string id = name.toStdString();
         const pid_t pid = std::atoi(id.c_str());
         if (pid <= 0 || runIdOf(pid) == id)
             continue;
         try {
+            checkOwnDir(folderOf(id));
+            // Its pid names another process here when the run is of another
+            // pid namespace (a container sharing the build tree): alive or
+            // not, it cannot be told from here.
+            const std::string itsNs = trimmed(readFile(folderOf(id) + "/pidns"));
+            if (!itsNs.empty() && itsNs != ns)
+                throw failure(folderOf(id), "a run of another pid namespace (" + itsNs + ")");
             removeRun(id);
         } catch (const std::runtime_error& e) {
             std::fprintf(stderr, "left in place: %s\n", e.what());

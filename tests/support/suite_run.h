@@ -35,7 +35,8 @@ SuiteRun openRun(const std::string& id);
 // sets removed ("<key file>: set <id>").
 std::vector<std::string> removeRun(const std::string& id);
 
-// Removes the runs whose process is gone.
+// Removes the runs whose process is gone (not those of another pid
+// namespace, whose pids tell nothing here).
 void reapDeadRuns();
 
 // Sets TMPDIR and VORN_TEST_RUN (the run's folder) for a test program: the
