@@ -37,6 +37,11 @@ free_port() {
 
 alive() { [ -n "${1:-}" ] && kill -0 "$1" 2>/dev/null; }
 
+# Root must name the user the server runs as; any other user runs it as
+# itself (and may have no name, in a container).
+as_user=()
+[ "$(id -u)" -eq 0 ] && as_user=(--user=root)
+
 # The PID is our server only while it runs on our data directory (a PID
 # left in an old pid file may belong to another process by now).
 ours() { alive "$1" && tr '\0' ' ' < "/proc/$1/cmdline" 2>/dev/null | grep -qF -- "--datadir=$dir/data"; }
@@ -49,7 +54,7 @@ admin() { timeout 10 mariadb-admin --no-defaults --socket="$sock" -uroot "$@"; }
 launch() {
   local port=$1
   rm -f "$sock" "$dir/mariadbd.pid"
-  setsid mariadbd --no-defaults --user=root --datadir="$dir/data" --tmpdir="$dir/tmp" \
+  setsid mariadbd --no-defaults "${as_user[@]}" --datadir="$dir/data" --tmpdir="$dir/tmp" \
     --socket="$sock" --port="$port" --bind-address=127.0.0.1 --skip-name-resolve \
     --pid-file="$dir/mariadbd.pid" --log-error="$dir/error.log" --skip-log-bin \
     --innodb-buffer-pool-size=32M --innodb-log-file-size=16M --max-connections=100 \
@@ -106,11 +111,14 @@ start() {
   halt
   rm -rf "$dir"
   mkdir -p "$dir/tmp"
+  # Temporary files of the set-up too: in a shared folder two servers set up
+  # at once can collide on their temporary table names.
+  export TMPDIR="$dir/tmp"
   sock=$(mktemp -u /tmp/vornmdb.XXXXXXXX)
   echo "$sock" > "$dir/sockpath"
   trap 'rc=$?; if [ $rc -ne 0 ]; then show_log; halt; rm -rf "$dir"; fi' EXIT
 
-  timeout 60 mariadb-install-db --no-defaults --user=root --datadir="$dir/data" \
+  timeout 60 mariadb-install-db --no-defaults "${as_user[@]}" --datadir="$dir/data" \
     --auth-root-authentication-method=normal --skip-test-db --skip-name-resolve \
     >"$dir/install.log" 2>&1 || { cat "$dir/install.log" >&2; exit 1; }
 

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/sem.h>
 #include <sys/stat.h>
 
@@ -13,6 +15,7 @@
 #include "VCore/semunix.h"
 #include "VDebug/debug.h"
 #include "ipctest.h"
+#include "suite_run.h"
 #include "testutil.h"
 
 namespace {
@@ -320,6 +323,77 @@ TEST_F(VSemaphoreTest, PlantedLinksAreNotFollowed)
     EXPECT_FALSE(other.isOk());
     EXPECT_EQ(other.errorString(), QString::fromLatin1(strerror(ELOOP)));
     err.text();
+}
+
+// The suite's last step sweeps the key files left in its directory: a link,
+// or a file another user planted, beside an id file naming a set costs that
+// set nothing.
+TEST(SuiteTmpDir, PlantedKeyFilesCostNoForeignSet)
+{
+    vtest::TempDir dir;
+    const int foreign = semget(IPC_PRIVATE, 1, 0600);
+    ASSERT_GE(foreign, 0);
+    ASSERT_EQ(symlink("/nowhere", dir.file("vsemfile_link").c_str()), 0);
+    vtest::writeFile(dir.file("vsemfile_link_semid"), std::to_string(foreign));
+    int keyed = -1;
+    if (vtest::canRunAttacker()) {
+        const std::string planted = dir.file("vsemfile_planted");
+        vtest::writeFile(planted, "");
+        ASSERT_EQ(chown(planted.c_str(), vtest::kAttackerId, vtest::kAttackerId), 0);
+        keyed = semget(ftok(planted.c_str(), 1), 1, IPC_CREAT | IPC_EXCL | 0600);
+        EXPECT_GE(keyed, 0);
+        vtest::writeFile(planted + "_semid", std::to_string(keyed));
+    }
+    EXPECT_EQ(vtest::removeSemaphoreSets(dir.path()), std::vector<std::string>());
+    struct semid_ds ds;
+    EXPECT_EQ(semctl(foreign, 0, IPC_STAT, &ds), 0);
+    EXPECT_EQ(semctl(foreign, 0, IPC_RMID), 0);
+    if (keyed >= 0) {
+        EXPECT_EQ(semctl(keyed, 0, IPC_STAT, &ds), 0);
+        EXPECT_EQ(semctl(keyed, 0, IPC_RMID), 0);
+    }
+}
+
+// A ctest run in another pid namespace (a container sharing the build tree)
+// cannot be seen alive from here: the first step of a run leaves it alone.
+TEST(SuiteTmpDir, RunOfAnotherPidNamespaceIsNotReaped)
+{
+    if (!vtest::canRunAttacker())
+        GTEST_SKIP() << "needs root";
+    vtest::TempDir dir;
+    vtest::Pipe made, done;
+    const pid_t outer = vtest::forkChild([&] {
+        if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) {
+            made.send('-');
+            return 77;
+        }
+        // pid 1 of the new namespace, with a /proc of its own.
+        return vtest::waitChild(vtest::forkChild([&] {
+            if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+                || mount("proc", "/proc", "proc", 0, nullptr) != 0) {
+                made.send('-');
+                return 77;
+            }
+            const std::string id = vtest::runIdOf(getpid());
+            vtest::openRun(id);
+            vtest::writeFile(dir.file("id"), id);
+            made.send();
+            done.receive(60000);
+            vtest::removeRun(id);
+            return 0;
+        }));
+    });
+    const char state = made.receive(60000);
+    if (state == '-' && vtest::waitChild(outer) == 77)
+        GTEST_SKIP() << "no pid namespace";
+    ASSERT_EQ(state, '+');
+    const std::string ownRun = std::getenv("VORN_TEST_RUN");
+    const std::string folder = ownRun.substr(0, ownRun.rfind('/') + 1) + vtest::readFile(dir.file("id"));
+    vtest::reapDeadRuns();
+    struct stat st;
+    EXPECT_EQ(lstat(folder.c_str(), &st), 0) << folder;
+    done.send();
+    EXPECT_EQ(vtest::waitChild(outer), 0);
 }
 
 TEST_F(VSemaphoreTest, OneObjectServesManyThreads)

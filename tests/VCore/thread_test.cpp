@@ -328,15 +328,17 @@ TEST(VThread, FailedJoinKeepsTheThread)
 TEST(VThread, FailedCreateThrowsAndAddsNoEntry)
 {
     const pid_t pid = vtest::forkChild([] {
-        // Root ignores RLIMIT_NPROC: drop to nobody, already at the limit.
+        // Root ignores RLIMIT_NPROC: drop to nobody, already at the limit
+        // (another user is at it already).
         const passwd* nobody = getpwnam("nobody");
         if (!nobody)
             return 10;
         const rlimit one = {1, 1};
         if (setrlimit(RLIMIT_NPROC, &one) != 0)
             return 11;
-        if (setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) != 0
-            || setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) != 0)
+        if (geteuid() == 0
+            && (setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) != 0
+                || setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) != 0))
             return 12;
         const QString before = VThread::getStackTrace(true);
         VThread t("doomed");

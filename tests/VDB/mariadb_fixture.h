@@ -14,7 +14,6 @@
 
 #include <QDir>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStringList>
@@ -51,17 +50,10 @@ inline Server loadServer(const std::string& dir)
     return s;
 }
 
-// Runs the server script; true when it succeeded within 90 s. The server's
-// temporary files go to dir + ".tmp": in a shared /tmp two servers set up at
-// once can collide on their temporary table names.
+// Runs the server script; true when it succeeded within 90 s.
 inline bool serverScript(const QString& command, const QString& dir)
 {
-    const QString tmp = dir + ".tmp";
-    QDir().mkpath(tmp);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("TMPDIR", tmp);
     QProcess p;
-    p.setProcessEnvironment(env);
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     p.start("bash", {QStringLiteral(VORN_MARIADB_SCRIPT), command, dir});
     if (!p.waitForFinished(90000)) {
@@ -73,10 +65,10 @@ inline bool serverScript(const QString& command, const QString& dir)
 }
 
 // A server of the test's own, for tests that stop or reconfigure it;
-// stopped when it goes.
+// stopped when it goes. Its data lies on disk, not in TMPDIR.
 struct PrivateServer
 {
-    vtest::TempDir dir;
+    vtest::TempDir dir{false, vtest::Space::Large};
     QString path = dir.qpath() + "/server";
     bool started = serverScript("start", path);
     Server server = loadServer(path.toStdString());
@@ -88,10 +80,11 @@ class MariaDb : public ::testing::Test
 protected:
     void SetUp() override
     {
-        // The fixture's server folder; the environment may name another.
-        const char* dir = std::getenv("VORN_MARIADB_DIR");
-        if (!dir)
-            dir = VORN_MARIADB_DIR;
+        // The server of this ctest run's fixture; the environment may name
+        // another.
+        const char* named = std::getenv("VORN_MARIADB_DIR");
+        const char* run = std::getenv("VORN_TEST_RUN");
+        const std::string dir = named ? named : std::string(run ? run : ".") + "/mariadb";
         server = loadServer(dir);
         ASSERT_FALSE(server.socket().isEmpty())
             << "the MariaDB test server is not running (no " << dir

@@ -34,9 +34,11 @@ union semun_arg
 
 } // namespace
 
-TempDir::TempDir(bool setVornTmpDir) : _setEnv(setVornTmpDir), _hadOldEnv(false)
+TempDir::TempDir(bool setVornTmpDir, Space space) : _setEnv(setVornTmpDir), _hadOldEnv(false)
 {
-    const char* base = std::getenv("TMPDIR");
+    const char* base = space == Space::Large ? std::getenv("VORN_TEST_RUN") : nullptr;
+    if (!base || !*base)
+        base = std::getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vorntest.XXXXXX";
     if (!mkdtemp(&tmpl[0]))
         throw std::runtime_error("mkdtemp failed");
@@ -58,8 +60,23 @@ TempDir::~TempDir()
         else
             unsetenv("VORN_TMPDIR");
     }
+    removeDir();
+}
+
+void TempDir::removeDir()
+{
+    if (_path.empty())
+        return;
     removeSemaphoreSets(_path);
     QDir(QString::fromStdString(_path)).removeRecursively();
+    _path.clear();
+}
+
+TempDir& TempDir::operator=(TempDir&& other)
+{
+    removeDir();
+    _path.swap(other._path);
+    return *this;
 }
 
 CaptureFd::CaptureFd(int fd) : _fd(fd), _saved(-1)
@@ -121,19 +138,24 @@ int readSemId(const std::string& idFile)
 
 // The id of the set that the library made for keyFile, when it still exists
 // under the key file's key (a set whose key file went cannot be told from
-// another's; the id file alone must do); -1 when none.
-int setOf(const std::string& keyFile, const std::string& idFile)
+// another's; the id file alone must do, unless found is set); -1 when none.
+// A key file found in a directory must be a regular file whose owner made
+// the set: a link, or a file planted by another user, costs no one else's set.
+int setOf(const std::string& keyFile, const std::string& idFile, bool found = false)
 {
     const int id = readSemId(idFile);
     if (id < 0)
         return -1;
     struct stat st;
     const bool hasKeyFile = lstat(keyFile.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (found && !hasKeyFile)
+        return -1;
     const key_t key = hasKeyFile ? ftok(keyFile.c_str(), 1) : key_t(-1);
     struct semid_ds ds;
     semun_arg arg;
     arg.buf = &ds;
-    if (semctl(id, 0, IPC_STAT, arg) != 0 || (hasKeyFile && ds.sem_perm.__key != key))
+    if (semctl(id, 0, IPC_STAT, arg) != 0 || (hasKeyFile && ds.sem_perm.__key != key) ||
+        (found && ds.sem_perm.cuid != st.st_uid))
         return -1;
     return id;
 }
@@ -166,10 +188,13 @@ std::vector<std::string> removeSemaphoreSets(const std::string& dir)
         const std::string keyFile = it.next().toStdString();
         if (keyFile.size() > 6 && keyFile.compare(keyFile.size() - 6, 6, "_semid") == 0)
             continue;
-        if (setOf(keyFile, keyFile + "_semid") < 0)
+        const std::string idFile = keyFile + "_semid";
+        const int id = setOf(keyFile, idFile, true);
+        if (id < 0)
             continue;
-        const int id = removeSemaphoreSet(keyFile);
-        if (id >= 0)
+        unlink(idFile.c_str());
+        unlink(keyFile.c_str());
+        if (semctl(id, 0, IPC_RMID) == 0)
             removed.push_back(keyFile + ": set " + std::to_string(id));
     }
     return removed;

@@ -15,23 +15,31 @@
 
 namespace vtest {
 
+// Where a TempDir lies: under $TMPDIR, which may be a small memory file
+// system, or, for large files (logs of stress tests, database servers), in
+// the run's folder on disk ($VORN_TEST_RUN, see suite_run.h).
+enum class Space { Small, Large };
+
 // A fresh directory under $TMPDIR (or /tmp), removed with its content at the
 // end of the scope, together with the semaphore sets of the key files in it
 // (see removeSemaphoreSets). With setVornTmpDir it is also VORN_TMPDIR
-// meanwhile.
+// meanwhile. Moving one into another hands over its directory alone (after
+// removing the other's).
 class TempDir
 {
 public:
-    explicit TempDir(bool setVornTmpDir = false);
+    explicit TempDir(bool setVornTmpDir = false, Space space = Space::Small);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
+    TempDir& operator=(TempDir&& other);
 
     const std::string& path() const { return _path; }
     QString qpath() const { return QString::fromStdString(_path); }
     std::string file(const std::string& name) const { return _path + "/" + name; }
 
 private:
+    void removeDir();
     std::string _path;
     bool _setEnv;
     std::string _oldEnv;
@@ -90,7 +98,9 @@ pid_t forkAs(uid_t uid, gid_t gid, const std::vector<gid_t>& groups, const std::
 // both files. Returns the id of the set removed, or -1.
 int removeSemaphoreSet(const std::string& keyFile);
 // The same for every library key file ("vsemfile_...") under dir that still
-// has its set; returns "<key file>: set <id>" for each set removed.
+// has its set, through its id file only: a key file that is a regular file
+// (not a link) whose owner made the set under its key; returns
+// "<key file>: set <id>" for each set removed.
 std::vector<std::string> removeSemaphoreSets(const std::string& dir);
 
 std::string readFile(const std::string& path);
