@@ -8,8 +8,9 @@
 #include <QtGlobal>
 
 // Writes what it can of the size bytes at data to fd once there is room,
-// waiting at most waitMs for it: the bytes written, 0 when none could be,
-// or -1 with errno set. Never raises SIGPIPE.
+// waiting at most waitMs for it: the bytes written, 0 when none could be
+// (a signal during the wait included), or -1 with errno set. Never raises
+// SIGPIPE.
 qint64 vTcpSendSome(int fd, const char* data, qint64 size, int waitMs);
 
 // Ends the sending side of fd: the peer reads what was written, then the end.

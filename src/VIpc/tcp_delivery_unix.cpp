@@ -6,13 +6,19 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "VCore/eintr_p.h"
 
 qint64 vTcpSendSome(int fd, const char* data, qint64 size, int waitMs)
 {
     pollfd p = {fd, POLLOUT, 0};
-    const int ready = vRetryOnEintr([&] { return ::poll(&p, 1, waitMs); });
+    // Not retried here: a poll restarted whole after each signal would never
+    // time out under frequent signals; the caller waits again for what is
+    // left of its time.
+    const int ready = ::poll(&p, 1, waitMs);
+    if (ready < 0 && errno == EINTR)
+        return 0;
     if (ready <= 0)
         return ready;
     const ssize_t w = vRetryOnEintr([&] { return ::send(fd, data, size_t(size), MSG_DONTWAIT | MSG_NOSIGNAL); });

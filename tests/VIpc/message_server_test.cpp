@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -610,6 +612,51 @@ TEST(VMessageSimpleServer, ClientStillSendingWhenItsReplyIsAcknowledgedIsNotRese
     EXPECT_EQ(decode(vtest::recvUntilClose(fd.get(), 20000, &closed))->getIntData(), 2);
     EXPECT_TRUE(closed);
     EXPECT_EQ(s.stop(), "");
+}
+
+TEST(VMessageSimpleServer, SignalsDoNotStretchTheWaitForAClientThatReadsNothing)
+{
+    // Signals at the server every few ms (a profiler's timer, say) must not
+    // restart its wait for room to write: a client that reads none of its
+    // 8 MiB reply is given up after one wait, and the next is served.
+    struct SeenHandler : EchoHandler
+    {
+        SeenHandler() : EchoHandler(nullptr, 4 * 1024 * 1024) {}
+        std::atomic<bool> seen{false};
+        pthread_t thread{};
+        VMessage* handleMessage(VMessage* request) override
+        {
+            thread = pthread_self();
+            seen = true;
+            return EchoHandler::handleMessage(request);
+        }
+    };
+    struct sigaction sa = {}, old = {};
+    sa.sa_handler = [](int) {}; // no SA_RESTART: the server's waits see EINTR
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGALRM, &sa, &old);
+    SeenHandler* handler = new SeenHandler;
+    RunningServer s(QStringList(), 300, 60000);
+    s.server.registerMessageHandler(QStringLiteral("VMessage"), handler);
+    s.start();
+    vtest::Fd silent = vtest::tcpConnect(s.port);
+    const QByteArray request = requestBytes(QStringLiteral("x"), 1);
+    vtest::sendAll(silent.get(), request.constData(), size_t(request.size()));
+    ASSERT_TRUE(vtest::waitFor([&] { return handler->seen.load(); }));
+    std::atomic<bool> done(false);
+    const auto t0 = std::chrono::steady_clock::now();
+    std::thread interrupter([&] {
+        while (!done && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10)) {
+            pthread_kill(handler->thread, SIGALRM);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    EXPECT_EQ(decode(exchange(s.port, requestBytes(QStringLiteral("next"), 7)))->getIntData(), 8);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    done = true;
+    interrupter.join();
+    EXPECT_EQ(s.stop().rfind("Exception: Error while waiting for write: ", 0), 0u);
+    sigaction(SIGALRM, &old, nullptr);
 }
 
 TEST(VMessageSimpleServer, ClientFloodingWhileItsReplyWaitsCannotGrowTheServer)
