@@ -4,6 +4,7 @@
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -494,8 +495,14 @@ TEST(QtSharedMemory, CreatorKilledHalfWayDoesNotWedgeTheKey)
     });
     ASSERT_EQ(-1, vtest::waitChild(creator));
 
-    // lock() and attach() give up with LockError instead of waiting for ever.
+    // lock() and attach() give up with LockError instead of waiting for ever,
+    // also while signals keep interrupting their wait.
     const pid_t user = vtest::forkChild([&] {
+        struct sigaction sa = {};
+        sa.sa_handler = [](int) {};
+        sigaction(SIGALRM, &sa, nullptr);
+        const struct itimerval every2ms = {{0, 2000}, {0, 2000}};
+        setitimer(ITIMER_REAL, &every2ms, nullptr);
         QtSharedMemory m(key);
         if (m.lock() || m.error() != QtSharedMemory::LockError)
             return 1;

@@ -127,7 +127,9 @@ int semAdjust(int sema, short delta, const struct timespec* timeout = nullptr)
     op.sem_num = 0;
     op.sem_op = delta;
     op.sem_flg = SEM_UNDO;
-    return vRetryOnEintr([&] { return semtimedop(sema, &op, 1, timeout); });
+    if (!timeout)
+        return vRetryOnEintr([&] { return semop(sema, &op, 1); });
+    return vRetryOnEintrWithin(*timeout, [&](const struct timespec* left) { return semtimedop(sema, &op, 1, left); });
 }
 
 // Value 0 and no process ever operated on it: SETVAL records its caller as
