@@ -278,36 +278,13 @@ bool VSemaphoreImpl::acquireOneWithin(int timeoutMs, bool* timedOut)
     op.sem_flg = SEM_UNDO;
     if (semOpNoWait(m_semid, op))
         return true;
-    struct timespec end;
-    clock_gettime(CLOCK_MONOTONIC, &end);
-    end.tv_sec += timeoutMs / 1000;
-    end.tv_nsec += long(timeoutMs % 1000) * 1000000L;
-    if (end.tv_nsec >= 1000000000L) {
-        ++end.tv_sec;
-        end.tv_nsec -= 1000000000L;
-    }
-    for (;;) {
-        // semtimedop takes a relative time: recomputed after an interruption.
-        struct timespec now, left;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        left.tv_sec = end.tv_sec - now.tv_sec;
-        left.tv_nsec = end.tv_nsec - now.tv_nsec;
-        if (left.tv_nsec < 0) {
-            --left.tv_sec;
-            left.tv_nsec += 1000000000L;
-        }
-        int err = EAGAIN;
-        if (left.tv_sec >= 0) {
-            if (::semtimedop(m_semid, &op, 1, &left) == 0)
-                return true;
-            err = errno;
-            if (err == EINTR)
-                continue;
-        }
-        *timedOut = err == EAGAIN;
-        setErrorString(vStrError(err));
-        return false;
-    }
+    const struct timespec timeout = {timeoutMs / 1000, long(timeoutMs % 1000) * 1000000L};
+    if (vRetryOnEintrWithin(timeout, [&](const struct timespec* left) { return ::semtimedop(m_semid, &op, 1, left); }) == 0)
+        return true;
+    const int err = errno;
+    *timedOut = err == EAGAIN;
+    setErrorString(vStrError(err));
+    return false;
 }
 
 bool vAcquireOneWithin(VSemaphore* sem, int timeoutMs, bool* timedOut)
