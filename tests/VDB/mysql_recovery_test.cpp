@@ -756,3 +756,20 @@ TEST_F(Recovery, EveryFailureTextGivesAReason)
 }
 
 } // namespace
+
+TEST_F(Recovery, RowsAllReadAreNoLossAtAReopen)
+{
+    InitData init = settings();
+    VDb db(&init);
+    VDbConnectionPtr c = db.getConnection();
+    VSafeSqlQuery count = c->createQuery("count"); // its one row read
+    ASSERT_TRUE(count.exec());
+    ASSERT_TRUE(count.next());
+    VSafeSqlQuery none(c->getDatabase()); // no row to read
+    ASSERT_TRUE(none.exec("SELECT 1 FROM DUAL WHERE 1 = 0"));
+    VSafeSqlQuery q = c->createQuery("one");
+    kill(connectionId(c));
+    EXPECT_TRUE(q.execWithRetries(VDb::VDbLog, 3)) << q.lastError().text().toStdString();
+    EXPECT_EQ(count.lastError().text().toStdString(), "");
+    EXPECT_EQ(none.lastError().text().toStdString(), "");
+}
