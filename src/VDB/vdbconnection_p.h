@@ -73,7 +73,7 @@ struct VDbConnectionState
 // so a query made on that connection's QSqlDatabase by any constructor sees
 // its transaction. For a connection not from a pool, one state its queries
 // share while any lives (they reopen it alike). Null for an empty name.
-std::shared_ptr<VDbConnectionState> vdbStateOf(const QString& connectionName);
+std::shared_ptr<VDbConnectionState> vdbStateOf(const QSqlDatabase& db);
 
 inline bool vdbIsUsable(const QSqlDatabase& db) { return db.isOpen() && !db.isOpenError(); }
 

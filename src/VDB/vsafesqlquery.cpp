@@ -39,7 +39,7 @@ QSqlQuery* share(const QSqlQuery& q)
 VSafeSqlQuery::VSafeSqlQuery() {}
 
 VSafeSqlQuery::VSafeSqlQuery(QSqlDatabase db)
-    : VSafeSqlQuery(db, vdbStateOf(db.connectionName()))
+    : VSafeSqlQuery(db, vdbStateOf(db))
 {
 }
 
