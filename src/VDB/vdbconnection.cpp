@@ -130,6 +130,13 @@ bool vdbAutocommitOff(QSqlDatabase& db)
     return q.value(0).toInt() == 0;
 }
 
+bool vdbServerTransactionOpen(const VDbConnectionState& state, const QSqlDatabase& db)
+{
+    bool inTransaction = false;
+    bool autocommit = false;
+    return state.statusReadable && vdbServerStatus(db, &inTransaction, &autocommit) && inTransaction;
+}
+
 void vdbNoteSession(VDbConnectionState* state, const QSqlDatabase& db)
 {
     bool inTransaction = false;

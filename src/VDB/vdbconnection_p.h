@@ -106,6 +106,11 @@ bool vdbServerStatusReadable(const QSqlDatabase& db);
 // a readable driver.
 bool vdbServerStatus(const QSqlDatabase& db, bool* inTransaction, bool* autocommit);
 
+// Whether the server reported a transaction open (one begun in SQL text,
+// or any statement with autocommit off) after the session's last
+// statement; false when that cannot be read.
+bool vdbServerTransactionOpen(const VDbConnectionState& state, const QSqlDatabase& db);
+
 // Notes whether the session holds work (a transaction, or an autocommit
 // setting other than it opened with), whoever ran its last statement;
 // nothing when that cannot be read.
