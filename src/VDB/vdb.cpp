@@ -192,7 +192,8 @@ void VDb::releaseConnection(VDbConnection* conn)
     // Still in the used list, so no other thread can take it meanwhile. A
     // pending transaction must not leak into the next user's BEGIN, nor a
     // lost session's failure into the next user's commit.
-    if (conn->inTransaction() || conn->m_state->transactionLost)
+    if (conn->inTransaction() || conn->m_state->transactionLost ||
+        vdbServerTransactionOpen(*conn->m_state, conn->m_conn))
         conn->rollback();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_usedConnections.removeOne(conn))

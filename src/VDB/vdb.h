@@ -46,7 +46,9 @@ public:
     VDbConnectionPtr getTemporaryConnection();
 
     // Called by the last handle of a connection. A pooled connection with a
-    // transaction still open is rolled back before it goes to the free list.
+    // transaction still open (also one begun in SQL text, where the server's
+    // flags can be read: see VDbConnection) is rolled back before it goes
+    // to the free list.
     void releaseConnection(VDbConnection* conn);
 
     // Whether a new connection can be opened now.

@@ -34,13 +34,17 @@ QHash<QString, std::weak_ptr<VDbConnectionState>>& states()
 
 } // namespace
 
-std::shared_ptr<VDbConnectionState> vdbStateOf(const QString& connectionName)
+std::shared_ptr<VDbConnectionState> vdbStateOf(const QSqlDatabase& db)
 {
+    const QString connectionName = db.connectionName();
     if (connectionName.isEmpty())
         return nullptr;
-    VCancelSafeLocker<std::mutex> lock(&statesMutex());
-    std::shared_ptr<VDbConnectionState> state = states().value(connectionName).lock();
-    if (!state) {
+    std::shared_ptr<VDbConnectionState> state;
+    {
+        VCancelSafeLocker<std::mutex> lock(&statesMutex());
+        state = states().value(connectionName).lock();
+        if (state)
+            return state;
         // Its entry goes with the last query: names may be made per task.
         state.reset(new VDbConnectionState, [connectionName](VDbConnectionState* gone) {
             {
@@ -53,6 +57,12 @@ std::shared_ptr<VDbConnectionState> vdbStateOf(const QString& connectionName)
         });
         states().insert(connectionName, state);
     }
+    // The session opened before any query of the library saw it: what it
+    // shows now stands for its start, so that its first loss is judged as
+    // the later ones. No statement is run for it.
+    bool inTransaction = false;
+    if (vdbIsUsable(db) && vdbServerStatusReadable(db))
+        state->statusReadable = vdbServerStatus(db, &inTransaction, &state->autocommitAtOpen);
     return state;
 }
 
@@ -118,6 +128,13 @@ bool vdbAutocommitOff(QSqlDatabase& db)
     if (!q.exec(QStringLiteral("SELECT @@autocommit")) || !q.next())
         return true;
     return q.value(0).toInt() == 0;
+}
+
+bool vdbServerTransactionOpen(const VDbConnectionState& state, const QSqlDatabase& db)
+{
+    bool inTransaction = false;
+    bool autocommit = false;
+    return state.statusReadable && vdbServerStatus(db, &inTransaction, &autocommit) && inTransaction;
 }
 
 void vdbNoteSession(VDbConnectionState* state, const QSqlDatabase& db)

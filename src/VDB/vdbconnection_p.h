@@ -73,7 +73,7 @@ struct VDbConnectionState
 // so a query made on that connection's QSqlDatabase by any constructor sees
 // its transaction. For a connection not from a pool, one state its queries
 // share while any lives (they reopen it alike). Null for an empty name.
-std::shared_ptr<VDbConnectionState> vdbStateOf(const QString& connectionName);
+std::shared_ptr<VDbConnectionState> vdbStateOf(const QSqlDatabase& db);
 
 inline bool vdbIsUsable(const QSqlDatabase& db) { return db.isOpen() && !db.isOpenError(); }
 
@@ -105,6 +105,11 @@ bool vdbServerStatusReadable(const QSqlDatabase& db);
 // library has dropped the session (a failure cleared the flags). Only for
 // a readable driver.
 bool vdbServerStatus(const QSqlDatabase& db, bool* inTransaction, bool* autocommit);
+
+// Whether the server reported a transaction open (one begun in SQL text,
+// or any statement with autocommit off) after the session's last
+// statement; false when that cannot be read.
+bool vdbServerTransactionOpen(const VDbConnectionState& state, const QSqlDatabase& db);
 
 // Notes whether the session holds work (a transaction, or an autocommit
 // setting other than it opened with), whoever ran its last statement;

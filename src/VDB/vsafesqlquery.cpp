@@ -39,7 +39,7 @@ QSqlQuery* share(const QSqlQuery& q)
 VSafeSqlQuery::VSafeSqlQuery() {}
 
 VSafeSqlQuery::VSafeSqlQuery(QSqlDatabase db)
-    : VSafeSqlQuery(db, vdbStateOf(db.connectionName()))
+    : VSafeSqlQuery(db, vdbStateOf(db))
 {
 }
 
@@ -170,7 +170,10 @@ void VSafeSqlQuery::endRows(const VDbConnectionState& state)
     // when its connection closes: fetching one later crashes. finish()
     // keeps the text and the bound values.
     for (VSafeSqlQuery* q : state.queries) {
-        const bool unread = q->isActive() && q->isSelect() && q->at() != QSql::AfterLastRow;
+        // Read to its last row (or none came) is no loss, though next() was
+        // not called past it.
+        const bool allRead = q->at() == QSql::AfterLastRow || (q->size() >= 0 && q->at() + 1 >= q->size());
+        const bool unread = q->isActive() && q->isSelect() && !allRead;
         q->finish();
         // So that a loop over next() can tell the end from a loss.
         if (unread)

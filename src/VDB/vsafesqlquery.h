@@ -86,7 +86,9 @@ public:
     // Used by VDbConnection: the query shares the connection's state (open
     // transaction, reopen count, live queries). The constructor above finds
     // it by the connection's name; queries of a connection not from a pool
-    // share one too.
+    // share one too, which takes the session's autocommit setting when the
+    // first of them is made as the one it opened with (see VDbConnection
+    // for what a session lost then holds).
     VSafeSqlQuery(QSqlDatabase db, const std::shared_ptr<VDbConnectionState>& state);
     ~VSafeSqlQuery();
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)

@@ -43,6 +43,18 @@ void rootExec(const vdbtest::Server& s, const QString& sql)
     QSqlDatabase::removeDatabase(name);
 }
 
+// A connection not from a pool, to the test database of a server.
+QSqlDatabase addOwn(const QString& name, const vdbtest::Server& s)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase("QMYSQL", name);
+    db.setHostName(s.host());
+    db.setPort(int(s.port()));
+    db.setDatabaseName(s.get("VORN_MYSQL_DB"));
+    db.setUserName(s.get("VORN_MYSQL_USER"));
+    db.setPassword(s.get("VORN_MYSQL_PASSWORD"));
+    return db;
+}
+
 class Recovery : public vdbtest::MariaDb
 {
 protected:
@@ -317,11 +329,7 @@ TEST_F(Recovery, QueriesOfAConnectionNotFromAPoolAreReopenedTogether)
     ASSERT_TRUE(priv.started);
     const QString name = QString::fromStdString(vtest::uniqueName("own"));
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QMYSQL", name);
-        db.setHostName(priv.server.host());
-        db.setPort(int(priv.server.port()));
-        db.setUserName(priv.server.get("VORN_MYSQL_USER"));
-        db.setPassword(priv.server.get("VORN_MYSQL_PASSWORD"));
+        QSqlDatabase db = addOwn(name, priv.server);
         ASSERT_TRUE(db.open());
         VSafeSqlQuery rows(db);
         VSafeSqlQuery one(db);
@@ -340,6 +348,23 @@ TEST_F(Recovery, QueriesOfAConnectionNotFromAPoolAreReopenedTogether)
         EXPECT_EQ(rows.size(), 2);
     }
     QSqlDatabase::removeDatabase(name);
+}
+
+TEST_F(Recovery, OwnConnectionsFirstSessionWithAutocommitTurnedOffIsLostAsAFailure)
+{
+    const QString name = QString::fromStdString(vtest::uniqueName("own"));
+    {
+        QSqlDatabase db = addOwn(name, server);
+        ASSERT_TRUE(db.open());
+        VSafeSqlQuery q(db);
+        ASSERT_TRUE(q.exec("SET autocommit = 0"));
+        ASSERT_TRUE(q.exec(QString("INSERT INTO %1 (id, v) VALUES (1, 'a')").arg(table)));
+        kill(scalar(db, "SELECT CONNECTION_ID()").toLongLong());
+        EXPECT_FALSE(q.exec("SELECT 1")); // 2013
+        EXPECT_FALSE(q.execWithRetries(QString("INSERT INTO %1 (id, v) VALUES (2, 'b')").arg(table), VDb::VDbLog, 3));
+    }
+    QSqlDatabase::removeDatabase(name);
+    EXPECT_EQ(tableText().toStdString(), "");
 }
 
 TEST_F(Recovery, LostSessionWithAutocommitOffIsAFailure)
@@ -756,3 +781,20 @@ TEST_F(Recovery, EveryFailureTextGivesAReason)
 }
 
 } // namespace
+
+TEST_F(Recovery, RowsAllReadAreNoLossAtAReopen)
+{
+    InitData init = settings();
+    VDb db(&init);
+    VDbConnectionPtr c = db.getConnection();
+    VSafeSqlQuery count = c->createQuery("count"); // its one row read
+    ASSERT_TRUE(count.exec());
+    ASSERT_TRUE(count.next());
+    VSafeSqlQuery none(c->getDatabase()); // no row to read
+    ASSERT_TRUE(none.exec("SELECT 1 FROM DUAL WHERE 1 = 0"));
+    VSafeSqlQuery q = c->createQuery("one");
+    kill(connectionId(c));
+    EXPECT_TRUE(q.execWithRetries(VDb::VDbLog, 3)) << q.lastError().text().toStdString();
+    EXPECT_EQ(count.lastError().text().toStdString(), "");
+    EXPECT_EQ(none.lastError().text().toStdString(), "");
+}

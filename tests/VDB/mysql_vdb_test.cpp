@@ -120,6 +120,22 @@ TEST_F(MariaDb, ReleaseRollsBackAnOpenTransaction)
     EXPECT_EQ(rows(), 0);
 }
 
+TEST_F(MariaDb, ReleaseRollsBackATransactionOpenedInSql)
+{
+    InitData init = tcpSettings();
+    VDb db(&init);
+    {
+        VDbConnectionPtr c = db.getConnection();
+        ASSERT_TRUE(VSafeSqlQuery(c->getDatabase()).exec("START TRANSACTION"));
+        insert(c, 1);
+    }
+    VDbConnectionPtr next = db.getConnection();
+    next->beginTransaction();
+    insert(next, 2);
+    next->rollback();
+    EXPECT_EQ(rows(), 0);
+}
+
 TEST_F(MariaDb, ExecWithRetriesRunsAStatementAtMostOnce)
 {
     InitData init = tcpSettings();
