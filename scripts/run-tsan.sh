@@ -12,7 +12,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" -DCMAKE_C_FLAGS=-fsanitize=thread \
     -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread \
     -DVORN_BUILD_BENCH=OFF -DVORN_BUILD_EXAMPLES=OFF >/dev/null
-cmake --build "$build" -j "$jobs" --target test_VCore test_VDebug test_VDB test_VDB_mysql
+cmake --build "$build" -j "$jobs" --target test_VCore test_VDebug test_VDB test_VDB_mysql vorn_suite_tmpdir
 unset VORN_TMPDIR INSTALLATION_UID
 export QT_QPA_PLATFORM=offscreen
 # Reports go to files, not standard error (many tests compare what they
