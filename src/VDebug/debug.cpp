@@ -404,20 +404,33 @@ namespace {
 // file, not the process, so threads and processes that share one descriptor
 // share one lock: each party locks through a description of its own.
 // Never waits: waits are bounded by the caller (lockWithin).
-bool ofdLock(int fd, short type)
+struct flock wholeFile(short type)
 {
     struct flock fl;
     std::memset(&fl, 0, sizeof fl);
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
+    return fl;
+}
+
+bool ofdLock(int fd, short type)
+{
+    struct flock fl = wholeFile(type);
     return vRetryOnEintr([&] { return ::fcntl(fd, F_OFD_SETLK, &fl); }) == 0;
+}
+
+// The name under /proc of the file fd stands for: it reaches the same file
+// even after that is renamed or has no name.
+QByteArray procPathOf(int fd)
+{
+    return "/proc/self/fd/" + QByteArray::number(fd);
 }
 
 // A description of its own on the file that fd writes to (reopened through
 // /proc, so a file renamed meanwhile is still the same file); -1 on failure.
 int reopenOwnFile(int fd, int flags)
 {
-    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+    const QByteArray self = procPathOf(fd);
     return vRetryOnEintr([&] { return ::open(self.constData(), flags | O_CLOEXEC); });
 }
 
@@ -713,8 +726,7 @@ int linkUnnamed(int fd, const char* name)
         return 0;
     if (errno != ENOENT && errno != EPERM)
         return -1;
-    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
-    return hardLink(AT_FDCWD, self.constData(), name, AT_SYMLINK_FOLLOW);
+    return hardLink(AT_FDCWD, procPathOf(fd).constData(), name, AT_SYMLINK_FOLLOW);
 }
 
 // Removes the temporary copies that rotators left when they died: a live
@@ -734,10 +746,7 @@ void removeDeadCopies(const QByteArray& prefix)
             continue;
         const VUniqueFd fd(
             vRetryOnEintr([&] { return ::open(p.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
-        struct flock fl;
-        std::memset(&fl, 0, sizeof fl);
-        fl.l_type = F_WRLCK;
-        fl.l_whence = SEEK_SET;
+        struct flock fl = wholeFile(F_WRLCK);
         if (!fd.isValid() || ::fcntl(fd.get(), F_OFD_GETLK, &fl) != 0 || fl.l_type != F_UNLCK)
             continue;
         // Still the file looked at, not one put in its place meanwhile.

@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QDirIterator>
 
+#include "sockutil.h"
 #include "testutil.h"
 
 namespace vtest {
@@ -47,14 +48,9 @@ void checkOwnDir(const std::string& path)
 // the directories the tests open to them inside.
 void makeSearchable(const std::string& path)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 || fchmod(fd, 0711) != 0) {
-        const int err = errno;
-        if (fd >= 0)
-            close(fd);
-        throw failure(path, std::strerror(err));
-    }
-    close(fd);
+    const Fd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid() || fchmod(fd.get(), 0711) != 0)
+        throw failure(path, std::strerror(errno));
     checkOwnDir(path);
 }
 
